@@ -1,0 +1,93 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QSettings>
+#include <QString>
+#include <QUuid>
+#include <QVariantMap>
+
+#include <memory>
+
+#include "model/CameraConnection.h"
+#include "model/CapturedPhoto.h"
+
+
+class Listener;
+
+// The one observable state object: the camera records, the active-camera and selected-photo
+// choice, the capture folder and the mode flags. Every view observes it.
+//
+// Change notification: objectWillChange() is emitted after every assignment to a published
+// member and whenever code that changed a camera record's fields emits it explicitly. It is
+// emitted after the value is in place, so an observer always reads the new state. Main thread
+// only; there are no locks.
+//
+// Operations that talk to the network, store files or build photo records are declared here
+// and defined beside the subsystem they belong to (link/, ingest/).
+class Monitor : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(bool directorModeOn READ directorModeOn NOTIFY objectWillChange)
+    Q_PROPERTY(bool cameraPopoverOpen READ cameraPopoverOpen WRITE setCameraPopoverOpen NOTIFY objectWillChange)
+    Q_PROPERTY(bool listening READ listening NOTIFY objectWillChange)
+    Q_PROPERTY(QString folderName READ folderName NOTIFY objectWillChange)
+    Q_PROPERTY(QString folder READ folder NOTIFY objectWillChange)
+
+public:
+    // The per-user settings key that holds the capture folder's path.
+    static constexpr const char *kFolderKey = "halvane.folder";
+
+    // Builds the empty state and restores the capture folder from `settings` (the per-user
+    // settings when null). Does not touch the network.
+    explicit Monitor(std::unique_ptr<QSettings> settings = {}, QObject *parent = nullptr);
+    ~Monitor() override;
+
+    // Published members. Each setter emits objectWillChange.
+    [[nodiscard]] const QList<std::shared_ptr<CameraConnection>> &cameras() const { return m_cameras; }
+    void appendCamera(std::shared_ptr<CameraConnection> cam);
+
+    // A null QUuid means absent.
+    [[nodiscard]] QUuid activeCameraId() const { return m_activeCameraId; }
+    void setActiveCameraId(const QUuid &id);
+    [[nodiscard]] QUuid selectedPhotoId() const { return m_selectedPhotoId; }
+    Q_INVOKABLE void setSelectedPhotoId(const QUuid &id);
+
+    [[nodiscard]] bool directorModeOn() const { return m_directorModeOn; }
+    void setDirectorModeOn(bool on);
+    [[nodiscard]] bool cameraPopoverOpen() const { return m_cameraPopoverOpen; }
+    void setCameraPopoverOpen(bool open);
+    [[nodiscard]] bool listening() const { return m_listening; }
+    void setListening(bool listening);
+    [[nodiscard]] QString folderName() const { return m_folderName; }
+
+    // The capture folder's path; empty when absent. Not published by itself, but every
+    // assignment also changes folderName.
+    [[nodiscard]] QString folder() const { return m_folder; }
+    // Assigns the capture folder (empty = absent) and runs the folder change steps: the path
+    // is stored under kFolderKey (removed when absent) and folderName follows.
+    void setFolder(const QString &path);
+
+    // Derived members, resolved on every read.
+    [[nodiscard]] CameraConnection *activeCamera() const;
+    [[nodiscard]] const CapturedPhoto *selectedPhoto() const;
+
+    [[nodiscard]] QSettings &settings() const { return *m_settings; }
+
+signals:
+    void objectWillChange();
+
+private:
+    void restoreFolder();
+
+    std::unique_ptr<QSettings> m_settings;
+    QList<std::shared_ptr<CameraConnection>> m_cameras;
+    QUuid m_activeCameraId;
+    QUuid m_selectedPhotoId;
+    bool m_directorModeOn = false;
+    bool m_cameraPopoverOpen = false;
+    bool m_listening = false;
+    QString m_folderName = kMissing;
+    QString m_folder;
+};
