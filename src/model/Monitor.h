@@ -9,6 +9,7 @@
 #include <QVariantMap>
 
 #include <memory>
+#include <optional>
 
 #include "model/CameraConnection.h"
 #include "model/CapturedPhoto.h"
@@ -74,6 +75,30 @@ public:
     [[nodiscard]] const CapturedPhoto *selectedPhoto() const;
 
     [[nodiscard]] QSettings &settings() const { return *m_settings; }
+
+    // The operations below are defined beside the subsystem they belong to.
+
+    // Camera link (link/): creates the listener, advertises the service, accepts bridges.
+    void start();
+
+    // Inbound handling (link/), one call per received message, on the main thread. A payload
+    // of std::nullopt means the connection ended before the payload was complete.
+    void handleJsonMessage(quint8 type, const std::optional<QByteArray> &payload, CameraConnection &cam);
+    void handleLiveView(const std::optional<QByteArray> &payload, CameraConnection &cam);
+
+    // Remote commands (link/).
+    void selectCamera(CameraConnection &cam);
+    void toggleEnabled(CameraConnection &cam);
+    void toggleDirectorMode();
+    void triggerShutter();
+    void setParam(const QString &key, qint64 value);
+    void sendRemoteCommand(const QVariantMap &command, CameraConnection &cam);
+
+    // Capture folder and storage (ingest/).
+    void chooseFolder();
+    void handleFile(const QString &name, const QByteArray &data, CameraConnection &cam);
+    [[nodiscard]] static QString nonClobbering(const QString &dir, const QString &name);
+    [[nodiscard]] static CapturedPhoto buildPhoto(const QString &name, const QByteArray &data);
 
 signals:
     void objectWillChange();

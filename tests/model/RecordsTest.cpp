@@ -53,7 +53,8 @@ TEST(CapturedPhotoRecord, DefaultsAreTheMissingValues)
     CapturedPhoto photo;
     EXPECT_FALSE(photo.id().isNull());
     EXPECT_TRUE(photo.thumb.isNull());
-    EXPECT_TRUE(photo.preview.isNull());
+    EXPECT_EQ(photo.preview, nullptr);
+    EXPECT_FALSE(photo.isStored());
     EXPECT_GE(photo.capturedAt, before);
     for (const QString *text : {&photo.lens, &photo.shutter, &photo.aperture, &photo.iso, &photo.exposure, &photo.wb})
         EXPECT_EQ(*text, kDash);
