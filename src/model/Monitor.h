@@ -6,6 +6,7 @@
 #include <QSettings>
 #include <QString>
 #include <QUuid>
+#include <QUrl>
 #include <QVariantMap>
 
 #include <memory>
@@ -16,6 +17,7 @@
 
 
 class Listener;
+struct IngestState;
 
 // The one observable state object: the camera records, the active-camera and selected-photo
 // choice, the capture folder and the mode flags. Every view observes it.
@@ -95,16 +97,24 @@ public:
     void sendRemoteCommand(const QVariantMap &command, CameraConnection &cam);
 
     // Capture folder and storage (ingest/).
-    void chooseFolder();
+    // Asks the window to let the user pick the capture folder (folderChooserRequested); the
+    // window answers an OK with useChosenFolder().
+    Q_INVOKABLE void chooseFolder();
+    // The folder chooser's OK: creates the directory (errors ignored), makes it the capture
+    // folder and writes into it the photos that are not stored yet.
+    Q_INVOKABLE void useChosenFolder(const QUrl &location);
     void handleFile(const QString &name, const QByteArray &data, CameraConnection &cam);
     [[nodiscard]] static QString nonClobbering(const QString &dir, const QString &name);
     [[nodiscard]] static CapturedPhoto buildPhoto(const QString &name, const QByteArray &data);
 
 signals:
     void objectWillChange();
+    // Show the folder chooser, starting at `startFolder` (empty: anywhere).
+    void folderChooserRequested(const QString &startFolder);
 
 private:
     void restoreFolder();
+    IngestState &ingest();
 
     std::unique_ptr<QSettings> m_settings;
     QList<std::shared_ptr<CameraConnection>> m_cameras;
@@ -115,4 +125,5 @@ private:
     bool m_listening = false;
     QString m_folderName = kMissing;
     QString m_folder;
+    std::shared_ptr<IngestState> m_ingest; // created on first use (ingest/)
 };
