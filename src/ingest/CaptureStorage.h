@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+
+// Writing received photo files into the capture folder.
+//
+// Names: the peer's name is made safe first (safeFileName), so that a file always lands
+// directly inside the folder, and then numbered until it names no existing item
+// (numberedName). Writing: the bytes go to a hidden temporary file in the folder, are flushed
+// to the disk, and the file is moved to its final name with a rename that never replaces an
+// existing item; a name taken by another program in the meantime makes the next number be
+// used. A failed store leaves nothing behind in the folder.
+namespace capture {
+
+// Longest file name component, in UTF-8 bytes, that Linux file systems accept.
+inline constexpr int kMaxNameBytes = 255;
+// Extensions up to this many UTF-8 bytes are kept whole when a long name is shortened; a
+// longer "extension" is not a real one and is cut like the rest of the name.
+inline constexpr int kMaxKeptExtensionBytes = 32;
+// Name used when the peer's name leaves nothing usable.
+inline constexpr const char *kUnnamed = "unnamed";
+
+// Base and extension of a file name: the extension is the text after the last ".", unless
+// that "." is the first or the last character (then there is no extension).
+struct NameParts {
+    QString base;
+    QString ext; // without the dot; empty when there is none
+};
+[[nodiscard]] NameParts splitExtension(const QString &name);
+
+// The peer's name as a single, visible file name that stays inside the folder:
+// "/", "\\", control characters (C0, DEL, C1) and unpaired surrogates become "_"; leading dots
+// become "_" (so ".", ".." and hidden names cannot occur); an empty result becomes "unnamed";
+// a name over kMaxNameBytes is shortened at a character boundary, keeping its extension.
+[[nodiscard]] QString safeFileName(const QString &name);
+
+// The n-th collision-free variant of an already safe name: the name itself for n = 0,
+// otherwise base "-" n "." ext (no "." when there is no extension), shortened so that it stays
+// within kMaxNameBytes.
+[[nodiscard]] QString numberedName(const QString &safeName, quint64 n);
+
+// Why a photo could not be stored. Each cause is reported once per episode.
+enum class StoreError {
+    None,
+    NoFolder,      // no capture folder chosen
+    FolderMissing, // the folder (or a parent) is gone, or is not a directory
+    NotWritable,   // permissions or a read-only file system
+    DiskFull,      // no space or quota left
+    Other,
+};
+[[nodiscard]] const char *describe(StoreError error);
+
+struct StoreResult {
+    QString path; // where the file now is; empty on failure
+    StoreError error = StoreError::None;
+    int sysError = 0; // errno of the failing call
+    [[nodiscard]] bool ok() const { return error == StoreError::None; }
+};
+
+// Test seam: runs after a free name was found and before the rename that claims it, with the
+// full path of that name.
+using BeforeClaimHook = std::function<void(const QString &candidatePath)>;
+
+// Writes `data` into directory `dir` under the first free variant of safeFileName(name),
+// complete and flushed to the disk (file and directory entry) before it returns success.
+[[nodiscard]] StoreResult storeFile(const QString &dir, const QString &name, const QByteArray &data,
+                                    const BeforeClaimHook &beforeClaim = {});
+
+// The first variant of safeFileName(name) at which no item (file, directory, link) exists in
+// `dir` right now, as a full path.
+[[nodiscard]] QString firstFreePath(const QString &dir, const QString &name);
+
+} // namespace capture
