@@ -1,0 +1,190 @@
+#include "ingest/ImageDecode.h"
+
+#include <QBuffer>
+#include <QImageReader>
+#include <QTransform>
+
+#include <cmath>
+
+#include "ingest/ImageProbe.h"
+
+namespace {
+
+// The size that fits `size` into a square of maxSide, keeping the aspect ratio; `size` itself
+// when it fits already (thumbnails are never enlarged).
+QSize fitted(QSize size, int maxSide)
+{
+    if (maxSide <= 0 || (size.width() <= maxSide && size.height() <= maxSide))
+        return size;
+    return size.scaled(maxSide, maxSide, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+}
+
+// Qt refuses images above its allocation limit (QImageReader::allocationLimit, in MiB). Rather
+// than show nothing for a very large photo, decode it at the largest size under that limit.
+QSize withinAllocationLimit(QSize size)
+{
+    const qint64 limitBytes = qint64(QImageReader::allocationLimit()) * 1024 * 1024;
+    const qint64 bytes = qint64(size.width()) * size.height() * 4;
+    if (limitBytes <= 0 || bytes <= limitBytes)
+        return size;
+    const double factor = std::sqrt(double(limitBytes) / double(bytes)) * 0.99;
+    return QSize(qMax(1, int(size.width() * factor)), qMax(1, int(size.height() * factor)));
+}
+
+// Decodes encoded bytes with Qt's readers, reduced while decoding where the format allows it
+// (JPEG scales inside the decoder). No orientation is applied here.
+QImage readScaled(const QByteArray &bytes, int maxSide)
+{
+    QBuffer buffer;
+    buffer.setData(bytes);
+    if (!buffer.open(QIODevice::ReadOnly))
+        return {};
+    QImageReader reader(&buffer);
+    reader.setAutoTransform(false);
+    const QSize size = reader.size();
+    if (size.isValid()) {
+        const QSize target = maxSide > 0 ? fitted(size, maxSide) : withinAllocationLimit(size);
+        if (target != size)
+            reader.setScaledSize(target);
+    }
+    QImage image;
+    if (!reader.read(&image))
+        return {};
+    // Formats whose reader ignores the scaled size still come out within bounds.
+    if (maxSide > 0 && (image.width() > maxSide || image.height() > maxSide))
+        image = image.scaled(fitted(image.size(), maxSide), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    return image;
+}
+
+QImage rawPreview(const QByteArray &data, const ProbedImage &probe, int maxSide)
+{
+    QImage image;
+    // LibRaw's preview costs a second parse of the file; it wins ties because it is usually the
+    // camera's JPEG as stored, which decodes at a reduced size directly.
+    if (probe.rawThumbnailSize.isValid()
+        && qint64(probe.rawThumbnailSize.width()) * probe.rawThumbnailSize.height() >= probe.embedded.area())
+        image = decodeEmbedded(rawThumbnail(data), maxSide);
+    if (image.isNull())
+        image = decodeEmbedded(probe.embedded, maxSide);
+    return applyOrientation(image, probe.orientation);
+}
+
+} // namespace
+
+QImage applyOrientation(const QImage &image, int orientation)
+{
+    if (image.isNull())
+        return image;
+    const auto rotated = [&image](qreal degrees) { return image.transformed(QTransform().rotate(degrees)); };
+    switch (orientation) {
+    case 2: // stored mirrored left to right
+        return image.mirrored(true, false);
+    case 3:
+        return image.mirrored(true, true); // turned by 180°
+    case 4:
+        return image.mirrored(false, true);
+    case 5: // transposed: its rows are the upright image's columns
+        return rotated(90).mirrored(true, false);
+    case 6:
+        return rotated(90);
+    case 7: // transverse
+        return rotated(90).mirrored(false, true);
+    case 8:
+        return rotated(270);
+    default:
+        return image;
+    }
+}
+
+QImage decodeEmbedded(const EmbeddedImage &embedded, int maxSide)
+{
+    if (!embedded.pixels.isNull()) {
+        if (maxSide <= 0)
+            return embedded.pixels;
+        const QSize target = fitted(embedded.pixels.size(), maxSide);
+        return target == embedded.pixels.size()
+            ? embedded.pixels
+            : embedded.pixels.scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    }
+    if (embedded.encoded.isEmpty())
+        return {};
+    return readScaled(embedded.encoded, maxSide);
+}
+
+std::optional<ProbedImage> probeImage(const QByteArray &data, const QString &name)
+{
+    if (data.isEmpty())
+        return std::nullopt;
+    ProbedImage probe;
+
+    if (PhotoText::isRawExtension(PhotoText::pathExtension(name))) {
+        if (const auto raw = readRaw(data)) {
+            probe.kind = ProbedImage::Kind::Raw;
+            const auto exif = readExif(data, true);
+            if (exif) {
+                probe.props = exif->props;
+                probe.embedded = exif->largestPreview;
+            }
+            probe.props.width = raw->width;
+            probe.props.height = raw->height;
+            probe.orientation = exif && exif->orientation ? *exif->orientation : raw->orientation;
+            probe.rawThumbnailSize = raw->thumbnailSize;
+            return probe;
+        }
+        // Not a raw file after all (a JPEG under a raw name, say): read it by its content.
+    }
+
+    if (const auto heif = readHeif(data)) {
+        probe.kind = ProbedImage::Kind::Heif;
+        if (const auto exif = readExifBlock(heif->exif))
+            probe.props = exif->props; // its orientation is ignored: the HEIF rotation rules
+        probe.props.width = heif->width;
+        probe.props.height = heif->height;
+        return probe;
+    }
+
+    QBuffer buffer;
+    buffer.setData(data);
+    if (!buffer.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QImageReader reader(&buffer);
+    reader.setAutoTransform(false);
+    const QSize size = reader.size();
+    if (!size.isValid() || size.isEmpty())
+        return std::nullopt;
+    probe.kind = ProbedImage::Kind::Other;
+    if (const auto exif = readExif(data, false)) {
+        probe.props = exif->props;
+        probe.orientation = exif->orientation.value_or(1);
+        probe.embedded = exif->thumbnail;
+    }
+    probe.props.width = size.width();
+    probe.props.height = size.height();
+    return probe;
+}
+
+QImage renderImage(const QByteArray &data, const ProbedImage &probe, int maxSide)
+{
+    switch (probe.kind) {
+    case ProbedImage::Kind::Raw:
+        return rawPreview(data, probe, maxSide);
+    case ProbedImage::Kind::Heif:
+        return decodeHeif(data, maxSide);
+    case ProbedImage::Kind::Other:
+        break;
+    }
+    QImage image;
+    if (maxSide > 0)
+        image = decodeEmbedded(probe.embedded, maxSide);
+    if (image.isNull())
+        image = readScaled(data, maxSide);
+    return applyOrientation(image, probe.orientation);
+}
+
+QImage decodeFullImage(const QByteArray &data, const QString &name)
+{
+    const auto probe = probeImage(data, name);
+    if (!probe)
+        return {};
+    return renderImage(data, *probe, 0);
+}

@@ -1,0 +1,110 @@
+#include <exception>
+#include <memory>
+
+#include <libraw.h>
+
+#include "ingest/ImageLibraries.h"
+
+namespace {
+
+// LibRaw's default callbacks print to stderr; a corrupt raw file is an ordinary event here.
+void rawDataError(void *, const char *file, const int offset)
+{
+    qCDebug(lcIngestMeta) << "libraw: data error in" << file << "at" << offset;
+}
+
+void rawMemoryError(void *, const char *file, const char *where)
+{
+    qCDebug(lcIngestMeta) << "libraw: memory error in" << file << where;
+}
+
+// LibRaw's flip (0, 3, 5, 6) as an EXIF orientation.
+int orientationFromFlip(int flip)
+{
+    switch (flip) {
+    case 3:
+        return 3;
+    case 5:
+        return 8;
+    case 6:
+        return 6;
+    default:
+        return 1;
+    }
+}
+
+// Opens `data` in a new LibRaw instance (a large object: heap, not stack). The buffer must outlive
+// the instance; LibRaw only reads it.
+std::unique_ptr<LibRaw> openRaw(const QByteArray &data)
+{
+    if (data.isEmpty())
+        return nullptr;
+    auto raw = std::make_unique<LibRaw>(LIBRAW_OPIONS_NO_MEMERR_CALLBACK | LIBRAW_OPIONS_NO_DATAERR_CALLBACK);
+    raw->set_dataerror_handler(rawDataError, nullptr);
+    raw->set_memerror_handler(rawMemoryError, nullptr);
+    const int rc = raw->open_buffer(const_cast<char *>(data.constData()), size_t(data.size()));
+    if (rc != LIBRAW_SUCCESS) {
+        qCDebug(lcIngestMeta) << "libraw cannot open the file:" << libraw_strerror(rc);
+        return nullptr;
+    }
+    return raw;
+}
+
+} // namespace
+
+std::optional<RawInfo> readRaw(const QByteArray &data)
+{
+    try {
+        const auto raw = openRaw(data);
+        if (!raw)
+            return std::nullopt;
+        const auto &sizes = raw->imgdata.sizes;
+        if (sizes.width == 0 || sizes.height == 0)
+            return std::nullopt;
+        RawInfo info;
+        info.width = sizes.width;
+        info.height = sizes.height;
+        info.orientation = orientationFromFlip(sizes.flip);
+        const auto &thumb = raw->imgdata.thumbnail;
+        if (thumb.tformat != LIBRAW_THUMBNAIL_UNKNOWN && thumb.twidth > 0 && thumb.theight > 0)
+            info.thumbnailSize = QSize(thumb.twidth, thumb.theight);
+        return info;
+    } catch (const std::exception &e) {
+        qCDebug(lcIngestMeta) << "libraw:" << e.what();
+    } catch (...) {
+        qCDebug(lcIngestMeta) << "libraw: unknown error";
+    }
+    return std::nullopt;
+}
+
+EmbeddedImage rawThumbnail(const QByteArray &data)
+{
+    EmbeddedImage result;
+    try {
+        const auto raw = openRaw(data);
+        if (!raw || raw->unpack_thumb() != LIBRAW_SUCCESS)
+            return result;
+        int err = 0;
+        libraw_processed_image_t *image = raw->dcraw_make_mem_thumb(&err);
+        if (!image)
+            return result;
+        const std::unique_ptr<libraw_processed_image_t, void (*)(libraw_processed_image_t *)> owner(
+            image, LibRaw::dcraw_clear_mem);
+        if (image->type == LIBRAW_IMAGE_JPEG) {
+            result.encoded = QByteArray(reinterpret_cast<const char *>(image->data), qsizetype(image->data_size));
+            result.size = QSize(image->width, image->height);
+        } else if (image->type == LIBRAW_IMAGE_BITMAP && image->colors == 3 && image->bits == 8) {
+            const qsizetype stride = qsizetype(image->width) * 3;
+            if (qsizetype(image->data_size) < stride * image->height)
+                return result;
+            // Copied: the pixels belong to LibRaw's buffer, freed when this scope ends.
+            result.pixels = QImage(image->data, image->width, image->height, stride, QImage::Format_RGB888).copy();
+            result.size = result.pixels.size();
+        }
+    } catch (const std::exception &e) {
+        qCDebug(lcIngestMeta) << "libraw:" << e.what();
+    } catch (...) {
+        qCDebug(lcIngestMeta) << "libraw: unknown error";
+    }
+    return result;
+}
