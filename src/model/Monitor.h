@@ -81,7 +81,10 @@ public:
     // The operations below are defined beside the subsystem they belong to.
 
     // Camera link (link/): creates the listener, advertises the service, accepts bridges.
+    // Only the first successful call has an effect.
     void start();
+    // The running listener (a child of this object); null until start() succeeded.
+    [[nodiscard]] Listener *listener() const { return m_listener; }
 
     // Inbound handling (link/), one call per received message, on the main thread. A payload
     // of std::nullopt means the connection ended before the payload was complete.
@@ -125,5 +128,6 @@ private:
     bool m_listening = false;
     QString m_folderName = kMissing;
     QString m_folder;
+    Listener *m_listener = nullptr; // owned as a QObject child, set by start() (link/)
     std::shared_ptr<IngestState> m_ingest; // created on first use (ingest/)
 };

@@ -1,0 +1,97 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+#include <QtGlobal>
+
+#include <optional>
+#include <vector>
+
+// One message cut out of a bridge's byte stream.
+struct InboundMessage {
+    enum class Kind { File, Json, LiveView };
+
+    Kind kind = Kind::File;
+    quint8 type = 0; // the frame type: 1 (file), 3 (hello), 5 (live view), 7 (state)
+    QString name;    // file frames only; may be empty
+    // File frames: the content (never empty). Other frames: the payload, empty when the
+    // frame's length was 0, std::nullopt when the connection ended before it was complete.
+    std::optional<QByteArray> payload;
+};
+
+// The camera link's wire protocol as an incremental reader, without sockets: bytes go in, in
+// pieces of any size, complete messages come out in arrival order.
+//
+// Frames are an 8-byte header ("HV", version 1, type, 32-bit little-endian length L) and L
+// payload bytes. A header with another magic or version, a file name that is not valid UTF-8,
+// or a hello/state/live-view payload over its cap stops the reader: it takes no more bytes,
+// and the connection it serves should be read no further.
+//
+// Memory: nothing is allocated from a declared length. Buffers grow only as bytes arrive, so a
+// header that announces 4 GiB and is followed by a close costs nothing. File content has no
+// cap (photos are as large as the camera makes them); the JSON and live-view payloads, which
+// are held whole before they are decoded, are capped.
+class FrameReader
+{
+public:
+    // Hello and state frames are small JSON objects; 1 MiB is far beyond any real one.
+    static constexpr quint32 kMaxJsonPayload = 1u << 20;
+    // One encoded live-view still; 16 MiB holds even an uncompressed 2-megapixel frame.
+    static constexpr quint32 kMaxLiveViewPayload = 16u << 20;
+
+    enum class Stop {
+        None,      // still reading
+        BadHeader, // wrong magic or version
+        BadName,   // file name not valid UTF-8
+        Oversize,  // a hello, state or live-view payload over its cap
+        Ended,     // finish() was called: the connection ended
+    };
+
+    // Consumes bytes, appending every completed message to `out`. Returns how many bytes were
+    // taken: all of them unless the reader stopped, in which case the rest are left untouched.
+    qsizetype feed(QByteArrayView bytes, std::vector<InboundMessage> &out);
+
+    // The connection ended (closed or failed). A hello, state or live-view payload that was cut
+    // short is handed on without its payload; a partial file frame is dropped. The reader is
+    // stopped afterwards.
+    void finish(std::vector<InboundMessage> &out);
+
+    [[nodiscard]] bool stopped() const { return m_stop != Stop::None; }
+    [[nodiscard]] Stop stopReason() const { return m_stop; }
+
+    // How many bytes the field being read still misses; 0 once stopped. Feeding no more than
+    // this keeps every byte of the following field in the socket.
+    [[nodiscard]] qint64 wanted() const;
+
+    // Bytes held for the message being read (for checks that memory follows arrivals).
+    [[nodiscard]] qsizetype bufferedCapacity() const { return m_field.capacity() + m_payload.capacity(); }
+
+private:
+    enum class State {
+        Header,     // gathering 8 header bytes in m_field
+        Skip,       // discarding m_remaining bytes
+        NameLength, // gathering 2 bytes in m_field
+        Name,       // gathering m_nameLength bytes in m_field
+        Content,    // gathering m_remaining file bytes in m_payload
+        Payload,    // gathering m_remaining hello/state/live-view bytes in m_payload
+    };
+
+    void startHeader();
+    void startSkip(quint64 count);
+    void startPayload(quint64 count);
+    void onFieldComplete(std::vector<InboundMessage> &out);
+    void onHeader(std::vector<InboundMessage> &out);
+    void appendPayload(QByteArrayView bytes);
+
+    State m_state = State::Header;
+    Stop m_stop = Stop::None;
+    quint8 m_type = 0;
+    quint32 m_length = 0;      // L of the frame being read
+    quint16 m_nameLength = 0;  // N of the file frame being read
+    quint64 m_fieldSize = 8;   // bytes the current m_field must reach (a header first)
+    quint64 m_remaining = 0;   // Skip, Content, Payload: bytes still to come
+    QByteArray m_field;        // header, name length or name
+    QByteArray m_payload;      // file content or message payload
+    QString m_name;
+};

@@ -1,0 +1,113 @@
+#include "link/TcpConnection.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+
+namespace {
+
+// Keepalive: probes start after 10 s without traffic and go out every 5 s; 6 unanswered probes
+// end the connection, so a bridge that vanished is marked lost about 40 s after it last spoke.
+// The user timeout gives data we sent (commands) the same 40 s to be acknowledged, and with
+// keepalive on it also bounds the probing to that time.
+constexpr int kKeepIdleSeconds = 10;
+constexpr int kKeepIntervalSeconds = 5;
+constexpr int kKeepCount = 6;
+constexpr unsigned kUserTimeoutMs = 40'000;
+
+} // namespace
+
+bool enableKeepAlive(qintptr descriptor)
+{
+    const int fd = int(descriptor);
+    const int on = 1;
+    bool ok = setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0;
+    ok = setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdleSeconds, sizeof kKeepIdleSeconds) == 0 && ok;
+    ok = setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepIntervalSeconds, sizeof kKeepIntervalSeconds) == 0 && ok;
+    ok = setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount) == 0 && ok;
+    ok = setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUserTimeoutMs, sizeof kUserTimeoutMs) == 0 && ok;
+    return ok;
+}
+
+TcpConnection::TcpConnection(QTcpSocket *socket)
+    : m_socket(socket)
+{
+    m_socket->setParent(nullptr);
+    m_socket->setReadBufferSize(kReadBufferSize);
+    if (m_socket->socketDescriptor() >= 0)
+        enableKeepAlive(m_socket->socketDescriptor());
+
+    connect(m_socket.get(), &QTcpSocket::readyRead, this, &TcpConnection::readAvailable);
+    connect(m_socket.get(), &QTcpSocket::disconnected, this, &TcpConnection::onEnded);
+    connect(m_socket.get(), &QTcpSocket::errorOccurred, this, &TcpConnection::onEnded);
+}
+
+TcpConnection::~TcpConnection()
+{
+    // Closing the socket below must not call back into a half-destroyed owner.
+    m_socket->disconnect(this);
+    m_socket->abort();
+}
+
+void TcpConnection::startReading()
+{
+    m_reading = true;
+    readAvailable();
+    if (m_endSeen || m_socket->state() != QAbstractSocket::ConnectedState)
+        onEnded();
+}
+
+void TcpConnection::send(const QByteArray &bytes)
+{
+    if (m_socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    m_socket->write(bytes);
+}
+
+void TcpConnection::readAvailable()
+{
+    if (!m_reading)
+        return;
+    std::vector<InboundMessage> out;
+    while (!m_reader.stopped()) {
+        const qint64 available = m_socket->bytesAvailable();
+        if (available <= 0)
+            break;
+        // Never more than the current field misses: the bytes of a field that is never reached
+        // (after a stop) stay in the socket.
+        const qint64 want = std::min({available, m_reader.wanted(), kReadBufferSize});
+        if (m_chunk.size() < want)
+            m_chunk.resize(want);
+        const qint64 got = m_socket->read(m_chunk.data(), want);
+        if (got <= 0)
+            break;
+        m_bytesRead += quint64(got);
+        m_reader.feed(QByteArrayView(m_chunk.constData(), got), out);
+    }
+    if (m_reader.stopped())
+        m_chunk = QByteArray();
+    if (!out.empty())
+        emit messages(out);
+}
+
+void TcpConnection::onEnded()
+{
+    // errorOccurred also fires while the socket is still connected (a peer's close is reported
+    // before the final state change); only a socket that is no longer connected has ended.
+    if (m_socket->state() == QAbstractSocket::ConnectedState)
+        return;
+    m_endSeen = true;
+    if (!m_reading || m_ended)
+        return; // before startReading(), the end is reported once the loop runs
+    m_ended = true;
+    // Bytes that came before the close are still read; then a payload cut short is handed on.
+    readAvailable();
+    std::vector<InboundMessage> out;
+    m_reader.finish(out);
+    m_chunk = QByteArray();
+    if (!out.empty())
+        emit messages(out);
+    emit closed();
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QTcpSocket>
+
+#include <memory>
+#include <vector>
+
+#include "link/FrameReader.h"
+#include "model/Connection.h"
+
+// One accepted bridge connection: sends command frames and runs the read loop that cuts the
+// incoming stream into messages. Main thread only.
+//
+// Reading asks the socket for no more than the field being read still misses, so after the
+// reader stops (bad header, bad name, oversized payload) not one more byte is taken from the
+// socket. The socket's own buffer is bounded (kReadBufferSize): once it is full the socket stops
+// reading from the kernel and TCP flow control holds the peer back, so a peer that keeps
+// sending to a stopped connection cannot make the application grow.
+class TcpConnection : public QObject, public Connection
+{
+    Q_OBJECT
+
+public:
+    // Bytes the socket may hold before the read loop takes them.
+    static constexpr qint64 kReadBufferSize = 1 << 20;
+
+    // Takes ownership of a connected socket and turns on TCP keepalive for it.
+    explicit TcpConnection(QTcpSocket *socket);
+    ~TcpConnection() override;
+
+    // Starts the read loop; bytes that arrived before this are read too.
+    void startReading();
+
+    // Fire-and-forget: queued while connected, dropped once the connection is gone.
+    void send(const QByteArray &bytes) override;
+
+    // Bytes the read loop has taken from the socket so far.
+    [[nodiscard]] quint64 bytesRead() const { return m_bytesRead; }
+    // Bytes waiting in the socket's own buffer, not yet taken by the read loop.
+    [[nodiscard]] qint64 bufferedBytes() const { return m_socket->bytesAvailable(); }
+    [[nodiscard]] bool readingStopped() const { return m_reader.stopped(); }
+    [[nodiscard]] FrameReader::Stop stopReason() const { return m_reader.stopReason(); }
+    [[nodiscard]] bool ended() const { return m_ended; }
+    [[nodiscard]] qintptr socketDescriptor() const { return m_socket->socketDescriptor(); }
+
+signals:
+    // Complete messages, in arrival order.
+    void messages(std::vector<InboundMessage> &messages);
+    // The connection was closed by the peer or failed; emitted once, after the last messages.
+    void closed();
+
+private:
+    void readAvailable();
+    void onEnded();
+
+    std::unique_ptr<QTcpSocket> m_socket;
+    FrameReader m_reader;
+    QByteArray m_chunk;
+    quint64 m_bytesRead = 0;
+    bool m_reading = false;
+    bool m_endSeen = false; // the socket is no longer connected
+    bool m_ended = false;   // the end was reported
+};
+
+// Turns on TCP keepalive for a connected socket descriptor so that a peer that vanishes
+// without closing is noticed. Returns false if the system refused any of the options.
+bool enableKeepAlive(qintptr descriptor);

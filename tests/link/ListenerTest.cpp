@@ -1,0 +1,334 @@
+#include <QFile>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QTest>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FrameBytes.h"
+#include "link/InboundHandler.h"
+#include "link/Listener.h"
+#include "link/TcpConnection.h"
+#include "model/Monitor.h"
+
+using namespace framebytes;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+
+constexpr int kTimeoutMs = 10000;
+
+// Records every message with the record it came for and that record's status at that moment.
+class RecordingHandler : public InboundHandler
+{
+public:
+    struct Event {
+        std::shared_ptr<CameraConnection> cam;
+        std::string what;
+        CameraStatus statusThen;
+    };
+
+    void fileFrame(const std::shared_ptr<CameraConnection> &cam, const QString &name,
+                   const QByteArray &data) override
+    {
+        events.push_back({cam, "file[" + name.toStdString() + "]=" + data.toStdString(), cam->status});
+    }
+    void jsonFrame(const std::shared_ptr<CameraConnection> &cam, quint8 type,
+                   const std::optional<QByteArray> &payload) override
+    {
+        events.push_back({cam, "json" + std::to_string(type) + "=" + show(payload), cam->status});
+    }
+    void liveViewFrame(const std::shared_ptr<CameraConnection> &cam,
+                       const std::optional<QByteArray> &payload) override
+    {
+        events.push_back({cam, "live=" + show(payload), cam->status});
+    }
+
+    [[nodiscard]] std::vector<std::string> whats() const
+    {
+        std::vector<std::string> out;
+        for (const auto &e : events)
+            out.push_back(e.what);
+        return out;
+    }
+
+    std::vector<Event> events;
+
+private:
+    static std::string show(const std::optional<QByteArray> &p) { return p ? p->toStdString() : "<none>"; }
+};
+
+class LinkLoopback : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        monitor = std::make_unique<Monitor>(std::make_unique<QSettings>(dir.filePath("s.ini"), QSettings::IniFormat));
+        listener = std::make_unique<Listener>(*monitor, handler);
+        ASSERT_TRUE(listener->listen(QHostAddress::LocalHost, 0));
+    }
+
+    // A fake bridge: connects and waits until the application has made its record.
+    std::unique_ptr<QTcpSocket> connectBridge()
+    {
+        const qsizetype before = monitor->cameras().size();
+        auto bridge = std::make_unique<QTcpSocket>();
+        bridge->connectToHost(QHostAddress::LocalHost, listener->port());
+        EXPECT_TRUE(bridge->waitForConnected(kTimeoutMs)) << bridge->errorString().toStdString();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return monitor->cameras().size() == before + 1; }, kTimeoutMs));
+        return bridge;
+    }
+
+    std::shared_ptr<CameraConnection> camera(qsizetype i) const { return monitor->cameras().value(i); }
+
+    static TcpConnection *tcpOf(const std::shared_ptr<CameraConnection> &cam)
+    {
+        return cam ? dynamic_cast<TcpConnection *>(cam->conn()) : nullptr;
+    }
+
+    bool waitForEvents(size_t n)
+    {
+        return QTest::qWaitFor([&] { return handler.events.size() >= n; }, kTimeoutMs);
+    }
+
+    bool waitForStatus(const std::shared_ptr<CameraConnection> &cam, CameraStatus status)
+    {
+        return QTest::qWaitFor([&] { return cam->status == status; }, kTimeoutMs);
+    }
+
+    QTemporaryDir dir;
+    RecordingHandler handler;
+    std::unique_ptr<Monitor> monitor;
+    std::unique_ptr<Listener> listener;
+};
+
+} // namespace
+
+TEST_F(LinkLoopback, EachConnectionBecomesARecordAndOnlyTheFirstIsActive)
+{
+    EXPECT_TRUE(monitor->listening());
+    QSignalSpy changes(monitor.get(), &Monitor::objectWillChange);
+
+    auto a = connectBridge();
+    ASSERT_EQ(monitor->cameras().size(), 1);
+    const auto camA = camera(0);
+    EXPECT_EQ(camA->name, QStringLiteral("C\u00e1mara"));
+    EXPECT_EQ(camA->status, CameraStatus::Receiving);
+    EXPECT_TRUE(camA->enabled);
+    EXPECT_TRUE(camA->photos.isEmpty());
+    EXPECT_EQ(monitor->activeCameraId(), camA->id());
+    EXPECT_GE(changes.count(), 2);
+
+    auto b = connectBridge();
+    ASSERT_EQ(monitor->cameras().size(), 2);
+    EXPECT_NE(camera(1)->id(), camA->id());
+    EXPECT_EQ(monitor->activeCameraId(), camA->id()) << "a second camera does not take over";
+    EXPECT_THAT(handler.events, IsEmpty()) << "connecting sends and delivers nothing";
+}
+
+TEST_F(LinkLoopback, MessagesReachTheHandlerInOrderWithTheirRecord)
+{
+    auto a = connectBridge();
+    auto b = connectBridge();
+    a->write(fileFrame("a1.jpg", "AAA") + frame(9, "junk") + frame(3, "..{\"camera\":\"A\"}"));
+    b->write(frame(5, "LIVEB"));
+    a->write(frame(7, "{}") + fileFrame("", "A2"));
+    ASSERT_TRUE(waitForEvents(5));
+
+    std::vector<std::string> fromA;
+    std::vector<std::string> fromB;
+    for (const auto &e : handler.events)
+        (e.cam == camera(0) ? fromA : fromB).push_back(e.what);
+    EXPECT_THAT(fromA, ElementsAre("file[a1.jpg]=AAA", "json3=..{\"camera\":\"A\"}", "json7={}", "file[]=A2"));
+    EXPECT_THAT(fromB, ElementsAre("live=LIVEB"));
+    EXPECT_EQ(camera(1)->status, CameraStatus::Receiving);
+}
+
+TEST_F(LinkLoopback, LargeFileArrivesWholeThroughTheSocket)
+{
+    auto a = connectBridge();
+    QByteArray content(5 * 1024 * 1024 + 17, '\0');
+    for (qsizetype i = 0; i < content.size(); ++i)
+        content[i] = char(i * 31 % 251);
+    a->write(fileFrame("big.raf", content) + frame(3, "..{}"));
+    ASSERT_TRUE(waitForEvents(2));
+    EXPECT_EQ(handler.events[0].what, "file[big.raf]=" + content.toStdString());
+    EXPECT_EQ(handler.events[1].what, "json3=..{}");
+}
+
+TEST_F(LinkLoopback, CloseMarksNoSignalAndReconnectingMakesANewRecord)
+{
+    auto a = connectBridge();
+    const auto first = camera(0);
+    QSignalSpy changes(monitor.get(), &Monitor::objectWillChange);
+
+    a->disconnectFromHost();
+    ASSERT_TRUE(waitForStatus(first, CameraStatus::NoSignal));
+    EXPECT_GE(changes.count(), 1);
+    EXPECT_EQ(monitor->cameras().size(), 1) << "the record is kept";
+    EXPECT_EQ(monitor->activeCameraId(), first->id());
+
+    auto again = connectBridge();
+    ASSERT_EQ(monitor->cameras().size(), 2);
+    EXPECT_NE(camera(1)->id(), first->id());
+    EXPECT_EQ(camera(1)->status, CameraStatus::Receiving);
+    EXPECT_EQ(first->status, CameraStatus::NoSignal);
+    EXPECT_EQ(monitor->activeCameraId(), first->id()) << "the lost camera stays active";
+}
+
+TEST_F(LinkLoopback, PayloadCutShortIsPostedWithoutPayloadBeforeTheRecordIsLost)
+{
+    auto a = connectBridge();
+    const auto cam = camera(0);
+    a->write(frame(3, "..{\"camera\":\"A\"}") + header(7, 100) + QByteArray(10, '{'));
+    ASSERT_TRUE(a->waitForBytesWritten(kTimeoutMs));
+    a->disconnectFromHost();
+    ASSERT_TRUE(waitForStatus(cam, CameraStatus::NoSignal));
+    ASSERT_THAT(handler.whats(), ElementsAre("json3=..{\"camera\":\"A\"}", "json7=<none>"));
+    EXPECT_EQ(handler.events[1].statusThen, CameraStatus::Receiving);
+}
+
+TEST_F(LinkLoopback, FileCutShortAndHugeAnnouncementsDeliverNothing)
+{
+    auto a = connectBridge();
+    auto b = connectBridge();
+    a->write(header(1, 0xffffffffu) + QByteArray("\x04\x00" "name", 6) + QByteArray(1000, 'c'));
+    b->write(fileFrame("cut.jpg", "0123456789").left(20));
+    ASSERT_TRUE(a->waitForBytesWritten(kTimeoutMs));
+    ASSERT_TRUE(b->waitForBytesWritten(kTimeoutMs));
+    a->disconnectFromHost();
+    b->disconnectFromHost();
+    ASSERT_TRUE(waitForStatus(camera(0), CameraStatus::NoSignal));
+    ASSERT_TRUE(waitForStatus(camera(1), CameraStatus::NoSignal));
+    EXPECT_THAT(handler.events, IsEmpty());
+    EXPECT_EQ(tcpOf(camera(0))->bytesRead(), 8u + 6u + 1000u);
+}
+
+TEST_F(LinkLoopback, PeerFloodingAStoppedConnectionIsHeldBackByTheKernel)
+{
+    auto bridge = connectBridge();
+    const auto cam = camera(0);
+    TcpConnection *tcp = tcpOf(cam);
+    ASSERT_NE(tcp, nullptr);
+
+    // Wrong magic, then far more than the kernel's socket buffers can hold.
+    const QByteArray flood = header(1, 10, 'V', 'H') + fileFrame("never.jpg", QByteArray(64 << 20, 'x'));
+    bridge->write(flood);
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return tcp->readingStopped(); }, kTimeoutMs));
+    // The socket's buffer fills to its bound and then the application stops taking bytes.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return tcp->bufferedBytes() >= TcpConnection::kReadBufferSize; }, kTimeoutMs));
+    // Give the peer time to push more: it cannot drain its queue, because nobody reads.
+    EXPECT_FALSE(QTest::qWaitFor([&] { return bridge->bytesToWrite() == 0; }, 1500));
+
+    EXPECT_EQ(tcp->stopReason(), FrameReader::Stop::BadHeader);
+    EXPECT_EQ(tcp->bytesRead(), 8u) << "not one byte past the bad header was read";
+    EXPECT_LE(tcp->bufferedBytes(), TcpConnection::kReadBufferSize);
+    EXPECT_GT(bridge->bytesToWrite(), 0);
+    EXPECT_EQ(cam->status, CameraStatus::Receiving) << "the connection stays open and idle";
+    EXPECT_THAT(handler.events, IsEmpty());
+}
+
+TEST_F(LinkLoopback, CommandsReachTheBridgeAndAreDroppedOnceItIsGone)
+{
+    auto a = connectBridge();
+    const auto cam = camera(0);
+    monitor->triggerShutter();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return a->bytesAvailable() >= 25; }, kTimeoutMs));
+    EXPECT_EQ(a->readAll(), QByteArray("\x48\x56\x01\x06\x11\x00\x00\x00", 8) + "{\"cmd\":\"shutter\"}");
+
+    a->disconnectFromHost();
+    ASSERT_TRUE(waitForStatus(cam, CameraStatus::NoSignal));
+    monitor->triggerShutter(); // goes nowhere, reports nothing
+    monitor->selectCamera(*cam);
+    EXPECT_EQ(monitor->activeCameraId(), cam->id());
+}
+
+TEST_F(LinkLoopback, AcceptedConnectionsUseKeepAlive)
+{
+    auto a = connectBridge();
+    TcpConnection *tcp = tcpOf(camera(0));
+    ASSERT_NE(tcp, nullptr);
+    const int fd = int(tcp->socketDescriptor());
+    ASSERT_GE(fd, 0);
+    auto get = [fd](int level, int option) {
+        int value = -1;
+        socklen_t size = sizeof value;
+        EXPECT_EQ(getsockopt(fd, level, option, &value, &size), 0);
+        return value;
+    };
+    EXPECT_EQ(get(SOL_SOCKET, SO_KEEPALIVE), 1);
+    const int idle = get(IPPROTO_TCP, TCP_KEEPIDLE);
+    const int interval = get(IPPROTO_TCP, TCP_KEEPINTVL);
+    const int count = get(IPPROTO_TCP, TCP_KEEPCNT);
+    EXPECT_LE(idle + interval * count, 60) << "a vanished bridge is noticed within a minute";
+    const int userTimeout = get(IPPROTO_TCP, TCP_USER_TIMEOUT);
+    EXPECT_GT(userTimeout, 0);
+    EXPECT_LE(userTimeout, 60000);
+}
+
+TEST_F(LinkLoopback, NothingHappensOnceTheMonitorIsGone)
+{
+    auto a = connectBridge();
+    a->write(frame(3, "..{}"));
+    monitor.reset(); // drops the records and their sockets
+    auto b = std::make_unique<QTcpSocket>();
+    b->connectToHost(QHostAddress::LocalHost, listener->port());
+    ASSERT_TRUE(b->waitForConnected(kTimeoutMs));
+    b->write(frame(3, "..{}"));
+    // The application closed its side of the first connection when its record went away.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return a->state() == QAbstractSocket::UnconnectedState; }, kTimeoutMs));
+    EXPECT_THAT(handler.events, IsEmpty());
+}
+
+TEST(LinkListener, FailureToListenIsLoggedAndLeavesListeningFalse)
+{
+    QTemporaryDir dir;
+    Monitor monitor(std::make_unique<QSettings>(dir.filePath("s.ini"), QSettings::IniFormat));
+    RecordingHandler handler;
+    QTcpServer occupant;
+    ASSERT_TRUE(occupant.listen(QHostAddress::LocalHost, 0));
+
+    // Capture standard error while the listener fails on the occupied port.
+    QTemporaryFile log;
+    ASSERT_TRUE(log.open());
+    std::fflush(stderr);
+    const int saved = dup(STDERR_FILENO);
+    ASSERT_GE(saved, 0);
+    ASSERT_GE(dup2(log.handle(), STDERR_FILENO), 0);
+    Listener listener(monitor, handler);
+    const bool ok = listener.listen(QHostAddress::LocalHost, occupant.serverPort());
+    std::fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+
+    EXPECT_FALSE(ok);
+    EXPECT_FALSE(listener.isListening());
+    EXPECT_FALSE(monitor.listening());
+    QFile written(log.fileName());
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(written.readAll().startsWith("listener error ")) << "one line to the log";
+
+    // Trying again once the port is free works.
+    const quint16 port = occupant.serverPort();
+    occupant.close();
+    EXPECT_TRUE(listener.listen(QHostAddress::LocalHost, port));
+    EXPECT_TRUE(monitor.listening());
+}
