@@ -89,6 +89,7 @@ void SimCamera::onConnected()
         sendState();
     if (!m_options.malformed.isEmpty())
         sendMalformed();
+    m_greeted = true;
     if (m_silenced)
         return;
     if (m_options.liveFps > 0) {

@@ -41,8 +41,8 @@ public:
 
     [[nodiscard]] int photosSent() const { return m_photosSent; }
     [[nodiscard]] int commandsReceived() const { return m_commands; }
-    // True once everything queued has been handed to the kernel.
-    [[nodiscard]] bool flushed() const { return m_socket.bytesToWrite() == 0; }
+    // True once connected and everything queued has been handed to the kernel.
+    [[nodiscard]] bool flushed() const { return m_greeted && m_socket.bytesToWrite() == 0; }
     [[nodiscard]] bool isClosed() const { return m_closed; }
 
     // The malformed kinds that sendMalformed() knows.
@@ -76,6 +76,7 @@ private:
     int m_photosSent = 0;
     int m_scheduledSent = 0;
     int m_commands = 0;
+    bool m_greeted = false;
     bool m_closed = false;
     bool m_silenced = false; // after a malformed kind that ends the conversation
 };

@@ -185,6 +185,9 @@ int main(int argc, char **argv)
     };
 
     std::unique_ptr<ServiceBrowser> browser;
+    // Outlive the browsing lambdas below, which run from the event loop.
+    const QString wanted = parser.value(serviceOpt);
+    bool connected = false;
     if (parser.isSet(hostOpt)) {
         const int port = parser.value(portOpt).toInt(&ok);
         if (!ok || port < 1 || port > 65535)
@@ -192,8 +195,6 @@ int main(int argc, char **argv)
         connectAll(parser.value(hostOpt), quint16(port));
     } else {
         browser = std::make_unique<ServiceBrowser>(parser.value(typeOpt));
-        const QString wanted = parser.value(serviceOpt);
-        bool connected = false;
         QObject::connect(browser.get(), &ServiceBrowser::found, &app,
                          [](const QString &name) { say(QStringLiteral("found ") + name); });
         QObject::connect(browser.get(), &ServiceBrowser::resolved, &app,
