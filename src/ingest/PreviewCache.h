@@ -24,11 +24,12 @@ class PreviewCache
 public:
     using Key = quint64;
 
-    // Received bytes of stored photos kept in memory: enough for the last dozen or so raw files
-    // or a few dozen JPEGs, so paging back through recent photos never touches the disk.
-    static constexpr qint64 kDefaultBytesBudget = qint64(512) << 20;
-    // Decoded full-size images: three 24 MP photos at 4 bytes per pixel.
-    static constexpr qint64 kDefaultDecodedBudget = qint64(300) << 20;
+    // Received bytes of stored photos kept in memory: about twenty 24 MP JPEGs or a dozen raw
+    // files, so paging back through recent photos does not touch the disk. Sized with the
+    // thumbnails (about 270 KB each) so that 1,000 photos stay well under 1 GiB resident.
+    static constexpr qint64 kDefaultBytesBudget = qint64(256) << 20;
+    // Decoded full-size images: two 24 MP photos at 4 bytes per pixel, and some room.
+    static constexpr qint64 kDefaultDecodedBudget = qint64(256) << 20;
 
     explicit PreviewCache(qint64 bytesBudget = kDefaultBytesBudget,
                           qint64 decodedBudget = kDefaultDecodedBudget);
