@@ -2,6 +2,7 @@
 
 #include "link/Listener.h"
 #include "link/MonitorInbound.h"
+#include "link/ServiceAdvertiser.h"
 #include "model/Monitor.h"
 
 void Monitor::start()
@@ -14,5 +15,10 @@ void Monitor::start()
     listener->setParent(this);
     m_listener = listener.release();
 
-    // DNS-SD advertisement of the listener's port goes here.
+    // Bridges find the listener's port through DNS-SD. The Monitor owns the advertiser as a
+    // child object; without a running avahi-daemon it waits for one and the listener works
+    // regardless.
+    auto *advertiser =
+        new ServiceAdvertiser(ServiceAdvertiser::workstationServiceName(), m_listener->port(), this);
+    advertiser->start();
 }

@@ -48,6 +48,12 @@ SimCamera::SimCamera(int index, const QString &name, const SimOptions &options, 
     });
 }
 
+SimCamera::~SimCamera()
+{
+    // The socket closes as it is destroyed: no "closed" for whoever listened then.
+    disconnect(&m_socket, nullptr, this, nullptr);
+}
+
 const QStringList &SimCamera::malformedKinds()
 {
     static const QStringList kinds = {

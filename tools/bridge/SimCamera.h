@@ -36,6 +36,7 @@ class SimCamera : public QObject
 
 public:
     SimCamera(int index, const QString &name, const SimOptions &options, QObject *parent = nullptr);
+    ~SimCamera() override;
 
     void connectTo(const QString &host, quint16 port);
 

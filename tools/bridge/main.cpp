@@ -217,5 +217,8 @@ int main(int argc, char **argv)
             });
         }
     }
-    return app.exec();
+    const int status = app.exec();
+    // Cameras go first, while everything their signals reach still exists.
+    cameras.clear();
+    return status;
 }

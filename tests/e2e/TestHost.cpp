@@ -1,0 +1,193 @@
+// halvane-testhost: the application core without its window, for end-to-end tests. It makes a
+// Monitor with settings and a capture folder of the test's choosing, calls start(), and prints
+// what changes, one line per event:
+//   registered NAME | withdrawn | listening 0|1 | active INDEX
+//   camera INDEX status=S enabled=0|1 photos=N live=WxH params=K name=NAME
+//   param INDEX KEY CURRENT VALUECOUNT | photo INDEX STOREDPATH NAME
+// and takes commands on stdin, one per line:
+//   select INDEX | toggle INDEX | director | shutter | setParam KEY VALUE | quit
+
+#include <QGuiApplication>
+#include <QSettings>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+
+#include <cstdio>
+#include <memory>
+#include <unistd.h>
+
+#include "link/ServiceAdvertiser.h"
+#include "model/Monitor.h"
+
+namespace {
+
+void say(const QString &line)
+{
+    std::fputs((line + QLatin1Char('\n')).toUtf8().constData(), stdout);
+    std::fflush(stdout);
+}
+
+QString statusText(CameraStatus status)
+{
+    switch (status) {
+    case CameraStatus::Receiving:
+        return QStringLiteral("receiving");
+    case CameraStatus::Paused:
+        return QStringLiteral("paused");
+    case CameraStatus::NoSignal:
+        return QStringLiteral("noSignal");
+    }
+    return QStringLiteral("?");
+}
+
+// Prints the differences between what was last printed and the Monitor's state now.
+class Reporter
+{
+public:
+    explicit Reporter(Monitor &monitor)
+        : m_monitor(monitor)
+    {
+    }
+
+    void report()
+    {
+        if (m_listening != int(m_monitor.listening())) {
+            m_listening = m_monitor.listening();
+            say(QStringLiteral("listening %1").arg(m_listening));
+        }
+        const auto &cameras = m_monitor.cameras();
+        for (qsizetype i = 0; i < cameras.size(); ++i) {
+            const CameraConnection &cam = *cameras.at(i);
+            if (i >= m_summaries.size()) {
+                m_summaries.append(QString());
+                m_params.append(QMap<QString, QString>());
+                m_photos.append(0);
+            }
+            for (auto it = cam.paramState.cbegin(); it != cam.paramState.cend(); ++it) {
+                const QString line = QStringLiteral("param %1 %2 %3 %4")
+                                         .arg(i).arg(it.key()).arg(it->current).arg(it->values.size());
+                if (m_params[i].value(it.key()) != line) {
+                    m_params[i].insert(it.key(), line);
+                    say(line);
+                }
+            }
+            for (qsizetype p = m_photos[i]; p < cam.photos.size(); ++p)
+                say(QStringLiteral("photo %1 %2 %3").arg(i).arg(cam.photos[p].storedPath, cam.photos[p].filename));
+            m_photos[i] = cam.photos.size();
+            const QString summary = QStringLiteral("camera %1 status=%2 enabled=%3 photos=%4 live=%5x%6 params=%7 name=%8")
+                                        .arg(i)
+                                        .arg(statusText(cam.status))
+                                        .arg(int(cam.enabled))
+                                        .arg(cam.photos.size())
+                                        .arg(cam.liveFrame.width())
+                                        .arg(cam.liveFrame.height())
+                                        .arg(cam.paramState.size())
+                                        .arg(cam.name);
+            if (summary != m_summaries[i]) {
+                m_summaries[i] = summary;
+                say(summary);
+            }
+        }
+        const CameraConnection *active = m_monitor.activeCamera();
+        const qsizetype activeIndex = active ? indexOf(active) : -1;
+        if (activeIndex != m_active) {
+            m_active = activeIndex;
+            say(QStringLiteral("active %1").arg(activeIndex));
+        }
+    }
+
+    [[nodiscard]] qsizetype indexOf(const CameraConnection *cam) const
+    {
+        const auto &cameras = m_monitor.cameras();
+        for (qsizetype i = 0; i < cameras.size(); ++i)
+            if (cameras.at(i).get() == cam)
+                return i;
+        return -1;
+    }
+
+private:
+    Monitor &m_monitor;
+    int m_listening = -1;
+    qsizetype m_active = -1;
+    QStringList m_summaries;
+    QList<QMap<QString, QString>> m_params;
+    QList<qsizetype> m_photos;
+};
+
+void runCommand(Monitor &monitor, const QString &line)
+{
+    const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (words.isEmpty())
+        return;
+    const QString &verb = words.first();
+    auto cameraAt = [&](int word) -> CameraConnection * {
+        const int index = words.value(word).toInt();
+        return index >= 0 && index < monitor.cameras().size() ? monitor.cameras().at(index).get() : nullptr;
+    };
+    if (verb == QLatin1String("select") && cameraAt(1))
+        monitor.selectCamera(*cameraAt(1));
+    else if (verb == QLatin1String("toggle") && cameraAt(1))
+        monitor.toggleEnabled(*cameraAt(1));
+    else if (verb == QLatin1String("director"))
+        monitor.toggleDirectorMode();
+    else if (verb == QLatin1String("shutter"))
+        monitor.triggerShutter();
+    else if (verb == QLatin1String("setParam") && words.size() == 3)
+        monitor.setParam(words[1], words[2].toLongLong());
+    else if (verb == QLatin1String("quit"))
+        QCoreApplication::quit();
+    else
+        say(QStringLiteral("unknown-command ") + line);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QStandardPaths::setTestModeEnabled(true);
+    QGuiApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() != 3) {
+        std::fprintf(stderr, "usage: halvane-testhost SETTINGS.ini CAPTURE-FOLDER\n");
+        return 64;
+    }
+
+    Monitor monitor(std::make_unique<QSettings>(args[1], QSettings::IniFormat));
+    monitor.setFolder(args[2]);
+    Reporter reporter(monitor);
+    QObject::connect(&monitor, &Monitor::objectWillChange, &app, [&] { reporter.report(); });
+
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QByteArray pending;
+    QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
+        char buffer[4096];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0) {
+            input.setEnabled(false);
+            QCoreApplication::quit(); // the test has gone
+            return;
+        }
+        pending.append(buffer, n);
+        qsizetype nl;
+        while ((nl = pending.indexOf('\n')) >= 0) {
+            runCommand(monitor, QString::fromUtf8(pending.left(nl)));
+            pending.remove(0, nl + 1);
+        }
+    });
+
+    monitor.start();
+    reporter.report();
+    if (auto *advertiser = monitor.findChild<ServiceAdvertiser *>()) {
+        say(QStringLiteral("port %1").arg(advertiser->port()));
+        QObject::connect(advertiser, &ServiceAdvertiser::registered, &app,
+                         [](const QString &name) { say(QStringLiteral("registered ") + name); });
+        QObject::connect(advertiser, &ServiceAdvertiser::withdrawn, &app, [] { say(QStringLiteral("withdrawn")); });
+        if (advertiser->isRegistered())
+            say(QStringLiteral("registered ") + advertiser->registeredName());
+    } else {
+        say(QStringLiteral("no-advertiser"));
+    }
+    return app.exec();
+}
