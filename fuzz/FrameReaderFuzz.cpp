@@ -1,0 +1,255 @@
+// The frame reader fed a byte stream in pieces whose sizes the input chooses, checked as it goes
+// and against a whole-buffer parser of the wire layout written separately from it.
+//
+// Input: byte 0 gives the number k (0..15) of split bytes that follow; the split bytes give the
+// piece sizes in turn (0 = everything left); the rest is the stream.
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "FuzzSupport.h"
+#include "link/FrameReader.h"
+
+namespace {
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no truncated sequence.
+bool isStrictUtf8(QByteArrayView bytes)
+{
+    qsizetype i = 0;
+    while (i < bytes.size()) {
+        const auto b0 = quint8(bytes[i]);
+        int extra = 0;
+        quint32 cp = 0;
+        quint32 min = 0;
+        if (b0 < 0x80) {
+            ++i;
+            continue;
+        } else if ((b0 & 0xE0) == 0xC0) {
+            extra = 1, cp = b0 & 0x1F, min = 0x80;
+        } else if ((b0 & 0xF0) == 0xE0) {
+            extra = 2, cp = b0 & 0x0F, min = 0x800;
+        } else if ((b0 & 0xF8) == 0xF0) {
+            extra = 3, cp = b0 & 0x07, min = 0x10000;
+        } else {
+            return false;
+        }
+        if (i + extra >= bytes.size())
+            return false;
+        for (int k = 1; k <= extra; ++k) {
+            const auto b = quint8(bytes[i + k]);
+            if ((b & 0xC0) != 0x80)
+                return false;
+            cp = (cp << 6) | (b & 0x3F);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+quint32 le32(QByteArrayView b, qsizetype at)
+{
+    return quint32(quint8(b[at])) | (quint32(quint8(b[at + 1])) << 8) | (quint32(quint8(b[at + 2])) << 16) |
+        (quint32(quint8(b[at + 3])) << 24);
+}
+
+struct Parsed {
+    std::vector<InboundMessage> messages;
+    FrameReader::Stop stop = FrameReader::Stop::Ended;
+    qsizetype consumed = 0; // bytes before the stop (all of them when the stream just ends)
+};
+
+// The wire layout read from a complete buffer by offsets, followed by the end of the connection.
+Parsed parseWhole(QByteArrayView s)
+{
+    Parsed r;
+    qsizetype pos = 0;
+    auto have = [&](quint64 n) { return quint64(s.size() - pos) >= n; };
+    auto stopAt = [&](FrameReader::Stop why, qsizetype at) {
+        r.stop = why;
+        r.consumed = at;
+        return r;
+    };
+    for (;;) {
+        if (!have(8))
+            return stopAt(FrameReader::Stop::Ended, s.size());
+        if (quint8(s[pos]) != 0x48 || quint8(s[pos + 1]) != 0x56 || quint8(s[pos + 2]) != 1)
+            return stopAt(FrameReader::Stop::BadHeader, pos + 8);
+        const quint8 type = quint8(s[pos + 3]);
+        const quint32 length = le32(s, pos + 4);
+        pos += 8;
+        if (type == 1) {
+            if (length < 2) {
+                if (!have(length))
+                    return stopAt(FrameReader::Stop::Ended, s.size());
+                pos += length;
+                continue;
+            }
+            if (!have(2))
+                return stopAt(FrameReader::Stop::Ended, s.size());
+            const quint32 n = quint32(quint8(s[pos])) | (quint32(quint8(s[pos + 1])) << 8);
+            pos += 2;
+            if (n > length - 2) {
+                if (!have(length - 2))
+                    return stopAt(FrameReader::Stop::Ended, s.size());
+                pos += length - 2;
+                continue;
+            }
+            if (!have(n))
+                return stopAt(FrameReader::Stop::Ended, s.size());
+            const QByteArrayView nameBytes = s.sliced(pos, n);
+            pos += n;
+            if (!isStrictUtf8(nameBytes))
+                return stopAt(FrameReader::Stop::BadName, pos);
+            const quint64 content = quint64(length) - 2 - n;
+            if (content == 0)
+                continue;
+            if (!have(content))
+                return stopAt(FrameReader::Stop::Ended, s.size());
+            InboundMessage m;
+            m.kind = InboundMessage::Kind::File;
+            m.type = 1;
+            m.name = QString::fromUtf8(nameBytes.data(), nameBytes.size());
+            m.payload = s.sliced(pos, qsizetype(content)).toByteArray();
+            pos += qsizetype(content);
+            r.messages.push_back(std::move(m));
+        } else if (type == 3 || type == 5 || type == 7) {
+            InboundMessage m;
+            m.kind = type == 5 ? InboundMessage::Kind::LiveView : InboundMessage::Kind::Json;
+            m.type = type;
+            const quint32 cap = type == 5 ? FrameReader::kMaxLiveViewPayload : FrameReader::kMaxJsonPayload;
+            if (length > cap)
+                return stopAt(FrameReader::Stop::Oversize, pos);
+            if (!have(length)) {
+                r.messages.push_back(std::move(m)); // cut short: handed on without payload
+                return stopAt(FrameReader::Stop::Ended, s.size());
+            }
+            m.payload = s.sliced(pos, length).toByteArray();
+            pos += length;
+            r.messages.push_back(std::move(m));
+        } else {
+            if (!have(length))
+                return stopAt(FrameReader::Stop::Ended, s.size());
+            pos += length;
+        }
+    }
+}
+
+bool sameMessage(const InboundMessage &a, const InboundMessage &b)
+{
+    return a.kind == b.kind && a.type == b.type && a.name == b.name && a.payload == b.payload;
+}
+
+bool sameMessages(const std::vector<InboundMessage> &a, const std::vector<InboundMessage> &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (!sameMessage(a[i], b[i]))
+            return false;
+    }
+    return true;
+}
+
+// Every message the reader hands on is well formed.
+void checkMessages(const std::vector<InboundMessage> &messages)
+{
+    for (const InboundMessage &m : messages) {
+        switch (m.kind) {
+        case InboundMessage::Kind::File:
+            FUZZ_CHECK(m.type == 1);
+            FUZZ_CHECK(m.payload && !m.payload->isEmpty());
+            FUZZ_CHECK(m.name.toUtf8().size() <= 0xFFFF);
+            break;
+        case InboundMessage::Kind::Json:
+            FUZZ_CHECK(m.type == 3 || m.type == 7);
+            FUZZ_CHECK(m.name.isEmpty());
+            FUZZ_CHECK(!m.payload || m.payload->size() <= qsizetype(FrameReader::kMaxJsonPayload));
+            break;
+        case InboundMessage::Kind::LiveView:
+            FUZZ_CHECK(m.type == 5);
+            FUZZ_CHECK(m.name.isEmpty());
+            FUZZ_CHECK(!m.payload || m.payload->size() <= qsizetype(FrameReader::kMaxLiveViewPayload));
+            break;
+        }
+    }
+}
+
+// Bytes the reader may hold beyond twice what it was given: header and name-length fields and
+// the allocator's rounding.
+constexpr qsizetype kCapacitySlack = 256;
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    fuzz::Input in(data, size);
+    std::vector<quint8> splits(in.byte() % 16);
+    for (quint8 &s : splits)
+        s = in.byte();
+    const QByteArrayView stream = in.rest();
+
+    // Whole: one feed of the complete stream.
+    FrameReader whole;
+    std::vector<InboundMessage> wholeOut;
+    const qsizetype wholeTaken = whole.feed(stream, wholeOut);
+    FUZZ_CHECK(wholeTaken >= 0 && wholeTaken <= stream.size());
+    FUZZ_CHECK(whole.stopped() || wholeTaken == stream.size());
+    FUZZ_CHECK(whole.stopped() == (whole.wanted() == 0));
+    whole.finish(wholeOut);
+    FUZZ_CHECK(whole.stopped() && whole.wanted() == 0);
+
+    // Pieces: sizes from the split bytes, in turn; a stopped reader takes nothing more.
+    FrameReader pieces;
+    std::vector<InboundMessage> piecesOut;
+    qsizetype offset = 0;
+    qsizetype taken = 0;
+    size_t turn = 0;
+    while (offset < stream.size()) {
+        const quint8 s = splits.empty() ? 1 : splits[turn++ % splits.size()];
+        const qsizetype n = s == 0 ? stream.size() - offset : std::min<qsizetype>(s, stream.size() - offset);
+        const bool wasStopped = pieces.stopped();
+        const qint64 wantedBefore = pieces.wanted();
+        const size_t messagesBefore = piecesOut.size();
+        const qsizetype t = pieces.feed(stream.sliced(offset, n), piecesOut);
+        FUZZ_CHECK(t >= 0 && t <= n);
+        if (wasStopped) {
+            FUZZ_CHECK(t == 0);
+            FUZZ_CHECK(piecesOut.size() == messagesBefore);
+        }
+        FUZZ_CHECK(pieces.stopped() || t == n);
+        // No message completes before the field being read has all its bytes.
+        if (t < wantedBefore)
+            FUZZ_CHECK(piecesOut.size() == messagesBefore);
+        FUZZ_CHECK(pieces.stopped() == (pieces.wanted() == 0));
+        FUZZ_CHECK(pieces.wanted() <= qint64(0xFFFFFFFFu));
+        taken += t;
+        FUZZ_CHECK(pieces.bufferedCapacity() <= 2 * taken + kCapacitySlack);
+        offset += n;
+    }
+    pieces.finish(piecesOut);
+    FUZZ_CHECK(pieces.stopped() && pieces.wanted() == 0);
+    FUZZ_CHECK(pieces.bufferedCapacity() == 0);
+
+    // A reader that reached the end keeps taking nothing.
+    std::vector<InboundMessage> after;
+    FUZZ_CHECK(pieces.feed(stream, after) == 0 && after.empty());
+
+    checkMessages(wholeOut);
+    FUZZ_CHECK(taken == wholeTaken);
+    FUZZ_CHECK(pieces.stopReason() == whole.stopReason());
+    FUZZ_CHECK(sameMessages(piecesOut, wholeOut));
+
+    const Parsed expected = parseWhole(stream);
+    FUZZ_CHECK(whole.stopReason() == expected.stop);
+    FUZZ_CHECK(wholeTaken == expected.consumed);
+    FUZZ_CHECK(sameMessages(wholeOut, expected.messages));
+    return 0;
+}
