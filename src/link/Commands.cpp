@@ -9,7 +9,7 @@ namespace {
 
 QVariantMap command(const char *name)
 {
-    return {{QStringLiteral("cmd"), QString::fromLatin1(name)}};
+    return { { QStringLiteral("cmd"), QString::fromLatin1(name) } };
 }
 
 } // namespace

@@ -15,8 +15,8 @@ constexpr qsizetype kNameLengthSize = 2;
 // A leading byte-order mark is kept as part of the name rather than silently dropped.
 std::optional<QString> decodeUtf8(const QByteArray &bytes)
 {
-    QStringDecoder decoder(QStringDecoder::Utf8,
-                           QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    QStringDecoder decoder(
+        QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
     QString text = decoder.decode(bytes);
     if (decoder.hasError())
         return std::nullopt;
@@ -77,24 +77,50 @@ qsizetype FrameReader::feed(QByteArrayView bytes, std::vector<InboundMessage> &o
         case State::Content:
         case State::Payload:
             appendPayload(piece);
-            m_remaining -= quint64(n);
-            if (m_remaining == 0) {
-                InboundMessage msg;
-                msg.type = m_type;
-                if (m_state == State::Content) {
-                    msg.kind = InboundMessage::Kind::File;
-                    msg.name = std::move(m_name);
-                } else {
-                    msg.kind = kindOf(m_type);
-                }
-                msg.payload = std::exchange(m_payload, QByteArray());
-                out.push_back(std::move(msg));
-                startHeader();
-            }
+            payloadArrived(n, out);
             break;
         }
     }
     return taken;
+}
+
+char *FrameReader::payloadSpace(qsizetype n)
+{
+    if (stopped() || (m_state != State::Content && m_state != State::Payload) || n <= 0
+        || quint64(n) > m_remaining)
+        return nullptr;
+    m_committed = m_payload.size();
+    growPayloadFor(m_committed + n);
+    m_payload.resize(m_committed + n);
+    return m_payload.data() + m_committed;
+}
+
+void FrameReader::commitPayload(qsizetype got, std::vector<InboundMessage> &out)
+{
+    if (stopped() || (m_state != State::Content && m_state != State::Payload))
+        return;
+    got = std::clamp<qsizetype>(got, 0, m_payload.size() - m_committed);
+    m_payload.resize(m_committed + got);
+    if (got > 0)
+        payloadArrived(got, out);
+}
+
+void FrameReader::payloadArrived(qsizetype n, std::vector<InboundMessage> &out)
+{
+    m_remaining -= quint64(n);
+    if (m_remaining != 0)
+        return;
+    InboundMessage msg;
+    msg.type = m_type;
+    if (m_state == State::Content) {
+        msg.kind = InboundMessage::Kind::File;
+        msg.name = std::move(m_name);
+    } else {
+        msg.kind = kindOf(m_type);
+    }
+    msg.payload = std::exchange(m_payload, QByteArray());
+    out.push_back(std::move(msg));
+    startHeader();
 }
 
 void FrameReader::finish(std::vector<InboundMessage> &out)
@@ -235,14 +261,18 @@ void FrameReader::onHeader(std::vector<InboundMessage> &out)
     }
 }
 
-// Grows the buffer with the bytes that arrived, at most doubling what is held and never past
-// the declared length, so capacity stays within twice the bytes actually received.
+// Grows the buffer for bytes that arrived, at most doubling what is held and never past the
+// declared length, so capacity stays within twice the bytes actually received.
+void FrameReader::growPayloadFor(qsizetype needed)
+{
+    if (needed <= m_payload.capacity())
+        return;
+    const qsizetype total = m_payload.size() + qsizetype(m_remaining);
+    m_payload.reserve(std::min(total, std::max(needed, 2 * m_payload.size())));
+}
+
 void FrameReader::appendPayload(QByteArrayView bytes)
 {
-    const qsizetype needed = m_payload.size() + bytes.size();
-    if (needed > m_payload.capacity()) {
-        const qsizetype total = m_payload.size() + qsizetype(m_remaining);
-        m_payload.reserve(std::min(total, std::max(needed, 2 * m_payload.size())));
-    }
+    growPayloadFor(m_payload.size() + bytes.size());
     m_payload.append(bytes);
 }

@@ -14,7 +14,7 @@ struct InboundMessage {
 
     Kind kind = Kind::File;
     quint8 type = 0; // the frame type: 1 (file), 3 (hello), 5 (live view), 7 (state)
-    QString name;    // file frames only; may be empty
+    QString name; // file frames only; may be empty
     // File frames: the content (never empty). Other frames: the payload, empty when the
     // frame's length was 0, std::nullopt when the connection ended before it was complete.
     std::optional<QByteArray> payload;
@@ -41,16 +41,24 @@ public:
     static constexpr quint32 kMaxLiveViewPayload = 16u << 20;
 
     enum class Stop {
-        None,      // still reading
+        None, // still reading
         BadHeader, // wrong magic or version
-        BadName,   // file name not valid UTF-8
-        Oversize,  // a hello, state or live-view payload over its cap
-        Ended,     // finish() was called: the connection ended
+        BadName, // file name not valid UTF-8
+        Oversize, // a hello, state or live-view payload over its cap
+        Ended, // finish() was called: the connection ended
     };
 
     // Consumes bytes, appending every completed message to `out`. Returns how many bytes were
     // taken: all of them unless the reader stopped, in which case the rest are left untouched.
     qsizetype feed(QByteArrayView bytes, std::vector<InboundMessage> &out);
+
+    // Reading straight into the message being gathered, which saves a copy of every photo byte:
+    // while the reader gathers file content or a payload, payloadSpace(n) with 0 < n <= wanted()
+    // gives room for n bytes at the end of it; commitPayload(got) then takes the first `got` of
+    // them (0 <= got <= n) as if they had been fed. Elsewhere payloadSpace() gives nullptr and
+    // the bytes must go through feed().
+    [[nodiscard]] char *payloadSpace(qsizetype n);
+    void commitPayload(qsizetype got, std::vector<InboundMessage> &out);
 
     // The connection ended (closed or failed). A hello, state or live-view payload that was cut
     // short is handed on without its payload; a partial file frame is dropped. The reader is
@@ -69,12 +77,12 @@ public:
 
 private:
     enum class State {
-        Header,     // gathering 8 header bytes in m_field
-        Skip,       // discarding m_remaining bytes
+        Header, // gathering 8 header bytes in m_field
+        Skip, // discarding m_remaining bytes
         NameLength, // gathering 2 bytes in m_field
-        Name,       // gathering m_nameLength bytes in m_field
-        Content,    // gathering m_remaining file bytes in m_payload
-        Payload,    // gathering m_remaining hello/state/live-view bytes in m_payload
+        Name, // gathering m_nameLength bytes in m_field
+        Content, // gathering m_remaining file bytes in m_payload
+        Payload, // gathering m_remaining hello/state/live-view bytes in m_payload
     };
 
     void startHeader();
@@ -83,15 +91,18 @@ private:
     void onFieldComplete(std::vector<InboundMessage> &out);
     void onHeader(std::vector<InboundMessage> &out);
     void appendPayload(QByteArrayView bytes);
+    void growPayloadFor(qsizetype needed);
+    void payloadArrived(qsizetype n, std::vector<InboundMessage> &out);
 
     State m_state = State::Header;
     Stop m_stop = Stop::None;
     quint8 m_type = 0;
-    quint32 m_length = 0;      // L of the frame being read
-    quint16 m_nameLength = 0;  // N of the file frame being read
-    quint64 m_fieldSize = 8;   // bytes the current m_field must reach (a header first)
-    quint64 m_remaining = 0;   // Skip, Content, Payload: bytes still to come
-    QByteArray m_field;        // header, name length or name
-    QByteArray m_payload;      // file content or message payload
+    quint32 m_length = 0; // L of the frame being read
+    quint16 m_nameLength = 0; // N of the file frame being read
+    quint64 m_fieldSize = 8; // bytes the current m_field must reach (a header first)
+    quint64 m_remaining = 0; // Skip, Content, Payload: bytes still to come
+    QByteArray m_field; // header, name length or name
+    QByteArray m_payload; // file content or message payload
     QString m_name;
+    qsizetype m_committed = 0; // payload bytes before the room handed out by payloadSpace()
 };

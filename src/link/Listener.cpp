@@ -71,32 +71,14 @@ void Listener::accept(QTcpSocket *socket)
     // that found them, in arrival order, and never while the socket is being read.
     connect(tcp, &TcpConnection::messages, this, [this, weakCam](std::vector<InboundMessage> &messages) {
         for (InboundMessage &msg : messages) {
-            QMetaObject::invokeMethod(this, [this, weakCam, msg = std::move(msg)]() {
-                const std::shared_ptr<CameraConnection> cam = weakCam.lock();
-                if (!m_monitor || !cam)
-                    return;
-                switch (msg.kind) {
-                case InboundMessage::Kind::File:
-                    m_handler.fileFrame(cam, msg.name, *msg.payload);
-                    break;
-                case InboundMessage::Kind::Json:
-                    m_handler.jsonFrame(cam, msg.type, msg.payload);
-                    break;
-                case InboundMessage::Kind::LiveView:
-                    m_handler.liveViewFrame(cam, msg.payload);
-                    break;
-                }
-            }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this, weakCam, msg = std::move(msg)]() { deliver(weakCam, msg); },
+                Qt::QueuedConnection);
         }
     });
     connect(tcp, &TcpConnection::closed, this, [this, weakCam]() {
-        QMetaObject::invokeMethod(this, [this, weakCam]() {
-            const std::shared_ptr<CameraConnection> cam = weakCam.lock();
-            if (!m_monitor || !cam)
-                return;
-            cam->status = CameraStatus::NoSignal;
-            emit m_monitor->objectWillChange();
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, weakCam]() { markLost(weakCam); }, Qt::QueuedConnection);
     });
 
     m_monitor->appendCamera(cam);
@@ -104,4 +86,31 @@ void Listener::accept(QTcpSocket *socket)
         m_monitor->setActiveCameraId(cam->id());
     emit cameraAccepted(cam);
     tcp->startReading();
+}
+
+void Listener::deliver(const std::weak_ptr<CameraConnection> &weakCam, const InboundMessage &msg)
+{
+    const std::shared_ptr<CameraConnection> cam = weakCam.lock();
+    if (!m_monitor || !cam)
+        return;
+    switch (msg.kind) {
+    case InboundMessage::Kind::File:
+        m_handler.fileFrame(cam, msg.name, *msg.payload);
+        break;
+    case InboundMessage::Kind::Json:
+        m_handler.jsonFrame(cam, msg.type, msg.payload);
+        break;
+    case InboundMessage::Kind::LiveView:
+        m_handler.liveViewFrame(cam, msg.payload);
+        break;
+    }
+}
+
+void Listener::markLost(const std::weak_ptr<CameraConnection> &weakCam)
+{
+    const std::shared_ptr<CameraConnection> cam = weakCam.lock();
+    if (!m_monitor || !cam)
+        return;
+    cam->status = CameraStatus::NoSignal;
+    emit m_monitor->objectWillChange();
 }

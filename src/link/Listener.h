@@ -10,6 +10,8 @@
 class CameraConnection;
 class InboundHandler;
 class Monitor;
+class QTcpSocket;
+struct InboundMessage;
 
 // The camera link's TCP listener. Every accepted connection becomes a CameraConnection record
 // appended to the Monitor's cameras (the first one becomes active when none is), with its own
@@ -40,8 +42,10 @@ signals:
 
 private:
     void acceptPending();
-    void accept(class QTcpSocket *socket);
+    void accept(QTcpSocket *socket);
     void updateListening();
+    void deliver(const std::weak_ptr<CameraConnection> &cam, const InboundMessage &msg);
+    void markLost(const std::weak_ptr<CameraConnection> &cam);
 
     QPointer<Monitor> m_monitor;
     std::unique_ptr<InboundHandler> m_ownedHandler;

@@ -25,7 +25,8 @@ bool enableKeepAlive(qintptr descriptor)
     const int on = 1;
     bool ok = setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0;
     ok = setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdleSeconds, sizeof kKeepIdleSeconds) == 0 && ok;
-    ok = setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepIntervalSeconds, sizeof kKeepIntervalSeconds) == 0 && ok;
+    ok = setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepIntervalSeconds, sizeof kKeepIntervalSeconds) == 0
+        && ok;
     ok = setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount) == 0 && ok;
     ok = setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUserTimeoutMs, sizeof kUserTimeoutMs) == 0 && ok;
     return ok;
@@ -77,7 +78,17 @@ void TcpConnection::readAvailable()
             break;
         // Never more than the current field misses: the bytes of a field that is never reached
         // (after a stop) stay in the socket.
-        const qint64 want = std::min({available, m_reader.wanted(), kReadBufferSize});
+        const qint64 want = std::min({ available, m_reader.wanted(), kReadBufferSize });
+        // Photo bytes go straight into the message being gathered; headers and names through
+        // a small scratch buffer.
+        if (char *space = m_reader.payloadSpace(want)) {
+            const qint64 got = m_socket->read(space, want);
+            m_reader.commitPayload(std::max<qint64>(got, 0), out);
+            if (got <= 0)
+                break;
+            m_bytesRead += quint64(got);
+            continue;
+        }
         if (m_chunk.size() < want)
             m_chunk.resize(want);
         const qint64 got = m_socket->read(m_chunk.data(), want);

@@ -61,7 +61,7 @@ private:
     quint64 m_bytesRead = 0;
     bool m_reading = false;
     bool m_endSeen = false; // the socket is no longer connected
-    bool m_ended = false;   // the end was reported
+    bool m_ended = false; // the end was reported
 };
 
 // Turns on TCP keepalive for a connected socket descriptor so that a peer that vanishes

@@ -33,7 +33,7 @@ QList<QJsonObject> commands(const QList<QByteArray> &sent)
 
 QJsonObject cmd(const char *name)
 {
-    return QJsonObject{{"cmd", QString::fromLatin1(name)}};
+    return QJsonObject { { "cmd", QString::fromLatin1(name) } };
 }
 
 class RemoteCommands : public ::testing::Test
@@ -41,8 +41,7 @@ class RemoteCommands : public ::testing::Test
 protected:
     RemoteCommands()
         : monitor(std::make_unique<QSettings>(dir.filePath("s.ini"), QSettings::IniFormat))
-    {
-    }
+    { }
 
     // Adds a camera with a fake connection; returns the record and what is sent on it.
     std::pair<std::shared_ptr<CameraConnection>, std::shared_ptr<QList<QByteArray>>> addCamera()
@@ -51,7 +50,7 @@ protected:
         auto sent = conn->sent;
         auto cam = std::make_shared<CameraConnection>(std::move(conn));
         monitor.appendCamera(cam);
-        return {cam, sent};
+        return { cam, sent };
     }
 
     QTemporaryDir dir;
@@ -73,14 +72,14 @@ TEST_F(RemoteCommands, SelectCameraMakesItActiveClearsThePhotoAndRequestsState)
     EXPECT_EQ(monitor.activeCamera(), b.get());
     EXPECT_TRUE(monitor.selectedPhotoId().isNull());
     EXPECT_GE(changes.count(), 2);
-    EXPECT_EQ(commands(*sentB), QList<QJsonObject>{cmd("requestState")});
+    EXPECT_EQ(commands(*sentB), QList<QJsonObject> { cmd("requestState") });
     EXPECT_TRUE(sentA->isEmpty());
 
     // Selecting the active camera again still clears the selection and asks again.
     monitor.setSelectedPhotoId(QUuid::createUuid());
     monitor.selectCamera(*b);
     EXPECT_TRUE(monitor.selectedPhotoId().isNull());
-    EXPECT_EQ(commands(*sentB), (QList<QJsonObject>{cmd("requestState"), cmd("requestState")}));
+    EXPECT_EQ(commands(*sentB), (QList<QJsonObject> { cmd("requestState"), cmd("requestState") }));
     EXPECT_EQ(b->status, CameraStatus::NoSignal) << "selection does not touch the status";
 }
 
@@ -119,7 +118,7 @@ TEST_F(RemoteCommands, DirectorModeRequestsStateFromTheActiveCameraOnlyWhenSwitc
     monitor.setActiveCameraId(b->id());
     monitor.toggleDirectorMode();
     EXPECT_TRUE(monitor.directorModeOn());
-    EXPECT_EQ(commands(*sentB), QList<QJsonObject>{cmd("requestState")});
+    EXPECT_EQ(commands(*sentB), QList<QJsonObject> { cmd("requestState") });
     EXPECT_TRUE(sentA->isEmpty());
 
     monitor.toggleDirectorMode();
@@ -135,13 +134,13 @@ TEST_F(RemoteCommands, ShutterGoesToTheActiveCameraEvenWhenReceptionIsOff)
     auto [b, sentB] = addCamera();
     // No active id: the first camera is the active one.
     monitor.triggerShutter();
-    EXPECT_EQ(commands(*sentA), QList<QJsonObject>{cmd("shutter")});
+    EXPECT_EQ(commands(*sentA), QList<QJsonObject> { cmd("shutter") });
 
     monitor.setActiveCameraId(b->id());
     b->enabled = false;
     b->status = CameraStatus::Paused;
     monitor.triggerShutter();
-    EXPECT_EQ(commands(*sentB), QList<QJsonObject>{cmd("shutter")});
+    EXPECT_EQ(commands(*sentB), QList<QJsonObject> { cmd("shutter") });
     EXPECT_EQ(sentA->size(), 1);
 }
 
@@ -152,14 +151,14 @@ TEST_F(RemoteCommands, SetParamUpdatesAKnownEntryAndAlwaysSends)
     EXPECT_EQ(changes.count(), 0);
 
     auto [cam, sent] = addCamera();
-    cam->paramState.insert("iso", ParamState{400, {200, 400, 800}});
+    cam->paramState.insert("iso", ParamState { 400, { 200, 400, 800 } });
     changes.clear();
 
     // A value outside the allowed list is sent unchanged and shown until the next state frame.
     const qint64 big = std::numeric_limits<qint64>::max();
     monitor.setParam("iso", big);
     EXPECT_EQ(cam->paramState.value("iso").current, big);
-    EXPECT_EQ(cam->paramState.value("iso").values, (QList<qint64>{200, 400, 800}));
+    EXPECT_EQ(cam->paramState.value("iso").values, (QList<qint64> { 200, 400, 800 }));
     EXPECT_EQ(changes.count(), 1);
 
     // A key the camera never reported: no entry is made, the command still goes.
@@ -169,15 +168,16 @@ TEST_F(RemoteCommands, SetParamUpdatesAKnownEntryAndAlwaysSends)
 
     const QList<QJsonObject> got = commands(*sent);
     ASSERT_EQ(got.size(), 2);
-    EXPECT_EQ(got[0], (QJsonObject{{"cmd", "setParam"}, {"param", "iso"}, {"value", big}}));
+    EXPECT_EQ(got[0], (QJsonObject { { "cmd", "setParam" }, { "param", "iso" }, { "value", big } }));
     EXPECT_EQ(got[0].value("value").toInteger(), big);
-    EXPECT_EQ(got[1], (QJsonObject{{"cmd", "setParam"}, {"param", "grain"}, {"value", -2}}));
+    EXPECT_EQ(got[1], (QJsonObject { { "cmd", "setParam" }, { "param", "grain" }, { "value", -2 } }));
 }
 
 TEST_F(RemoteCommands, CommandsThatCannotBeSentAreDroppedQuietly)
 {
     auto [cam, sent] = addCamera();
-    monitor.sendRemoteCommand({{"cmd", "setParam"}, {"value", std::numeric_limits<double>::quiet_NaN()}}, *cam);
+    monitor.sendRemoteCommand(
+        { { "cmd", "setParam" }, { "value", std::numeric_limits<double>::quiet_NaN() } }, *cam);
     EXPECT_TRUE(sent->isEmpty());
 
     // A record without a connection swallows commands.

@@ -35,8 +35,8 @@ inline QByteArray frame(quint8 type, const QByteArray &payload)
 }
 
 // A file frame; `nameLength` overrides the declared N (for malformed frames).
-inline QByteArray fileFrame(const QByteArray &nameUtf8, const QByteArray &content,
-                            std::optional<quint16> nameLength = std::nullopt)
+inline QByteArray fileFrame(
+    const QByteArray &nameUtf8, const QByteArray &content, std::optional<quint16> nameLength = std::nullopt)
 {
     const quint16 n = nameLength.value_or(quint16(nameUtf8.size()));
     QByteArray payload;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -21,8 +22,8 @@ namespace {
 std::string describe(const InboundMessage &m)
 {
     std::string kind = m.kind == InboundMessage::Kind::File ? "file"
-                       : m.kind == InboundMessage::Kind::Json ? "json"
-                                                              : "live";
+        : m.kind == InboundMessage::Kind::Json              ? "json"
+                                                            : "live";
     std::string out = kind + std::to_string(m.type);
     if (m.kind == InboundMessage::Kind::File)
         out += "[" + m.name.toStdString() + "]";
@@ -63,7 +64,7 @@ Outcome readInPieces(const QByteArray &stream, const std::vector<qsizetype> &pie
 
 Outcome readWhole(const QByteArray &stream, bool end = false)
 {
-    return readInPieces(stream, {qMax<qsizetype>(stream.size(), 1)}, end);
+    return readInPieces(stream, { qMax<qsizetype>(stream.size(), 1) }, end);
 }
 
 // A stream that exercises every rule that lets reading go on.
@@ -72,18 +73,18 @@ QByteArray mixedStream()
     QByteArray s;
     s += fileFrame("a.jpg", "JPEGDATA");
     s += frame(3, "\x01\x02{\"camera\":\"X\"}");
-    s += frame(2, QByteArray(100, 'x'));   // meaningless types are skipped whole
+    s += frame(2, QByteArray(100, 'x')); // meaningless types are skipped whole
     s += frame(4, QByteArray(100, 'y'));
-    s += frame(6, QByteArray(100, 'z'));   // a command frame from a bridge is skipped too
+    s += frame(6, QByteArray(100, 'z')); // a command frame from a bridge is skipped too
     s += frame(9, QByteArray(100, 'w'));
     s += frame(0, {});
     s += frame(255, "q");
-    s += fileFrame("", "NONAME");          // N = 0: a file with an empty name
-    s += fileFrame("empty.jpg", "");       // L = 2 + N: no content, nothing delivered
-    s += frame(1, {});                     // L = 0: skipped
-    s += frame(1, "\x05");                 // L = 1: skipped
-    s += frame(7, {});                     // state with L = 0: an empty payload
-    s += fileFrame("toolong", "xy", 200);  // N > L - 2: skipped, no file
+    s += fileFrame("", "NONAME"); // N = 0: a file with an empty name
+    s += fileFrame("empty.jpg", ""); // L = 2 + N: no content, nothing delivered
+    s += frame(1, {}); // L = 0: skipped
+    s += frame(1, "\x05"); // L = 1: skipped
+    s += frame(7, {}); // state with L = 0: an empty payload
+    s += fileFrame("toolong", "xy", 200); // N > L - 2: skipped, no file
     s += frame(5, "LIVE");
     s += fileFrame("c\xc3\xa1mara.raf", "RAW"); // UTF-8 name
     s += frame(7, "{\"iso\":{}}");
@@ -113,9 +114,9 @@ TEST(FrameReader, ReadsEveryKindOfFrameAndSkipsWhatHasNoMeaning)
 TEST(FrameReader, SameMessagesWhereverTheStreamIsSplit)
 {
     const QByteArray stream = mixedStream();
-    EXPECT_EQ(readInPieces(stream, {1}).messages, kMixedMessages) << "one byte at a time";
+    EXPECT_EQ(readInPieces(stream, { 1 }).messages, kMixedMessages) << "one byte at a time";
     for (qsizetype cut = 1; cut < stream.size(); ++cut) {
-        const Outcome split = readInPieces(stream, {cut, stream.size()});
+        const Outcome split = readInPieces(stream, { cut, stream.size() });
         ASSERT_EQ(split.messages, kMixedMessages) << "split at byte " << cut;
     }
     QRandomGenerator rng(1234);
@@ -125,6 +126,47 @@ TEST(FrameReader, SameMessagesWhereverTheStreamIsSplit)
             pieces.push_back(rng.bounded(1, 40));
         ASSERT_EQ(readInPieces(stream, pieces).messages, kMixedMessages) << "round " << round;
     }
+}
+
+// Reads like the socket loop does: never more than wanted(), payload bytes written straight into
+// payloadSpace() and only part of them committed (a short read), everything else fed.
+std::vector<std::string> readLikeTheSocket(const QByteArray &stream, qsizetype maxPiece)
+{
+    FrameReader reader;
+    std::vector<InboundMessage> out;
+    qsizetype pos = 0;
+    while (pos < stream.size() && !reader.stopped()) {
+        const qsizetype n = std::min<qsizetype>({ reader.wanted(), stream.size() - pos, maxPiece });
+        if (char *space = reader.payloadSpace(n)) {
+            const qsizetype got = (n + 1) / 2; // the read returned only part of what was asked
+            std::memcpy(space, stream.constData() + pos, size_t(got));
+            std::memset(space + got, '#', size_t(n - got)); // room not committed must not show
+            reader.commitPayload(got, out);
+            pos += got;
+        } else {
+            EXPECT_EQ(reader.feed(QByteArrayView(stream).sliced(pos, n), out), n);
+            pos += n;
+        }
+    }
+    std::vector<std::string> result;
+    for (const auto &m : out)
+        result.push_back(describe(m));
+    return result;
+}
+
+TEST(FrameReader, ReadingStraightIntoThePayloadGivesTheSameMessages)
+{
+    for (const qsizetype piece : { qsizetype(1), qsizetype(3), qsizetype(7), qsizetype(4096) })
+        EXPECT_EQ(readLikeTheSocket(mixedStream(), piece), kMixedMessages) << piece;
+
+    FrameReader reader;
+    std::vector<InboundMessage> out;
+    EXPECT_EQ(reader.payloadSpace(4), nullptr) << "a header is never read straight";
+    reader.feed(header(5, 10), out);
+    EXPECT_EQ(reader.payloadSpace(11), nullptr) << "no room past the frame";
+    EXPECT_NE(reader.payloadSpace(10), nullptr);
+    reader.commitPayload(0, out);
+    EXPECT_EQ(reader.wanted(), 10) << "nothing committed, nothing taken";
 }
 
 TEST(FrameReader, FeedingOnlyWhatIsWantedNeverTakesBytesPastABadHeader)
@@ -149,27 +191,28 @@ struct BadHeaderCase {
     QByteArray header;
 };
 
-class FrameReaderBadHeader : public ::testing::TestWithParam<BadHeaderCase> {};
+class FrameReaderBadHeader : public ::testing::TestWithParam<BadHeaderCase>
+{
+};
 
 TEST_P(FrameReaderBadHeader, StopsAndNeverReadsLaterFrames)
 {
     const QByteArray before = fileFrame("first.jpg", "ONE");
     const QByteArray stream = before + GetParam().header + fileFrame("second.jpg", "TWO");
-    for (const qsizetype piece : {qsizetype(1), qsizetype(3), stream.size()}) {
-        const Outcome r = readInPieces(stream, {piece});
+    for (const qsizetype piece : { qsizetype(1), qsizetype(3), stream.size() }) {
+        const Outcome r = readInPieces(stream, { piece });
         EXPECT_THAT(r.messages, ElementsAre("file1[first.jpg]=ONE")) << GetParam().label;
         EXPECT_EQ(r.stop, FrameReader::Stop::BadHeader) << GetParam().label;
         EXPECT_EQ(r.consumed, before.size() + 8) << GetParam().label;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Headers, FrameReaderBadHeader,
-    ::testing::Values(BadHeaderCase{"version 2", header(1, 5, 'H', 'V', 2)},
-                      BadHeaderCase{"version 0", header(1, 5, 'H', 'V', 0)},
-                      BadHeaderCase{"magic swapped", header(1, 5, 'V', 'H', 1)},
-                      BadHeaderCase{"lower-case magic", header(1, 5, 'h', 'v', 1)},
-                      BadHeaderCase{"all zero", QByteArray(8, '\0')}),
+INSTANTIATE_TEST_SUITE_P(Headers, FrameReaderBadHeader,
+    ::testing::Values(BadHeaderCase { "version 2", header(1, 5, 'H', 'V', 2) },
+        BadHeaderCase { "version 0", header(1, 5, 'H', 'V', 0) },
+        BadHeaderCase { "magic swapped", header(1, 5, 'V', 'H', 1) },
+        BadHeaderCase { "lower-case magic", header(1, 5, 'h', 'v', 1) },
+        BadHeaderCase { "all zero", QByteArray(8, '\0') }),
     [](const auto &info) {
         std::string name = info.param.label;
         for (char &c : name)
@@ -181,15 +224,15 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(FrameReader, InvalidUtf8NameStopsWithoutAFile)
 {
     const std::vector<QByteArray> names = {
-        QByteArray("\xff.jpg"),             // never valid in UTF-8
-        QByteArray("\xc0\xaf.jpg"),         // overlong '/'
-        QByteArray("\xed\xa0\x80.jpg"),     // a UTF-16 surrogate
-        QByteArray("a\xe2\x82"),            // sequence cut short at the end of the name
-        QByteArray("\xf4\x90\x80\x80"),     // beyond U+10FFFF
+        QByteArray("\xff.jpg"), // never valid in UTF-8
+        QByteArray("\xc0\xaf.jpg"), // overlong '/'
+        QByteArray("\xed\xa0\x80.jpg"), // a UTF-16 surrogate
+        QByteArray("a\xe2\x82"), // sequence cut short at the end of the name
+        QByteArray("\xf4\x90\x80\x80"), // beyond U+10FFFF
     };
     for (const QByteArray &name : names) {
         const QByteArray stream = fileFrame(name, "CONTENT") + fileFrame("next.jpg", "NEXT");
-        const Outcome r = readInPieces(stream, {2});
+        const Outcome r = readInPieces(stream, { 2 });
         EXPECT_THAT(r.messages, IsEmpty()) << name.toHex().toStdString();
         EXPECT_EQ(r.stop, FrameReader::Stop::BadName) << name.toHex().toStdString();
         EXPECT_EQ(r.consumed, 8 + 2 + name.size()) << "the content is not read";
@@ -200,7 +243,9 @@ TEST(FrameReader, NameIsDecodedExactlyAsSent)
 {
     // Non-ASCII letters, a leading byte-order mark and an embedded path separator all reach the
     // handler untouched; making a safe file name out of them is storage's job.
-    const QByteArray stream = fileFrame("\xef\xbb\xbf" "Foto \xc3\xb1/\xe2\x82\xac.jpg", "X");
+    const QByteArray stream = fileFrame("\xef\xbb\xbf"
+                                        "Foto \xc3\xb1/\xe2\x82\xac.jpg",
+        "X");
     FrameReader reader;
     std::vector<InboundMessage> out;
     reader.feed(stream, out);
@@ -214,18 +259,17 @@ TEST(FrameReader, NameLongerThanItsFrameIsSkippedWithTheFrame)
     QByteArray stream = fileFrame("abc", "DATA", 300);
     stream += fileFrame("ok.jpg", "GOOD");
     stream += frame(3, "..{\"camera\":\"Y\"}");
-    EXPECT_THAT(readWhole(stream).messages,
-                ElementsAre("file1[ok.jpg]=GOOD", "json3=..{\"camera\":\"Y\"}"));
-    EXPECT_EQ(readInPieces(stream, {1}).messages, readWhole(stream).messages);
+    EXPECT_THAT(readWhole(stream).messages, ElementsAre("file1[ok.jpg]=GOOD", "json3=..{\"camera\":\"Y\"}"));
+    EXPECT_EQ(readInPieces(stream, { 1 }).messages, readWhole(stream).messages);
 
     // N exceeds L - 2 by one: still no file.
-    EXPECT_THAT(readWhole(fileFrame("abcd", "", 5) + fileFrame("n", "Z")).messages,
-                ElementsAre("file1[n]=Z"));
+    EXPECT_THAT(
+        readWhole(fileFrame("abcd", "", 5) + fileFrame("n", "Z")).messages, ElementsAre("file1[n]=Z"));
 }
 
 TEST(FrameReader, ConnectionEndingMidPayloadPostsTheMessageWithoutPayload)
 {
-    for (const quint8 type : {quint8(3), quint8(5), quint8(7)}) {
+    for (const quint8 type : { quint8(3), quint8(5), quint8(7) }) {
         const QByteArray stream = frame(type, "0123456789").left(8 + 4);
         const Outcome r = readWhole(stream, true);
         ASSERT_EQ(r.messages.size(), 1u) << int(type);
@@ -240,11 +284,11 @@ TEST(FrameReader, ConnectionEndingElsewhereDeliversNothing)
 {
     const QByteArray file = fileFrame("name.jpg", "CONTENTS");
     const std::vector<qsizetype> cuts = {
-        0,                  // nothing at all
-        5,                  // inside a header
-        8 + 1,              // inside the name length
-        8 + 2 + 3,          // inside the name
-        file.size() - 1,    // one content byte short
+        0, // nothing at all
+        5, // inside a header
+        8 + 1, // inside the name length
+        8 + 2 + 3, // inside the name
+        file.size() - 1, // one content byte short
     };
     for (const qsizetype cut : cuts) {
         const Outcome r = readWhole(file.left(cut), true);
@@ -257,12 +301,14 @@ TEST(FrameReader, ConnectionEndingElsewhereDeliversNothing)
 
 TEST(FrameReader, HugeAnnouncementCostsNothingUntilBytesArrive)
 {
-    for (const quint8 type : {quint8(1), quint8(9)}) {
+    for (const quint8 type : { quint8(1), quint8(9) }) {
         FrameReader reader;
         std::vector<InboundMessage> out;
         QByteArray stream = header(type, 0xffffffffu);
         if (type == 1)
-            stream += QByteArray("\x04\x00" "name", 6);
+            stream += QByteArray("\x04\x00"
+                                 "name",
+                6);
         stream += QByteArray(1000, 'p');
         ASSERT_EQ(reader.feed(stream, out), stream.size());
         EXPECT_LT(reader.bufferedCapacity(), 16 * 1024) << int(type);
@@ -278,7 +324,11 @@ TEST(FrameReader, FileContentGrowsOnlyAsBytesArrive)
     FrameReader reader;
     std::vector<InboundMessage> out;
     const quint32 content = 100u << 20; // announces 100 MiB
-    reader.feed(header(1, 2 + 1 + content) + QByteArray("\x01\x00" "f", 3), out);
+    reader.feed(header(1, 2 + 1 + content)
+            + QByteArray("\x01\x00"
+                         "f",
+                3),
+        out);
     const QByteArray piece(4096, 'c');
     for (int i = 0; i < 256; ++i) // 1 MiB of it
         reader.feed(piece, out);
@@ -306,10 +356,10 @@ TEST(FrameReader, PayloadCaps)
     }
     // One byte over: reading stops at the header, before any payload byte.
     const std::vector<std::pair<quint8, quint32>> over = {
-        {3, FrameReader::kMaxJsonPayload + 1},
-        {7, FrameReader::kMaxJsonPayload + 1},
-        {5, FrameReader::kMaxLiveViewPayload + 1},
-        {5, 0xffffffffu},
+        { 3, FrameReader::kMaxJsonPayload + 1 },
+        { 7, FrameReader::kMaxJsonPayload + 1 },
+        { 5, FrameReader::kMaxLiveViewPayload + 1 },
+        { 5, 0xffffffffu },
     };
     for (const auto &[type, length] : over) {
         const Outcome r = readWhole(header(type, length) + QByteArray(64, 'x'), true);
@@ -319,7 +369,7 @@ TEST(FrameReader, PayloadCaps)
     }
     // File content is not capped: a file larger than both caps goes through.
     const QByteArray big(FrameReader::kMaxLiveViewPayload + 10, 'F');
-    const Outcome r = readInPieces(fileFrame("big.raf", big), {65536});
+    const Outcome r = readInPieces(fileFrame("big.raf", big), { 65536 });
     ASSERT_EQ(r.messages.size(), 1u);
     EXPECT_EQ(r.messages[0].size(), std::string("file1[big.raf]=").size() + big.size());
 }

@@ -44,20 +44,20 @@ public:
         CameraStatus statusThen;
     };
 
-    void fileFrame(const std::shared_ptr<CameraConnection> &cam, const QString &name,
-                   const QByteArray &data) override
+    void fileFrame(
+        const std::shared_ptr<CameraConnection> &cam, const QString &name, const QByteArray &data) override
     {
-        events.push_back({cam, "file[" + name.toStdString() + "]=" + data.toStdString(), cam->status});
+        events.push_back({ cam, "file[" + name.toStdString() + "]=" + data.toStdString(), cam->status });
     }
     void jsonFrame(const std::shared_ptr<CameraConnection> &cam, quint8 type,
-                   const std::optional<QByteArray> &payload) override
+        const std::optional<QByteArray> &payload) override
     {
-        events.push_back({cam, "json" + std::to_string(type) + "=" + show(payload), cam->status});
+        events.push_back({ cam, "json" + std::to_string(type) + "=" + show(payload), cam->status });
     }
-    void liveViewFrame(const std::shared_ptr<CameraConnection> &cam,
-                       const std::optional<QByteArray> &payload) override
+    void liveViewFrame(
+        const std::shared_ptr<CameraConnection> &cam, const std::optional<QByteArray> &payload) override
     {
-        events.push_back({cam, "live=" + show(payload), cam->status});
+        events.push_back({ cam, "live=" + show(payload), cam->status });
     }
 
     [[nodiscard]] std::vector<std::string> whats() const
@@ -80,7 +80,8 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(dir.isValid());
-        monitor = std::make_unique<Monitor>(std::make_unique<QSettings>(dir.filePath("s.ini"), QSettings::IniFormat));
+        monitor = std::make_unique<Monitor>(
+            std::make_unique<QSettings>(dir.filePath("s.ini"), QSettings::IniFormat));
         listener = std::make_unique<Listener>(*monitor, handler);
         ASSERT_TRUE(listener->listen(QHostAddress::LocalHost, 0));
     }
@@ -156,7 +157,8 @@ TEST_F(LinkLoopback, MessagesReachTheHandlerInOrderWithTheirRecord)
     std::vector<std::string> fromB;
     for (const auto &e : handler.events)
         (e.cam == camera(0) ? fromA : fromB).push_back(e.what);
-    EXPECT_THAT(fromA, ElementsAre("file[a1.jpg]=AAA", "json3=..{\"camera\":\"A\"}", "json7={}", "file[]=A2"));
+    EXPECT_THAT(
+        fromA, ElementsAre("file[a1.jpg]=AAA", "json3=..{\"camera\":\"A\"}", "json7={}", "file[]=A2"));
     EXPECT_THAT(fromB, ElementsAre("live=LIVEB"));
     EXPECT_EQ(camera(1)->status, CameraStatus::Receiving);
 }
@@ -209,7 +211,11 @@ TEST_F(LinkLoopback, FileCutShortAndHugeAnnouncementsDeliverNothing)
 {
     auto a = connectBridge();
     auto b = connectBridge();
-    a->write(header(1, 0xffffffffu) + QByteArray("\x04\x00" "name", 6) + QByteArray(1000, 'c'));
+    a->write(header(1, 0xffffffffu)
+        + QByteArray("\x04\x00"
+                     "name",
+            6)
+        + QByteArray(1000, 'c'));
     b->write(fileFrame("cut.jpg", "0123456789").left(20));
     ASSERT_TRUE(a->waitForBytesWritten(kTimeoutMs));
     ASSERT_TRUE(b->waitForBytesWritten(kTimeoutMs));
@@ -228,13 +234,16 @@ TEST_F(LinkLoopback, PeerFloodingAStoppedConnectionIsHeldBackByTheKernel)
     TcpConnection *tcp = tcpOf(cam);
     ASSERT_NE(tcp, nullptr);
 
-    // Wrong magic, then far more than the kernel's socket buffers can hold.
-    const QByteArray flood = header(1, 10, 'V', 'H') + fileFrame("never.jpg", QByteArray(64 << 20, 'x'));
-    bridge->write(flood);
+    // Wrong magic, then far more than the kernel's socket buffers can hold (64 MiB).
+    bridge->write(header(1, 10, 'V', 'H'));
+    const QByteArray chunk(1 << 20, 'x');
+    for (int i = 0; i < 64; ++i)
+        bridge->write(chunk);
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return tcp->readingStopped(); }, kTimeoutMs));
     // The socket's buffer fills to its bound and then the application stops taking bytes.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return tcp->bufferedBytes() >= TcpConnection::kReadBufferSize; }, kTimeoutMs));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return tcp->bufferedBytes() >= TcpConnection::kReadBufferSize; }, kTimeoutMs));
     // Give the peer time to push more: it cannot drain its queue, because nobody reads.
     EXPECT_FALSE(QTest::qWaitFor([&] { return bridge->bytesToWrite() == 0; }, 1500));
 
@@ -243,6 +252,17 @@ TEST_F(LinkLoopback, PeerFloodingAStoppedConnectionIsHeldBackByTheKernel)
     EXPECT_LE(tcp->bufferedBytes(), TcpConnection::kReadBufferSize);
     EXPECT_GT(bridge->bytesToWrite(), 0);
     EXPECT_EQ(cam->status, CameraStatus::Receiving) << "the connection stays open and idle";
+    EXPECT_THAT(handler.events, IsEmpty());
+}
+
+TEST_F(LinkLoopback, StoppedConnectionIsStillMarkedLostWhenThePeerCloses)
+{
+    auto bridge = connectBridge();
+    const auto cam = camera(0);
+    bridge->write(header(3, 4, 'H', 'V', 2) + frame(3, "..{}"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return tcpOf(cam)->readingStopped(); }, kTimeoutMs));
+    bridge->disconnectFromHost();
+    ASSERT_TRUE(waitForStatus(cam, CameraStatus::NoSignal));
     EXPECT_THAT(handler.events, IsEmpty());
 }
 

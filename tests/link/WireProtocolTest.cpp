@@ -18,7 +18,8 @@ using namespace framebytes;
 
 TEST(WireProtocol, ShutterCommandIsExactlyTheseBytes)
 {
-    const std::optional<QByteArray> frame = wire::encodeCommandFrame({{"cmd", QStringLiteral("shutter")}});
+    const std::optional<QByteArray> frame
+        = wire::encodeCommandFrame({ { "cmd", QStringLiteral("shutter") } });
     ASSERT_TRUE(frame);
     const QByteArray expected = QByteArray("\x48\x56\x01\x06\x11\x00\x00\x00", 8) + "{\"cmd\":\"shutter\"}";
     EXPECT_EQ(frame->size(), 25);
@@ -28,14 +29,17 @@ TEST(WireProtocol, ShutterCommandIsExactlyTheseBytes)
 TEST(WireProtocol, SetParamValuesStayExactOverTheWhole64BitRange)
 {
     const std::vector<qint64> values = {
-        0, -1, 400,
+        0,
+        -1,
+        400,
         (qint64(1) << 53) + 1, // the first integer a double cannot hold
         std::numeric_limits<qint64>::max(),
         std::numeric_limits<qint64>::min(),
     };
     for (const qint64 v : values) {
-        const std::optional<QByteArray> json = wire::encodeCommandJson(
-            {{"cmd", QStringLiteral("setParam")}, {"param", QStringLiteral("shutterSpeed")}, {"value", v}});
+        const std::optional<QByteArray> json
+            = wire::encodeCommandJson({ { "cmd", QStringLiteral("setParam") },
+                { "param", QStringLiteral("shutterSpeed") }, { "value", v } });
         ASSERT_TRUE(json) << v;
         // Compact, and the value written as a JSON integer with all its digits.
         EXPECT_THAT(json->toStdString(), ::testing::Not(::testing::HasSubstr(" ")));
@@ -49,8 +53,8 @@ TEST(WireProtocol, SetParamValuesStayExactOverTheWhole64BitRange)
 
 TEST(WireProtocol, CommandFrameLengthMatchesItsUtf8Payload)
 {
-    const std::optional<QByteArray> frame = wire::encodeCommandFrame(
-        {{"cmd", QStringLiteral("setParam")}, {"param", QStringLiteral("filmSimulaci\u00f3n")}, {"value", qint64(3)}});
+    const std::optional<QByteArray> frame = wire::encodeCommandFrame({ { "cmd", QStringLiteral("setParam") },
+        { "param", QStringLiteral("filmSimulaci\u00f3n") }, { "value", qint64(3) } });
     ASSERT_TRUE(frame);
     const QByteArray payload = frame->mid(8);
     EXPECT_EQ(frame->left(8), header(6, quint32(payload.size())));
@@ -60,18 +64,18 @@ TEST(WireProtocol, CommandFrameLengthMatchesItsUtf8Payload)
 TEST(WireProtocol, CommandsThatCannotBeWrittenGiveNothing)
 {
     const std::vector<QVariantMap> bad = {
-        {{"cmd", QStringLiteral("setParam")}, {"value", std::nan("")}},
-        {{"cmd", QStringLiteral("setParam")}, {"value", std::numeric_limits<double>::infinity()}},
-        {{"cmd", QStringLiteral("setParam")}, {"value", quint64(1) << 63}}, // beyond signed 64 bits
-        {{"cmd", QVariant::fromValue(QImage())}},
-        {{"cmd", QVariant()}},
+        { { "cmd", QStringLiteral("setParam") }, { "value", std::nan("") } },
+        { { "cmd", QStringLiteral("setParam") }, { "value", std::numeric_limits<double>::infinity() } },
+        { { "cmd", QStringLiteral("setParam") }, { "value", quint64(1) << 63 } }, // beyond signed 64 bits
+        { { "cmd", QVariant::fromValue(QImage()) } },
+        { { "cmd", QVariant() } },
     };
     for (const QVariantMap &cmd : bad) {
         EXPECT_FALSE(wire::encodeCommandJson(cmd)) << cmd.firstKey().toStdString();
         EXPECT_FALSE(wire::encodeCommandFrame(cmd));
     }
     // Unsigned values within range are fine.
-    EXPECT_TRUE(wire::encodeCommandJson({{"value", quint64(7)}}));
+    EXPECT_TRUE(wire::encodeCommandJson({ { "value", quint64(7) } }));
 }
 
 TEST(WireProtocol, FileFramesRoundTripThroughTheReader)
