@@ -1,0 +1,183 @@
+// Throughput of the camera link: file frames carried over loopback through the real listener and
+// read loop, beside the same bytes carried by a bare QTcpSocket read loop in the same run.
+//
+//   bench_link [frames] [megabytes per file] [rounds]     (defaults: 200 8 3)
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QSettings>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "link/InboundHandler.h"
+#include "link/Listener.h"
+#include "link/WireProtocol.h"
+#include "model/Monitor.h"
+
+namespace {
+
+// Writes `frames` copies of `frame` to 127.0.0.1:port with plain blocking sends, then closes.
+void sendFrames(quint16 port, const QByteArray &frame, int frames)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        std::perror("bench sender connect");
+        std::exit(2);
+    }
+    for (int i = 0; i < frames; ++i) {
+        const char *p = frame.constData();
+        qsizetype left = frame.size();
+        while (left > 0) {
+            const ssize_t n = ::send(fd, p, size_t(left), MSG_NOSIGNAL);
+            if (n <= 0) {
+                std::perror("bench sender send");
+                std::exit(2);
+            }
+            p += n;
+            left -= n;
+        }
+    }
+    ::close(fd);
+}
+
+class CountingHandler : public InboundHandler
+{
+public:
+    void fileFrame(
+        const std::shared_ptr<CameraConnection> &, const QString &, const QByteArray &data) override
+    {
+        ++files;
+        bytes += quint64(data.size());
+        if (files == expected)
+            emitDone();
+    }
+    void jsonFrame(
+        const std::shared_ptr<CameraConnection> &, quint8, const std::optional<QByteArray> &) override
+    { }
+    void liveViewFrame(const std::shared_ptr<CameraConnection> &, const std::optional<QByteArray> &) override
+    { }
+
+    std::function<void()> emitDone;
+    int expected = 0;
+    int files = 0;
+    quint64 bytes = 0;
+};
+
+// Seconds to carry everything through the listener and read loop, or a negative value on failure.
+double throughListener(const QByteArray &frame, int frames, const QString &settingsPath)
+{
+    Monitor monitor(std::make_unique<QSettings>(settingsPath, QSettings::IniFormat));
+    CountingHandler handler;
+    handler.expected = frames;
+    Listener listener(monitor, handler);
+    if (!listener.listen(QHostAddress::LocalHost, 0))
+        return -1;
+    QEventLoop loop;
+    handler.emitDone = [&] { loop.quit(); };
+    QTimer::singleShot(600'000, &loop, &QEventLoop::quit);
+
+    QElapsedTimer timer;
+    timer.start();
+    std::thread sender(sendFrames, listener.port(), frame, frames);
+    loop.exec();
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    sender.join();
+    return handler.files == frames ? seconds : -1;
+}
+
+// Seconds for a bare read loop that only counts the same bytes.
+double throughBareSocket(const QByteArray &frame, int frames)
+{
+    QTcpServer server;
+    if (!server.listen(QHostAddress::LocalHost, 0))
+        return -1;
+    const quint64 expected = quint64(frame.size()) * quint64(frames);
+    quint64 received = 0;
+    QByteArray buffer(1 << 20, '\0');
+    QEventLoop loop;
+    std::unique_ptr<QTcpSocket> peer;
+    QObject::connect(&server, &QTcpServer::newConnection, &loop, [&] {
+        peer.reset(server.nextPendingConnection());
+        peer->setParent(nullptr);
+        QObject::connect(peer.get(), &QTcpSocket::readyRead, &loop, [&] {
+            qint64 n;
+            while ((n = peer->read(buffer.data(), buffer.size())) > 0)
+                received += quint64(n);
+            if (received >= expected)
+                loop.quit();
+        });
+    });
+    QTimer::singleShot(600'000, &loop, &QEventLoop::quit);
+
+    QElapsedTimer timer;
+    timer.start();
+    std::thread sender(sendFrames, server.serverPort(), frame, frames);
+    loop.exec();
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    sender.join();
+    return received == expected ? seconds : -1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const int frames = argc > 1 ? std::atoi(argv[1]) : 200;
+    const int megabytes = argc > 2 ? std::atoi(argv[2]) : 8;
+    const int rounds = argc > 3 ? std::atoi(argv[3]) : 3;
+    if (frames <= 0 || megabytes <= 0 || rounds <= 0) {
+        std::fprintf(stderr, "usage: bench_link [frames] [megabytes per file] [rounds]\n");
+        return 2;
+    }
+
+    QByteArray content(qsizetype(megabytes) << 20, '\0');
+    for (qsizetype i = 0; i < content.size(); i += 4096)
+        content[i] = char(i >> 12);
+    const std::optional<QByteArray> frame = wire::encodeFileFrame(QStringLiteral("DSCF0001.RAF"), content);
+    if (!frame)
+        return 2;
+    QTemporaryDir dir;
+    const double total = double(frame->size()) * frames / 1e6;
+
+    std::printf(
+        "bench_link: %d file frames of %d MiB over 127.0.0.1 (%.0f MB per run)\n", frames, megabytes, total);
+    std::printf("%-6s %14s %14s %8s\n", "round", "listener MB/s", "bare MB/s", "ratio");
+    double bestListener = 0;
+    double bestBare = 0;
+    for (int round = 1; round <= rounds; ++round) {
+        const double link = throughListener(*frame, frames, dir.filePath(QStringLiteral("bench.ini")));
+        const double bare = throughBareSocket(*frame, frames);
+        if (link <= 0 || bare <= 0) {
+            std::fprintf(stderr, "bench_link: a run did not complete\n");
+            return 1;
+        }
+        const double linkRate = total / link;
+        const double bareRate = total / bare;
+        bestListener = std::max(bestListener, linkRate);
+        bestBare = std::max(bestBare, bareRate);
+        std::printf("%-6d %14.0f %14.0f %8.2f\n", round, linkRate, bareRate, linkRate / bareRate);
+    }
+    std::printf("%-6s %14.0f %14.0f %8.2f\n", "best", bestListener, bestBare, bestListener / bestBare);
+    return 0;
+}
