@@ -28,7 +28,8 @@ void measure(const char *label, int runs, const std::function<void()> &work)
         ms.push_back(double(timer.nsecsElapsed()) / 1e6);
     }
     std::sort(ms.begin(), ms.end());
-    std::printf("%-48s median %8.2f ms   max %8.2f ms   (%d runs)\n", label, ms[ms.size() / 2], ms.back(), runs);
+    std::printf(
+        "%-48s median %8.2f ms   max %8.2f ms   (%d runs)\n", label, ms[ms.size() / 2], ms.back(), runs);
 }
 
 } // namespace
@@ -46,11 +47,11 @@ int main(int argc, char **argv)
         for (int x = 0; x < picture.width(); ++x) {
             const int n = int(noise.bounded(64u)) - 32;
             line[x] = qRgb(qBound(0, qRed(line[x]) + n, 255), qBound(0, qGreen(line[x]) + n, 255),
-                           qBound(0, qBlue(line[x]) + n, 255));
+                qBound(0, qBlue(line[x]) + n, 255));
         }
     }
-    const QByteArray withThumb
-        = SampleFiles::jpeg(picture, SampleFiles::cameraTags(), picture.scaled(160, 107, Qt::KeepAspectRatio));
+    const QByteArray withThumb = SampleFiles::jpeg(
+        picture, SampleFiles::cameraTags(), picture.scaled(160, 107, Qt::KeepAspectRatio));
     const QByteArray withoutThumb = SampleFiles::jpeg(picture, SampleFiles::cameraTags());
     SampleFiles::Dng dngSpec;
     dngSpec.rawSize = QSize(1024, 768);
@@ -62,14 +63,15 @@ int main(int argc, char **argv)
         return 1;
     }
     std::printf("24 MP JPEG: %lld bytes; DNG with 1920 px preview: %lld bytes\n", qint64(withThumb.size()),
-                qint64(dng.size()));
+        qint64(dng.size()));
 
     measure("buildPhoto, 24 MP JPEG with EXIF thumbnail", 20,
-            [&] { (void)Monitor::buildPhoto(QStringLiteral("a.jpg"), withThumb); });
+        [&] { (void)Monitor::buildPhoto(QStringLiteral("a.jpg"), withThumb); });
     measure("buildPhoto, 24 MP JPEG without thumbnail", 10,
-            [&] { (void)Monitor::buildPhoto(QStringLiteral("a.jpg"), withoutThumb); });
+        [&] { (void)Monitor::buildPhoto(QStringLiteral("a.jpg"), withoutThumb); });
     measure("buildPhoto, DNG", 20, [&] { (void)Monitor::buildPhoto(QStringLiteral("a.dng"), dng); });
-    measure("decodeFullImage, 24 MP JPEG", 5, [&] { (void)decodeFullImage(withThumb, QStringLiteral("a.jpg")); });
+    measure(
+        "decodeFullImage, 24 MP JPEG", 5, [&] { (void)decodeFullImage(withThumb, QStringLiteral("a.jpg")); });
     measure("decodeFullImage, DNG preview", 10, [&] { (void)decodeFullImage(dng, QStringLiteral("a.dng")); });
     return 0;
 }

@@ -17,13 +17,10 @@ namespace {
 // 2^63: the first double that no longer fits a signed 64-bit integer.
 constexpr double kInt64Limit = 9223372036854775808.0;
 
-void exiv2Message(int level, const char *message)
+// A damaged or unusual file is routine for a receiver, so Exiv2's complaints are debug output.
+void exiv2Message(int /*level*/, const char *message)
 {
-    QString text = QString::fromUtf8(message).trimmed();
-    if (level >= Exiv2::LogMsg::error)
-        qCWarning(lcIngestMeta).noquote() << "exiv2:" << text;
-    else
-        qCDebug(lcIngestMeta).noquote() << "exiv2:" << text;
+    qCDebug(lcIngestMeta).noquote() << "exiv2:" << QString::fromUtf8(message).trimmed();
 }
 
 // Exiv2 prints its warnings to stderr unless told otherwise; route them to our category. HEIF
@@ -32,6 +29,8 @@ void setUpExiv2()
 {
     static std::once_flag once;
     std::call_once(once, [] {
+        // Set up once here: left to first use, Exiv2 initialises its XMP parser unguarded.
+        Exiv2::XmpParser::initialize();
         Exiv2::LogMsg::setHandler(exiv2Message);
         Exiv2::LogMsg::setLevel(Exiv2::LogMsg::warn);
         Exiv2::enableBMFF(true);
@@ -246,7 +245,7 @@ EmbeddedImage largestPreview(Exiv2::Image &image)
         return result;
     result.encoded = QByteArray(reinterpret_cast<const char *>(preview.pData()), qsizetype(preview.size()));
     result.size = best->width_ > 0 && best->height_ > 0 ? QSize(int(best->width_), int(best->height_))
-                                                         : encodedSize(result.encoded);
+                                                        : encodedSize(result.encoded);
     return result;
 }
 
@@ -259,8 +258,8 @@ std::optional<ExifInfo> readExif(const QByteArray &data, bool wantPreview)
     setUpExiv2();
     try {
         // Reads straight from the caller's buffer; nothing is written back.
-        auto image = Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte *>(data.constData()),
-                                               long(data.size()));
+        auto image = Exiv2::ImageFactory::open(
+            reinterpret_cast<const Exiv2::byte *>(data.constData()), long(data.size()));
         if (image.get() == nullptr)
             return std::nullopt;
         image->readMetadata();
@@ -283,8 +282,8 @@ std::optional<ExifInfo> readExifBlock(const QByteArray &tiffBlock)
     setUpExiv2();
     try {
         Exiv2::ExifData exif;
-        Exiv2::ExifParser::decode(exif, reinterpret_cast<const Exiv2::byte *>(tiffBlock.constData()),
-                                  uint32_t(tiffBlock.size()));
+        Exiv2::ExifParser::decode(
+            exif, reinterpret_cast<const Exiv2::byte *>(tiffBlock.constData()), uint32_t(tiffBlock.size()));
         return fromExifData(exif);
     } catch (const std::exception &e) {
         qCDebug(lcIngestMeta) << "exiv2 cannot read the EXIF block:" << e.what();

@@ -47,8 +47,8 @@ std::optional<Primary> openPrimary(const QByteArray &data)
     p.context.reset(heif_context_alloc());
     if (!p.context)
         return std::nullopt;
-    if (failed(heif_context_read_from_memory_without_copy(p.context.get(), data.constData(), size_t(data.size()),
-                                                          nullptr)))
+    if (failed(heif_context_read_from_memory_without_copy(
+            p.context.get(), data.constData(), size_t(data.size()), nullptr)))
         return std::nullopt;
     heif_image_handle *handle = nullptr;
     if (failed(heif_context_get_primary_image_handle(p.context.get(), &handle)))
@@ -61,7 +61,8 @@ std::optional<Primary> openPrimary(const QByteArray &data)
 QImage decodeHandle(const heif_image_handle *handle)
 {
     heif_image *decoded = nullptr;
-    if (failed(heif_decode_image(handle, &decoded, heif_colorspace_RGB, heif_chroma_interleaved_RGBA, nullptr)))
+    if (failed(
+            heif_decode_image(handle, &decoded, heif_colorspace_RGB, heif_chroma_interleaved_RGBA, nullptr)))
         return {};
     const Image image(decoded);
     int stride = 0;
@@ -71,8 +72,8 @@ QImage decodeHandle(const heif_image_handle *handle)
     if (!plane || width <= 0 || height <= 0 || stride < width * 4)
         return {};
     // Copied: the plane belongs to the heif image, released when this scope ends.
-    const QImage::Format format = heif_image_handle_has_alpha_channel(handle) ? QImage::Format_RGBA8888
-                                                                               : QImage::Format_RGBX8888;
+    const QImage::Format format
+        = heif_image_handle_has_alpha_channel(handle) ? QImage::Format_RGBA8888 : QImage::Format_RGBX8888;
     return QImage(plane, width, height, stride, format).copy();
 }
 
@@ -103,10 +104,10 @@ std::optional<HeifInfo> readHeif(const QByteArray &data)
         std::vector<uint8_t> block(size);
         // The block starts with a 32-bit big-endian offset from its end to the TIFF header.
         if (size > 4 && !failed(heif_image_handle_get_metadata(handle, exifId, block.data()))) {
-            const quint32 offset = qFromBigEndian<quint32>(block.data());
+            const auto offset = qFromBigEndian<quint32>(block.data());
             if (offset < size - 4)
-                info.exif = QByteArray(reinterpret_cast<const char *>(block.data()) + 4 + offset,
-                                       qsizetype(size - 4 - offset));
+                info.exif = QByteArray(
+                    reinterpret_cast<const char *>(block.data()) + 4 + offset, qsizetype(size - 4 - offset));
         }
     }
     return info;

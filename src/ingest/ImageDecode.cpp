@@ -20,15 +20,17 @@ QSize fitted(QSize size, int maxSide)
 }
 
 // Qt refuses images above its allocation limit (QImageReader::allocationLimit, in MiB). Rather
-// than show nothing for a very large photo, decode it at the largest size under that limit.
+// than show nothing for a very large photo, decode it at the largest size under that limit. The
+// size is a multiple of 1/8 of the stored one because that is what the JPEG decoder produces
+// (it scales by M/8 and allocates that), so nothing larger than the result is ever allocated.
 QSize withinAllocationLimit(QSize size)
 {
     const qint64 limitBytes = qint64(QImageReader::allocationLimit()) * 1024 * 1024;
     const qint64 bytes = qint64(size.width()) * size.height() * 4;
     if (limitBytes <= 0 || bytes <= limitBytes)
         return size;
-    const double factor = std::sqrt(double(limitBytes) / double(bytes)) * 0.99;
-    return QSize(qMax(1, int(size.width() * factor)), qMax(1, int(size.height() * factor)));
+    const int eighths = qMax(1, int(std::floor(8 * std::sqrt(double(limitBytes) / double(bytes)))));
+    return { (size.width() * eighths + 7) / 8, (size.height() * eighths + 7) / 8 };
 }
 
 // Decodes encoded bytes with Qt's readers, reduced while decoding where the format allows it

@@ -20,8 +20,8 @@ constexpr double kInt64Limit = 9223372036854775808.0;
 QString fixed(double value, int precision, bool plus = false)
 {
     std::array<char, 400> buffer {}; // the largest double has 309 integer digits
-    const auto [end, error] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                            std::chars_format::fixed, precision);
+    const auto [end, error] = std::to_chars(
+        buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::fixed, precision);
     if (error != std::errc())
         return kMissing;
     QString text = QString::fromLatin1(buffer.data(), end - buffer.data());
@@ -47,9 +47,18 @@ QString pathExtension(const QString &name)
 bool isRawExtension(const QString &extension)
 {
     static const QStringList kRaw = {
-        QStringLiteral("raf"), QStringLiteral("cr2"), QStringLiteral("cr3"), QStringLiteral("nef"),
-        QStringLiteral("arw"), QStringLiteral("dng"), QStringLiteral("orf"), QStringLiteral("rw2"),
-        QStringLiteral("srw"), QStringLiteral("pef"), QStringLiteral("rwl"), QStringLiteral("gpr"),
+        QStringLiteral("raf"),
+        QStringLiteral("cr2"),
+        QStringLiteral("cr3"),
+        QStringLiteral("nef"),
+        QStringLiteral("arw"),
+        QStringLiteral("dng"),
+        QStringLiteral("orf"),
+        QStringLiteral("rw2"),
+        QStringLiteral("srw"),
+        QStringLiteral("pef"),
+        QStringLiteral("rwl"),
+        QStringLiteral("gpr"),
         QStringLiteral("raw"),
     };
     return kRaw.contains(extension.toLower());
@@ -109,13 +118,14 @@ QString whiteBalance(std::optional<qint64> mode)
 }
 
 QString lens(const std::optional<QString> &model, const std::optional<QString> &lensModel,
-             std::optional<double> focalLength)
+    std::optional<double> focalLength)
 {
     QString text = model.value_or(QString());
     if (lensModel)
         text = *lensModel; // even an empty lens model replaces the camera model
     if (focalLength && *focalLength > 0 && *focalLength < kInt64Limit) {
-        const QString mm = QString::number(static_cast<qint64>(std::trunc(*focalLength))) + QStringLiteral("mm");
+        const QString mm
+            = QString::number(static_cast<qint64>(std::trunc(*focalLength))) + QStringLiteral("mm");
         text = text.isEmpty() ? mm : text + QStringLiteral(" @") + mm;
     }
     return text.isEmpty() ? kMissing : text;

@@ -54,7 +54,7 @@ namespace PhotoText {
 // The lens model (or else the camera model), then " @<mm>mm" when the focal length is positive;
 // a focal length too large for a signed 64-bit integer is treated as absent.
 [[nodiscard]] QString lens(const std::optional<QString> &model, const std::optional<QString> &lensModel,
-                           std::optional<double> focalLength);
+    std::optional<double> focalLength);
 // "yyyy:MM:dd HH:mm:ss" in the workstation's time zone; nullopt when the text does not match.
 [[nodiscard]] std::optional<QDateTime> captureTime(const QString &text);
 

@@ -8,12 +8,12 @@
 namespace {
 
 // LibRaw's default callbacks print to stderr; a corrupt raw file is an ordinary event here.
-void rawDataError(void *, const char *file, const int offset)
+void rawDataError(void * /*data*/, const char *file, const int offset)
 {
     qCDebug(lcIngestMeta) << "libraw: data error in" << file << "at" << offset;
 }
 
-void rawMemoryError(void *, const char *file, const char *where)
+void rawMemoryError(void * /*data*/, const char *file, const char *where)
 {
     qCDebug(lcIngestMeta) << "libraw: memory error in" << file << where;
 }
@@ -91,14 +91,16 @@ EmbeddedImage rawThumbnail(const QByteArray &data)
         const std::unique_ptr<libraw_processed_image_t, void (*)(libraw_processed_image_t *)> owner(
             image, LibRaw::dcraw_clear_mem);
         if (image->type == LIBRAW_IMAGE_JPEG) {
-            result.encoded = QByteArray(reinterpret_cast<const char *>(image->data), qsizetype(image->data_size));
+            result.encoded
+                = QByteArray(reinterpret_cast<const char *>(image->data), qsizetype(image->data_size));
             result.size = QSize(image->width, image->height);
         } else if (image->type == LIBRAW_IMAGE_BITMAP && image->colors == 3 && image->bits == 8) {
             const qsizetype stride = qsizetype(image->width) * 3;
             if (qsizetype(image->data_size) < stride * image->height)
                 return result;
             // Copied: the pixels belong to LibRaw's buffer, freed when this scope ends.
-            result.pixels = QImage(image->data, image->width, image->height, stride, QImage::Format_RGB888).copy();
+            result.pixels
+                = QImage(image->data, image->width, image->height, stride, QImage::Format_RGB888).copy();
             result.size = result.pixels.size();
         }
     } catch (const std::exception &e) {

@@ -60,8 +60,8 @@ QImage qtUpright(const QByteArray &bytes)
     return reader.read();
 }
 
-void expectOnlyBasics(const CapturedPhoto &p, const QString &name, qint64 size, const QString &format,
-                      const QDateTime &before)
+void expectOnlyBasics(
+    const CapturedPhoto &p, const QString &name, qint64 size, const QString &format, const QDateTime &before)
 {
     EXPECT_EQ(p.filename, name);
     EXPECT_EQ(p.fileSizeBytes, size);
@@ -117,7 +117,10 @@ struct TagCase {
     QString expected;
 };
 
-void PrintTo(const TagCase &c, std::ostream *os) { *os << c.label; }
+void PrintTo(const TagCase &c, std::ostream *os)
+{
+    *os << c.label;
+}
 
 class TagText : public ::testing::TestWithParam<TagCase>
 {
@@ -147,30 +150,33 @@ const char *kLensModel = "Exif.Photo.LensModel";
 const char *kModel = "Exif.Image.Model";
 const char *kFocal = "Exif.Photo.FocalLength";
 
-INSTANTIATE_TEST_SUITE_P(
-    Shutter, TagText,
-    ::testing::Values(
-        TagCase { "1/4000", { tag(kExposureTime, TagType::Rational, "1/4000") }, &CapturedPhoto::shutter, "1/4000" },
+INSTANTIATE_TEST_SUITE_P(Shutter, TagText,
+    ::testing::Values(TagCase { "1/4000", { tag(kExposureTime, TagType::Rational, "1/4000") },
+                          &CapturedPhoto::shutter, "1/4000" },
         TagCase { "3/10", { tag(kExposureTime, TagType::Rational, "3/10") }, &CapturedPhoto::shutter, "1/3" },
-        TagCase { "2/5 rounds half up", { tag(kExposureTime, TagType::Rational, "2/5") }, &CapturedPhoto::shutter,
-                  "1/3" },
+        TagCase { "2/5 rounds half up", { tag(kExposureTime, TagType::Rational, "2/5") },
+            &CapturedPhoto::shutter, "1/3" },
         TagCase { "1/2", { tag(kExposureTime, TagType::Rational, "1/2") }, &CapturedPhoto::shutter, "1/2" },
-        TagCase { "exactly 1", { tag(kExposureTime, TagType::Rational, "1/1") }, &CapturedPhoto::shutter, "1s" },
-        TagCase { "13/10", { tag(kExposureTime, TagType::Rational, "13/10") }, &CapturedPhoto::shutter, "1s" },
-        TagCase { "30 as short", { tag(kExposureTime, TagType::Short, "30") }, &CapturedPhoto::shutter, "30s" },
-        TagCase { "double", { tag(kExposureTime, TagType::Double, "0.004") }, &CapturedPhoto::shutter, "1/250" },
+        TagCase {
+            "exactly 1", { tag(kExposureTime, TagType::Rational, "1/1") }, &CapturedPhoto::shutter, "1s" },
+        TagCase {
+            "13/10", { tag(kExposureTime, TagType::Rational, "13/10") }, &CapturedPhoto::shutter, "1s" },
+        TagCase {
+            "30 as short", { tag(kExposureTime, TagType::Short, "30") }, &CapturedPhoto::shutter, "30s" },
+        TagCase {
+            "double", { tag(kExposureTime, TagType::Double, "0.004") }, &CapturedPhoto::shutter, "1/250" },
         TagCase { "zero", { tag(kExposureTime, TagType::Rational, "0/1") }, &CapturedPhoto::shutter, kDash },
-        TagCase { "negative", { tag(kExposureTime, TagType::SRational, "-1/250") }, &CapturedPhoto::shutter, kDash },
-        TagCase { "zero denominator", { tag(kExposureTime, TagType::Rational, "1/0") }, &CapturedPhoto::shutter,
-                  kDash },
+        TagCase { "negative", { tag(kExposureTime, TagType::SRational, "-1/250") }, &CapturedPhoto::shutter,
+            kDash },
+        TagCase { "zero denominator", { tag(kExposureTime, TagType::Rational, "1/0") },
+            &CapturedPhoto::shutter, kDash },
         TagCase { "ascii", { tag(kExposureTime, TagType::Ascii, "1/250") }, &CapturedPhoto::shutter, kDash },
-        TagCase { "two values", { tag(kExposureTime, TagType::Rational, "1/250 1/125") }, &CapturedPhoto::shutter,
-                  kDash },
+        TagCase { "two values", { tag(kExposureTime, TagType::Rational, "1/250 1/125") },
+            &CapturedPhoto::shutter, kDash },
         TagCase { "double beyond 64 bits", { tag(kExposureTime, TagType::Double, "1e-300") },
-                  &CapturedPhoto::shutter, kDash }));
+            &CapturedPhoto::shutter, kDash }));
 
-INSTANTIATE_TEST_SUITE_P(
-    Aperture, TagText,
+INSTANTIATE_TEST_SUITE_P(Aperture, TagText,
     ::testing::Values(
         TagCase { "2.8", { tag(kFNumber, TagType::Rational, "28/10") }, &CapturedPhoto::aperture, "f/2.8" },
         TagCase { "11", { tag(kFNumber, TagType::Rational, "11/1") }, &CapturedPhoto::aperture, "f/11.0" },
@@ -178,74 +184,76 @@ INSTANTIATE_TEST_SUITE_P(
         TagCase { "ascii", { tag(kFNumber, TagType::Ascii, "2.8") }, &CapturedPhoto::aperture, kDash },
         TagCase { "0/0", { tag(kFNumber, TagType::Rational, "0/0") }, &CapturedPhoto::aperture, kDash }));
 
-INSTANTIATE_TEST_SUITE_P(
-    Iso, TagText,
+INSTANTIATE_TEST_SUITE_P(Iso, TagText,
     ::testing::Values(TagCase { "one", { tag(kIso, TagType::Short, "400") }, &CapturedPhoto::iso, "400" },
-                      TagCase { "first of two", { tag(kIso, TagType::Short, "200 400") }, &CapturedPhoto::iso, "200" },
-                      TagCase { "long", { tag(kIso, TagType::Long, "12800") }, &CapturedPhoto::iso, "12800" },
-                      TagCase { "whole rational", { tag(kIso, TagType::Rational, "800/2") }, &CapturedPhoto::iso,
-                                "400" },
-                      TagCase { "fraction", { tag(kIso, TagType::Rational, "401/2") }, &CapturedPhoto::iso, kDash },
-                      TagCase { "one element a fraction", { tag(kIso, TagType::Rational, "400/1 401/2") },
-                                &CapturedPhoto::iso, kDash },
-                      TagCase { "ascii", { tag(kIso, TagType::Ascii, "400") }, &CapturedPhoto::iso, kDash }));
+        TagCase { "first of two", { tag(kIso, TagType::Short, "200 400") }, &CapturedPhoto::iso, "200" },
+        TagCase { "long", { tag(kIso, TagType::Long, "12800") }, &CapturedPhoto::iso, "12800" },
+        TagCase { "whole rational", { tag(kIso, TagType::Rational, "800/2") }, &CapturedPhoto::iso, "400" },
+        TagCase { "fraction", { tag(kIso, TagType::Rational, "401/2") }, &CapturedPhoto::iso, kDash },
+        TagCase { "one element a fraction", { tag(kIso, TagType::Rational, "400/1 401/2") },
+            &CapturedPhoto::iso, kDash },
+        TagCase { "ascii", { tag(kIso, TagType::Ascii, "400") }, &CapturedPhoto::iso, kDash }));
 
-INSTANTIATE_TEST_SUITE_P(
-    Exposure, TagText,
+INSTANTIATE_TEST_SUITE_P(Exposure, TagText,
     ::testing::Values(
         TagCase { "0.04", { tag(kBias, TagType::SRational, "4/100") }, &CapturedPhoto::exposure, "\u00b10" },
-        TagCase { "-0.04", { tag(kBias, TagType::SRational, "-4/100") }, &CapturedPhoto::exposure, "\u00b10" },
+        TagCase {
+            "-0.04", { tag(kBias, TagType::SRational, "-4/100") }, &CapturedPhoto::exposure, "\u00b10" },
         TagCase { "0", { tag(kBias, TagType::SRational, "0/1") }, &CapturedPhoto::exposure, "\u00b10" },
         TagCase { "-0.33", { tag(kBias, TagType::SRational, "-33/100") }, &CapturedPhoto::exposure, "-0.3" },
         TagCase { "-1", { tag(kBias, TagType::SRational, "-1/1") }, &CapturedPhoto::exposure, "-1.0" },
         TagCase { "2", { tag(kBias, TagType::SRational, "2/1") }, &CapturedPhoto::exposure, "+2.0" },
         TagCase { "ascii", { tag(kBias, TagType::Ascii, "+0.7") }, &CapturedPhoto::exposure, kDash }));
 
-INSTANTIATE_TEST_SUITE_P(
-    WhiteBalance, TagText,
+INSTANTIATE_TEST_SUITE_P(WhiteBalance, TagText,
     ::testing::Values(TagCase { "0", { tag(kWb, TagType::Short, "0") }, &CapturedPhoto::wb, "AUTO" },
-                      TagCase { "1", { tag(kWb, TagType::Short, "1") }, &CapturedPhoto::wb, "Manual" },
-                      TagCase { "5", { tag(kWb, TagType::Short, "5") }, &CapturedPhoto::wb, "Manual" },
-                      TagCase { "whole rational", { tag(kWb, TagType::Rational, "0/3") }, &CapturedPhoto::wb, "AUTO" },
-                      TagCase { "fraction", { tag(kWb, TagType::Rational, "1/2") }, &CapturedPhoto::wb, kDash },
-                      TagCase { "ascii", { tag(kWb, TagType::Ascii, "0") }, &CapturedPhoto::wb, kDash }));
+        TagCase { "1", { tag(kWb, TagType::Short, "1") }, &CapturedPhoto::wb, "Manual" },
+        TagCase { "5", { tag(kWb, TagType::Short, "5") }, &CapturedPhoto::wb, "Manual" },
+        TagCase { "whole rational", { tag(kWb, TagType::Rational, "0/3") }, &CapturedPhoto::wb, "AUTO" },
+        TagCase { "fraction", { tag(kWb, TagType::Rational, "1/2") }, &CapturedPhoto::wb, kDash },
+        TagCase { "ascii", { tag(kWb, TagType::Ascii, "0") }, &CapturedPhoto::wb, kDash }));
 
-INSTANTIATE_TEST_SUITE_P(
-    Lens, TagText,
+INSTANTIATE_TEST_SUITE_P(Lens, TagText,
     ::testing::Values(
         TagCase { "lens and focal",
-                  { tag(kModel, TagType::Ascii, "CAM-1"), tag(kLensModel, TagType::Ascii, "ZOOM 18-55"),
-                    tag(kFocal, TagType::Rational, "239/10") },
-                  &CapturedPhoto::lens, "ZOOM 18-55 @23mm" },
-        TagCase { "model and focal", { tag(kModel, TagType::Ascii, "CAM-1"), tag(kFocal, TagType::Rational, "35/1") },
-                  &CapturedPhoto::lens, "CAM-1 @35mm" },
+            { tag(kModel, TagType::Ascii, "CAM-1"), tag(kLensModel, TagType::Ascii, "ZOOM 18-55"),
+                tag(kFocal, TagType::Rational, "239/10") },
+            &CapturedPhoto::lens, "ZOOM 18-55 @23mm" },
+        TagCase { "model and focal",
+            { tag(kModel, TagType::Ascii, "CAM-1"), tag(kFocal, TagType::Rational, "35/1") },
+            &CapturedPhoto::lens, "CAM-1 @35mm" },
         TagCase { "focal only", { tag(kFocal, TagType::Rational, "35/1") }, &CapturedPhoto::lens, "35mm" },
         TagCase { "nothing", {}, &CapturedPhoto::lens, kDash },
-        TagCase { "lens only", { tag(kLensModel, TagType::Ascii, "PRIME 50") }, &CapturedPhoto::lens, "PRIME 50" },
+        TagCase {
+            "lens only", { tag(kLensModel, TagType::Ascii, "PRIME 50") }, &CapturedPhoto::lens, "PRIME 50" },
         TagCase { "empty lens model replaces the camera",
-                  { tag(kModel, TagType::Ascii, "CAM-1"), tag(kLensModel, TagType::Ascii, ""),
-                    tag(kFocal, TagType::Rational, "50/1") },
-                  &CapturedPhoto::lens, "50mm" },
-        TagCase { "padded model", { tag(kModel, TagType::Ascii, "CAM-1   ") }, &CapturedPhoto::lens, "CAM-1" },
-        TagCase { "zero focal", { tag(kModel, TagType::Ascii, "CAM-1"), tag(kFocal, TagType::Rational, "0/1") },
-                  &CapturedPhoto::lens, "CAM-1" },
-        TagCase { "focal as ascii", { tag(kModel, TagType::Ascii, "CAM-1"), tag(kFocal, TagType::Ascii, "35") },
-                  &CapturedPhoto::lens, "CAM-1" },
-        TagCase { "model as short", { tag(kModel, TagType::Short, "7"), tag(kFocal, TagType::Rational, "35/1") },
-                  &CapturedPhoto::lens, "35mm" },
+            { tag(kModel, TagType::Ascii, "CAM-1"), tag(kLensModel, TagType::Ascii, ""),
+                tag(kFocal, TagType::Rational, "50/1") },
+            &CapturedPhoto::lens, "50mm" },
+        TagCase {
+            "padded model", { tag(kModel, TagType::Ascii, "CAM-1   ") }, &CapturedPhoto::lens, "CAM-1" },
+        TagCase { "zero focal",
+            { tag(kModel, TagType::Ascii, "CAM-1"), tag(kFocal, TagType::Rational, "0/1") },
+            &CapturedPhoto::lens, "CAM-1" },
+        TagCase { "focal as ascii",
+            { tag(kModel, TagType::Ascii, "CAM-1"), tag(kFocal, TagType::Ascii, "35") }, &CapturedPhoto::lens,
+            "CAM-1" },
+        TagCase { "model as short",
+            { tag(kModel, TagType::Short, "7"), tag(kFocal, TagType::Rational, "35/1") },
+            &CapturedPhoto::lens, "35mm" },
         TagCase { "lens model as undefined bytes",
-                  { tag(kModel, TagType::Ascii, "CAM-1"), tag(kLensModel, TagType::Undefined, "65 66") },
-                  &CapturedPhoto::lens, "CAM-1" }));
+            { tag(kModel, TagType::Ascii, "CAM-1"), tag(kLensModel, TagType::Undefined, "65 66") },
+            &CapturedPhoto::lens, "CAM-1" }));
 
 TEST(BuildPhoto, CaptureTimeFromExifOrTimeOfBuilding)
 {
     const QImage picture = SampleFiles::quadrants(QSize(64, 48));
-    const QByteArray good = SampleFiles::jpeg(picture, { tag("Exif.Photo.DateTimeOriginal", TagType::Ascii,
-                                                           "2024:05:01 14:03:09") });
-    const QByteArray malformed = SampleFiles::jpeg(picture, { tag("Exif.Photo.DateTimeOriginal", TagType::Ascii,
-                                                                "2024-05-01T14:03:09") });
-    const QByteArray wrongType = SampleFiles::jpeg(picture, { tag("Exif.Photo.DateTimeOriginal", TagType::Short,
-                                                                "2024") });
+    const QByteArray good = SampleFiles::jpeg(
+        picture, { tag("Exif.Photo.DateTimeOriginal", TagType::Ascii, "2024:05:01 14:03:09") });
+    const QByteArray malformed = SampleFiles::jpeg(
+        picture, { tag("Exif.Photo.DateTimeOriginal", TagType::Ascii, "2024-05-01T14:03:09") });
+    const QByteArray wrongType
+        = SampleFiles::jpeg(picture, { tag("Exif.Photo.DateTimeOriginal", TagType::Short, "2024") });
     ASSERT_FALSE(good.isEmpty());
     ASSERT_FALSE(malformed.isEmpty());
     ASSERT_FALSE(wrongType.isEmpty());
@@ -253,7 +261,7 @@ TEST(BuildPhoto, CaptureTimeFromExifOrTimeOfBuilding)
     const CapturedPhoto p = Monitor::buildPhoto(QStringLiteral("a.jpg"), good);
     EXPECT_EQ(p.capturedAt, QDateTime(QDate(2024, 5, 1), QTime(14, 3, 9), Qt::LocalTime));
     EXPECT_EQ(p.capturedAt.toMSecsSinceEpoch(),
-              QDateTime(QDate(2024, 5, 1), QTime(14, 3, 9), Qt::LocalTime).toMSecsSinceEpoch());
+        QDateTime(QDate(2024, 5, 1), QTime(14, 3, 9), Qt::LocalTime).toMSecsSinceEpoch());
 
     for (const QByteArray &bytes : { malformed, wrongType }) {
         const QDateTime before = QDateTime::currentDateTime();
@@ -310,9 +318,10 @@ TEST(BuildPhoto, UnreadableBytesGiveOnlyTheBasics)
         const QDateTime before = QDateTime::currentDateTime();
         const QString name = QString::fromUtf8(c.name);
         const CapturedPhoto p = Monitor::buildPhoto(name, c.bytes);
-        const QString ext = name.contains(QLatin1Char('.')) ? name.section(QLatin1Char('.'), -1).toUpper() : QString();
-        expectOnlyBasics(p, name, c.bytes.size(), ext == QLatin1String("DNG") ? QStringLiteral("RAW") : ext,
-                         before);
+        const QString ext
+            = name.contains(QLatin1Char('.')) ? name.section(QLatin1Char('.'), -1).toUpper() : QString();
+        expectOnlyBasics(
+            p, name, c.bytes.size(), ext == QLatin1String("DNG") ? QStringLiteral("RAW") : ext, before);
         EXPECT_TRUE(decodeFullImage(c.bytes, name).isNull());
     }
 }
@@ -353,8 +362,10 @@ TEST(Thumbnail, EmbeddedThumbnailIsPreferredAndReducedToFit)
 {
     // The embedded thumbnail is a different picture from the image, so its use shows.
     const QImage picture = SampleFiles::quadrants(QSize(2000, 1500));
-    const QByteArray large = SampleFiles::jpeg(picture, {}, SampleFiles::solid(QSize(640, 480), qRgb(0, 0, 255)));
-    const QByteArray small = SampleFiles::jpeg(picture, {}, SampleFiles::solid(QSize(120, 90), qRgb(0, 0, 255)));
+    const QByteArray large
+        = SampleFiles::jpeg(picture, {}, SampleFiles::solid(QSize(640, 480), qRgb(0, 0, 255)));
+    const QByteArray small
+        = SampleFiles::jpeg(picture, {}, SampleFiles::solid(QSize(120, 90), qRgb(0, 0, 255)));
     ASSERT_FALSE(large.isEmpty());
     ASSERT_FALSE(small.isEmpty());
 
@@ -370,6 +381,27 @@ TEST(Thumbnail, EmbeddedThumbnailIsPreferredAndReducedToFit)
     const QImage full = decodeFullImage(large, QStringLiteral("a.jpg"));
     EXPECT_EQ(full.size(), QSize(2000, 1500));
     EXPECT_EQ(layout(full), (std::array { Colour::Red, Colour::Green, Colour::Blue, Colour::White }));
+}
+
+// Qt refuses to allocate images above its limit; a photo that large is shown at the largest size
+// under the limit instead of not at all.
+TEST(FullImage, ImageAboveTheAllocationLimitIsDecodedSmaller)
+{
+    const QByteArray bytes = SampleFiles::encode(SampleFiles::quadrants(QSize(1600, 1200)), "jpeg", 90);
+    ASSERT_FALSE(bytes.isEmpty());
+    const int previous = QImageReader::allocationLimit();
+    QImageReader::setAllocationLimit(2); // MiB; the full image needs 7.3
+    const QImage full = decodeFullImage(bytes, QStringLiteral("big.jpg"));
+    const CapturedPhoto p = Monitor::buildPhoto(QStringLiteral("big.jpg"), bytes);
+    QImageReader::setAllocationLimit(previous);
+
+    ASSERT_FALSE(full.isNull());
+    EXPECT_LE(qint64(full.width()) * full.height() * 4, 2 * 1024 * 1024);
+    EXPECT_GE(full.width(), 400);
+    EXPECT_NEAR(double(full.width()) / full.height(), 4.0 / 3.0, 0.02);
+    EXPECT_EQ(layout(full), (std::array { Colour::Red, Colour::Green, Colour::Blue, Colour::White }));
+    EXPECT_EQ(p.width, 1600); // the record still tells the stored size
+    EXPECT_EQ(p.thumb.size(), QSize(320, 240));
 }
 
 TEST(Thumbnail, SmallImageIsNotEnlarged)
@@ -394,7 +426,8 @@ TEST_P(Orientation, ThumbnailAndFullImageAreTurnedUpright)
 {
     const auto [orientation, shown] = GetParam();
     const QImage stored = SampleFiles::quadrants(QSize(400, 200));
-    const QList<Tag> tags { tag("Exif.Image.Orientation", TagType::Short, QByteArray::number(orientation).constData()) };
+    const QList<Tag> tags { tag(
+        "Exif.Image.Orientation", TagType::Short, QByteArray::number(orientation).constData()) };
     const QByteArray withThumb = SampleFiles::jpeg(stored, tags, stored.scaled(160, 80));
     const QByteArray withoutThumb = SampleFiles::jpeg(stored, tags);
     ASSERT_FALSE(withThumb.isEmpty());
@@ -418,10 +451,8 @@ TEST_P(Orientation, ThumbnailAndFullImageAreTurnedUpright)
     EXPECT_EQ(layout(qtUpright(withoutThumb)), shown);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AllEight, Orientation,
-    ::testing::Values(
-        OrientationCase { 1, { Colour::Red, Colour::Green, Colour::Blue, Colour::White } },
+INSTANTIATE_TEST_SUITE_P(AllEight, Orientation,
+    ::testing::Values(OrientationCase { 1, { Colour::Red, Colour::Green, Colour::Blue, Colour::White } },
         OrientationCase { 2, { Colour::Green, Colour::Red, Colour::White, Colour::Blue } },
         OrientationCase { 3, { Colour::White, Colour::Blue, Colour::Green, Colour::Red } },
         OrientationCase { 4, { Colour::Blue, Colour::White, Colour::Red, Colour::Green } },
@@ -429,14 +460,17 @@ INSTANTIATE_TEST_SUITE_P(
         OrientationCase { 6, { Colour::Blue, Colour::Red, Colour::White, Colour::Green } },
         OrientationCase { 7, { Colour::White, Colour::Green, Colour::Blue, Colour::Red } },
         OrientationCase { 8, { Colour::Green, Colour::White, Colour::Red, Colour::Blue } }),
-    [](const ::testing::TestParamInfo<OrientationCase> &info) { return std::to_string(info.param.orientation); });
+    [](const ::testing::TestParamInfo<OrientationCase> &info) {
+        return std::to_string(info.param.orientation);
+    });
 
 TEST(Orientation, InvalidValuesLeaveTheImageAsStored)
 {
     const QImage stored = SampleFiles::quadrants(QSize(400, 200));
     for (const char *value : { "0", "9", "65535" }) {
         SCOPED_TRACE(value);
-        const QByteArray bytes = SampleFiles::jpeg(stored, { tag("Exif.Image.Orientation", TagType::Short, value) });
+        const QByteArray bytes
+            = SampleFiles::jpeg(stored, { tag("Exif.Image.Orientation", TagType::Short, value) });
         ASSERT_FALSE(bytes.isEmpty());
         const CapturedPhoto p = Monitor::buildPhoto(QStringLiteral("a.jpg"), bytes);
         EXPECT_EQ(p.thumb.size(), QSize(320, 160));
@@ -471,8 +505,9 @@ TEST(OtherFormats, PngTiffAndWebpCarryMetadataAndThumbnails)
 
 TEST(OtherFormats, TiffOrientationTagTurnsIt)
 {
-    const QByteArray bytes = SampleFiles::withExif(SampleFiles::encode(SampleFiles::quadrants(QSize(400, 200)), "tiff"),
-                                                   { tag("Exif.Image.Orientation", TagType::Short, "6") });
+    const QByteArray bytes
+        = SampleFiles::withExif(SampleFiles::encode(SampleFiles::quadrants(QSize(400, 200)), "tiff"),
+            { tag("Exif.Image.Orientation", TagType::Short, "6") });
     ASSERT_FALSE(bytes.isEmpty());
     const CapturedPhoto p = Monitor::buildPhoto(QStringLiteral("t.tif"), bytes);
     EXPECT_EQ(p.width, 400);
@@ -504,7 +539,8 @@ TEST(OtherFormats, HeicMetadataThumbnailAndRotation)
     // Orientation 6 with its own thumbnail. The file's rotation and mirroring boxes turn it; the
     // EXIF tag that says the same must not turn it a second time. Width and height are those of
     // the pixels as libheif stored them, whichever way round that is.
-    const QByteArray turned = SampleFiles::heic(picture, { tag("Exif.Image.Orientation", TagType::Short, "6") }, 6, 128);
+    const QByteArray turned
+        = SampleFiles::heic(picture, { tag("Exif.Image.Orientation", TagType::Short, "6") }, 6, 128);
     ASSERT_FALSE(turned.isEmpty());
     const CapturedPhoto q = Monitor::buildPhoto(QStringLiteral("turned.heif"), turned);
     EXPECT_EQ(q.width * q.height, 512 * 256);

@@ -31,19 +31,17 @@ TEST_P(FormatFromName, ClassifiesByLastExtension)
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, FormatFromName,
-                         ::testing::Values(FormatCase { "IMG_0001.RAF", "RAW" }, FormatCase { "IMG_0001.raf", "RAW" },
-                                           FormatCase { "IMG_0001.Raf", "RAW" }, FormatCase { "a.cr2", "RAW" },
-                                           FormatCase { "a.CR3", "RAW" }, FormatCase { "a.nef", "RAW" },
-                                           FormatCase { "a.arw", "RAW" }, FormatCase { "a.dng", "RAW" },
-                                           FormatCase { "a.orf", "RAW" }, FormatCase { "a.rw2", "RAW" },
-                                           FormatCase { "a.srw", "RAW" }, FormatCase { "a.pef", "RAW" },
-                                           FormatCase { "a.rwl", "RAW" }, FormatCase { "a.gpr", "RAW" },
-                                           FormatCase { "a.raw", "RAW" }, FormatCase { "IMG_0001.jpg", "JPG" },
-                                           FormatCase { "IMG_0001.HEIC", "HEIC" }, FormatCase { "README", "" },
-                                           FormatCase { "archive.tar.gz", "GZ" }, FormatCase { "x.raw.jpg", "JPG" },
-                                           FormatCase { "x.jpg.raf", "RAW" }, FormatCase { "rawfile.rawr", "RAWR" },
-                                           FormatCase { ".profile", "" }, FormatCase { "name.", "" },
-                                           FormatCase { "dir.d/file", "" }, FormatCase { "foto.JpEg", "JPEG" }));
+    ::testing::Values(FormatCase { "IMG_0001.RAF", "RAW" }, FormatCase { "IMG_0001.raf", "RAW" },
+        FormatCase { "IMG_0001.Raf", "RAW" }, FormatCase { "a.cr2", "RAW" }, FormatCase { "a.CR3", "RAW" },
+        FormatCase { "a.nef", "RAW" }, FormatCase { "a.arw", "RAW" }, FormatCase { "a.dng", "RAW" },
+        FormatCase { "a.orf", "RAW" }, FormatCase { "a.rw2", "RAW" }, FormatCase { "a.srw", "RAW" },
+        FormatCase { "a.pef", "RAW" }, FormatCase { "a.rwl", "RAW" }, FormatCase { "a.gpr", "RAW" },
+        FormatCase { "a.raw", "RAW" }, FormatCase { "IMG_0001.jpg", "JPG" },
+        FormatCase { "IMG_0001.HEIC", "HEIC" }, FormatCase { "README", "" },
+        FormatCase { "archive.tar.gz", "GZ" }, FormatCase { "x.raw.jpg", "JPG" },
+        FormatCase { "x.jpg.raf", "RAW" }, FormatCase { "rawfile.rawr", "RAWR" },
+        FormatCase { ".profile", "" }, FormatCase { "name.", "" }, FormatCase { "dir.d/file", "" },
+        FormatCase { "foto.JpEg", "JPEG" }));
 
 TEST(ShutterText, RoundsTheDenominatorHalfAwayFromZero)
 {
@@ -136,7 +134,7 @@ TEST(CaptureTime, ParsesTheExifPatternInLocalTime)
     ASSERT_TRUE(parsed.has_value());
     EXPECT_EQ(*parsed, QDateTime(QDate(2024, 5, 1), QTime(14, 3, 9), Qt::LocalTime));
     for (const char *bad : { "2024-05-01 14:03:09", "2024:13:01 14:03:09", "0000:00:00 00:00:00",
-                             "    :  :     :  :  ", "", "2024:05:01" })
+             "    :  :     :  :  ", "", "2024:05:01" })
         EXPECT_FALSE(PhotoText::captureTime(QString::fromUtf8(bad)).has_value()) << bad;
 }
 

@@ -12,7 +12,20 @@
 namespace SampleFiles {
 
 // How a tag's value is stored in the file (the TIFF field types).
-enum class TagType { Byte, Ascii, Short, Long, Rational, SByte, Undefined, SShort, SLong, SRational, Float, Double };
+enum class TagType {
+    Byte,
+    Ascii,
+    Short,
+    Long,
+    Rational,
+    SByte,
+    Undefined,
+    SShort,
+    SLong,
+    SRational,
+    Float,
+    Double
+};
 
 // One EXIF or TIFF tag: its key as Exiv2 names it ("Exif.Photo.ExposureTime", "Exif.Image.Model"),
 // the type it is stored with, and its value as Exiv2 reads text: "1/250", "200 400", "CAM-1".
@@ -37,11 +50,12 @@ struct Tag {
 
 // `file` (any format Exiv2 writes: JPEG, PNG, TIFF, WebP, DNG) with `tags` added and, when
 // `thumbnail` is not null, that image as the EXIF (IFD1) JPEG thumbnail.
-[[nodiscard]] QByteArray withExif(const QByteArray &file, const QList<Tag> &tags, const QImage &thumbnail = {});
+[[nodiscard]] QByteArray withExif(
+    const QByteArray &file, const QList<Tag> &tags, const QImage &thumbnail = {});
 
 // A JPEG of `image` carrying `tags` and, optionally, an EXIF thumbnail.
-[[nodiscard]] QByteArray jpeg(const QImage &image, const QList<Tag> &tags = {}, const QImage &thumbnail = {},
-                              int quality = 90);
+[[nodiscard]] QByteArray jpeg(
+    const QImage &image, const QList<Tag> &tags = {}, const QImage &thumbnail = {}, int quality = 90);
 
 // A camera-like JPEG: `size` pixels of a quadrant picture with cameraTags() and a 160 px EXIF
 // thumbnail. A 24 MP one (6000 × 4000) stands for a modern camera's file.
@@ -50,8 +64,8 @@ struct Tag {
 // A HEIC file of `image` encoded by libheif (x265), with `tags` as its EXIF block, the EXIF
 // orientation `orientation` stored as the file's own rotation and mirroring (irot/imir), and a
 // thumbnail fitting `thumbnailBox` pixels when it is not 0. Empty when libheif has no HEVC encoder.
-[[nodiscard]] QByteArray heic(const QImage &image, const QList<Tag> &tags = {}, int orientation = 1,
-                              int thumbnailBox = 0);
+[[nodiscard]] QByteArray heic(
+    const QImage &image, const QList<Tag> &tags = {}, int orientation = 1, int thumbnailBox = 0);
 
 // A DNG raw file laid out as cameras write them: IFD0 holds a small uncompressed RGB thumbnail
 // (`smallThumb`) and the DNG tags, its first SubIFD the CFA raw image (`rawSize` pixels, 16-bit
