@@ -9,6 +9,13 @@
 
 #include "ingest/CaptureStorage.h"
 #include "ingest/PreviewCache.h"
+#include "ingest/StoreWriter.h"
+
+class Monitor;
+
+// Runs the event loop until every file handed to the writer is stored or has failed and the
+// records show it. For tests, benchmarks and orderly shutdown.
+void waitForStores(Monitor &monitor);
 
 // What Monitor keeps for storing photos: the preview cache shared by the photo records, the
 // photos whose files are not written yet, and which failure causes have been reported.
@@ -23,6 +30,8 @@ struct IngestState {
     };
 
     std::shared_ptr<PreviewCache> previews = std::make_shared<PreviewCache>();
+    // Declared after the cache so that it is destroyed first: its pending results refer to it.
+    std::unique_ptr<StoreWriter> writer = std::make_unique<StoreWriter>();
     QList<Pending> pending; // in arrival order
     // Causes reported since the last successful write: each is logged once per episode.
     QSet<int> reportedCauses;

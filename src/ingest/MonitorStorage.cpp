@@ -8,10 +8,14 @@
 #include <QDateTime>
 #include <QDir>
 #include <QLoggingCategory>
+#include <QPointer>
+
+#include <utility>
 
 #include "ingest/CaptureStorage.h"
 #include "ingest/IngestState.h"
 #include "ingest/PreviewCache.h"
+#include "ingest/StoreWriter.h"
 #include "model/Monitor.h"
 
 namespace {
@@ -57,28 +61,53 @@ CapturedPhoto *findPhoto(const Monitor &monitor, const QUuid &cameraId, const QU
     return nullptr;
 }
 
-// Writes the photos that are not stored yet, oldest first, and stops at the first failure
-// (its cause most likely applies to the rest too). Returns how many were stored.
-int storePending(const Monitor &monitor, IngestState &state)
+void markResult(Monitor &monitor, IngestState &state, const IngestState::Pending &item,
+                const capture::StoreResult &result);
+
+// Hands one photo's file to the writer. Its record (when still listed) shows Writing until the
+// result comes back.
+void queueWrite(Monitor &monitor, IngestState &state, const IngestState::Pending &item)
 {
-    int stored = 0;
-    while (!state.pending.isEmpty()) {
-        const IngestState::Pending &next = state.pending.first();
-        const capture::StoreResult result =
-            capture::storeFile(monitor.folder(), next.name, state.previews->bytes(next.key));
-        if (!result.ok()) {
-            reportFailure(state, result, next.name);
-            break;
-        }
+    if (CapturedPhoto *photo = findPhoto(monitor, item.cameraId, item.photoId))
+        photo->storage = CapturedPhoto::Storage::Writing;
+    QPointer<Monitor> guard(&monitor);
+    state.writer->write(monitor.folder(), item.name, state.previews->bytes(item.key),
+                        [guard, &state, item](const capture::StoreResult &result) {
+                            if (guard)
+                                markResult(*guard, state, item, result);
+                        });
+}
+
+// Queues the photos that are not stored yet, oldest first, into the current folder.
+void retryPending(Monitor &monitor, IngestState &state)
+{
+    if (monitor.folder().isEmpty())
+        return;
+    const QList<IngestState::Pending> retry = std::exchange(state.pending, {});
+    for (const IngestState::Pending &item : retry)
+        queueWrite(monitor, state, item);
+}
+
+void markResult(Monitor &monitor, IngestState &state, const IngestState::Pending &item,
+                const capture::StoreResult &result)
+{
+    CapturedPhoto *photo = findPhoto(monitor, item.cameraId, item.photoId);
+    if (result.ok()) {
         noteSuccess(state, result);
-        state.previews->markStored(next.key, result.path);
-        // A record of a camera that is no longer listed cannot be updated, but its file is safe.
-        if (CapturedPhoto *photo = findPhoto(monitor, next.cameraId, next.photoId))
+        state.previews->markStored(item.key, result.path);
+        if (photo) {
+            photo->storage = CapturedPhoto::Storage::Stored;
             photo->storedPath = result.path;
-        state.pending.removeFirst();
-        ++stored;
+        }
+        // The folder works (again): write what earlier failures left in memory.
+        retryPending(monitor, state);
+    } else {
+        reportFailure(state, result, item.name);
+        state.pending.append(item);
+        if (photo)
+            photo->storage = CapturedPhoto::Storage::NotStored;
     }
-    return stored;
+    emit monitor.objectWillChange();
 }
 
 } // namespace
@@ -110,8 +139,11 @@ void Monitor::useChosenFolder(const QUrl &location)
     // An existing directory, or one that cannot be made, is no reason to refuse the choice.
     QDir().mkpath(path);
     setFolder(path);
-    if (storePending(*this, ingest()) > 0)
+    IngestState &state = ingest();
+    if (!state.pending.isEmpty()) {
+        retryPending(*this, state);
         emit objectWillChange();
+    }
 }
 
 void Monitor::handleFile(const QString &name, const QByteArray &data, CameraConnection &cam)
@@ -120,28 +152,29 @@ void Monitor::handleFile(const QString &name, const QByteArray &data, CameraConn
         return;
 
     IngestState &state = ingest();
-    const capture::StoreResult stored = capture::storeFile(m_folder, name, data);
-
     cam.lastActivity = QDateTime::currentDateTime();
     cam.status = CameraStatus::Receiving;
 
     CapturedPhoto photo = buildPhoto(name, data);
+    // The cache holds the bytes until the file is stored: until then they are the only copy.
     const PreviewCache::Key key = state.previews->add(data, name);
     photo.preview = makePreviewSource(state.previews, key);
-    if (stored.ok()) {
-        noteSuccess(state, stored);
-        photo.storedPath = stored.path;
-        state.previews->markStored(key, stored.path);
-    } else {
-        reportFailure(state, stored, name);
-        state.pending.append({cam.id(), photo.id(), key, name});
-    }
+    const IngestState::Pending item{cam.id(), photo.id(), key, name};
     cam.photos.append(photo);
     m_selectedPhotoId = photo.id();
 
-    // The folder works again: write what earlier failures left in memory.
-    if (stored.ok())
-        storePending(*this, state);
-
+    if (m_folder.isEmpty()) {
+        capture::StoreResult noFolder;
+        noFolder.error = capture::StoreError::NoFolder;
+        reportFailure(state, noFolder, name);
+        state.pending.append(item);
+    } else {
+        queueWrite(*this, state, item);
+    }
     emit objectWillChange();
+}
+
+void waitForStores(Monitor &monitor)
+{
+    monitor.ingest().writer->waitForIdle();
 }

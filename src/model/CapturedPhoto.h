@@ -44,11 +44,16 @@ public:
     QString exposure = kMissing;
     QString wb = kMissing;
 
-    // Where the file was written in the capture folder. Empty while the photo is not stored
-    // (no folder chosen, or the write failed): its bytes are then kept in memory and the views
-    // mark it, so the user never believes an unsaved photo is safe.
-    QString storedPath;
-    [[nodiscard]] bool isStored() const { return !storedPath.isEmpty(); }
+    // Whether the file is safe in the capture folder. Files are written off the main thread:
+    // a new photo is shown at once while its file is Writing, and becomes Stored once it is
+    // complete and flushed at its final name. NotStored means no folder is chosen or the write
+    // failed: the bytes are then kept in memory (and written once the folder works) and the
+    // views mark the photo, so the user never believes an unsaved photo is safe.
+    enum class Storage { Writing, Stored, NotStored };
+    Storage storage = Storage::NotStored;
+    QString storedPath; // where the file is; empty unless Stored
+    [[nodiscard]] bool isStored() const { return storage == Storage::Stored; }
+    [[nodiscard]] bool isNotStored() const { return storage == Storage::NotStored; }
 
 private:
     QUuid m_id = QUuid::createUuid();

@@ -118,6 +118,7 @@ signals:
 private:
     void restoreFolder();
     IngestState &ingest();
+    friend void waitForStores(Monitor &monitor);
 
     std::unique_ptr<QSettings> m_settings;
     QList<std::shared_ptr<CameraConnection>> m_cameras;

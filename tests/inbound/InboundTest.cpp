@@ -14,6 +14,7 @@
 #include "FakeConnection.h"
 #include "link/InboundMessages.h"
 #include "link/MonitorInbound.h"
+#include "ingest/IngestState.h"
 #include "model/Monitor.h"
 
 namespace {
@@ -245,6 +246,8 @@ TEST_F(Inbound, HandlerForwardsEachFrameKindToTheMonitor)
     handler->jsonFrame(m_cam, kState, QByteArray(R"({"iso":{"current":1600}})"));
     handler->liveViewFrame(m_cam, imageBytes(10, 10, "PNG"));
     handler->fileFrame(m_cam, "IMG_0100.PNG", imageBytes(12, 12, "PNG"));
+    EXPECT_EQ(changes(), 5); // folder choice + four messages
+    waitForStores(*m_monitor);
 
     EXPECT_EQ(m_cam->name, "Lado B");
     EXPECT_EQ(m_cam->paramState["iso"].current, 1600);
@@ -252,7 +255,7 @@ TEST_F(Inbound, HandlerForwardsEachFrameKindToTheMonitor)
     ASSERT_EQ(m_cam->photos.size(), 1);
     EXPECT_EQ(m_cam->photos.first().filename, "IMG_0100.PNG");
     EXPECT_TRUE(QFileInfo::exists(QDir(folder).filePath("IMG_0100.PNG")));
-    EXPECT_EQ(changes(), 5); // folder choice + four messages
+    EXPECT_EQ(changes(), 6); // and the file stored
 }
 
 TEST_F(Inbound, HandlerDropsMessagesOnceTheMonitorIsGone)

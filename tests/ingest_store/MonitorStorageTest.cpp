@@ -12,6 +12,7 @@
 #include "QtPrinters.h"
 
 #include "FakeConnection.h"
+#include "ingest/IngestState.h"
 #include "model/Monitor.h"
 
 namespace {
@@ -84,7 +85,7 @@ protected:
 
 } // namespace
 
-TEST_F(MonitorStorage, StoredPhotoIsRecordedSelectedAndAnnouncedOnce)
+TEST_F(MonitorStorage, PhotoIsShownAtOnceAndRecordedStoredOnceItsFileIsComplete)
 {
     m_monitor->useChosenFolder(QUrl::fromLocalFile(m_folder));
     m_cam->status = CameraStatus::NoSignal;
@@ -96,8 +97,17 @@ TEST_F(MonitorStorage, StoredPhotoIsRecordedSelectedAndAnnouncedOnce)
     for (int i = 0; i < 3; ++i)
         m_monitor->handleFile("IMG_0001.PNG", data, *m_cam);
 
+    // Shown and selected before the disk is done; never claimed stored before that.
     EXPECT_EQ(changes.count(), 3);
     ASSERT_EQ(m_cam->photos.size(), 3);
+    EXPECT_EQ(m_monitor->selectedPhotoId(), m_cam->photos.last().id());
+    for (const CapturedPhoto &photo : m_cam->photos) {
+        EXPECT_FALSE(photo.isStored());
+        EXPECT_FALSE(photo.isNotStored());
+    }
+
+    waitForStores(*m_monitor);
+    EXPECT_EQ(changes.count(), 6) << "one more notification per stored file";
     const QStringList expected{"IMG_0001.PNG", "IMG_0001-1.PNG", "IMG_0001-2.PNG"};
     for (int i = 0; i < 3; ++i) {
         const CapturedPhoto &photo = m_cam->photos.at(i);
@@ -152,6 +162,7 @@ TEST_F(MonitorStorage, HostileNameIsStoredInsideTheFolderAndShownAsSent)
 {
     m_monitor->useChosenFolder(QUrl::fromLocalFile(m_folder));
     m_monitor->handleFile("../../escape.png", "x", *m_cam);
+    waitForStores(*m_monitor);
     ASSERT_EQ(m_cam->photos.size(), 1);
     EXPECT_EQ(m_cam->photos.first().filename, "../../escape.png");
     EXPECT_EQ(QFileInfo(m_cam->photos.first().storedPath).absolutePath(), QFileInfo(m_folder).absoluteFilePath());
@@ -170,13 +181,14 @@ TEST_F(MonitorStorage, WithoutFolderPhotosAreKeptAndWrittenWhenAFolderIsChosen)
 
     ASSERT_EQ(m_cam->photos.size(), 2);
     for (const CapturedPhoto &photo : m_cam->photos)
-        EXPECT_FALSE(photo.isStored());
+        EXPECT_TRUE(photo.isNotStored()) << "no folder: marked at once";
     EXPECT_EQ(m_monitor->selectedPhotoId(), m_cam->photos.last().id());
     EXPECT_EQ(log.lines().size(), 1) << "one report per cause, not per photo";
 
     const QString chosen = m_root.filePath("new/nested/folder");
     QSignalSpy changes(m_monitor.get(), &Monitor::objectWillChange);
     m_monitor->useChosenFolder(QUrl::fromLocalFile(chosen));
+    waitForStores(*m_monitor);
 
     EXPECT_GE(changes.count(), 1);
     EXPECT_EQ(m_monitor->folder(), chosen);
@@ -198,7 +210,9 @@ TEST_F(MonitorStorage, FolderRemovedThenBackStoresTheMissedPhotosWithTheNextOne)
     const QByteArray lost2 = pngBytes(6, 6, Qt::magenta);
     m_monitor->handleFile("one.png", lost1, *m_cam);
     m_monitor->handleFile("two.png", lost2, *m_cam);
+    waitForStores(*m_monitor);
     ASSERT_EQ(m_cam->photos.size(), 2);
+    EXPECT_TRUE(m_cam->photos.at(0).isNotStored());
     EXPECT_FALSE(m_cam->photos.at(0).isStored());
     EXPECT_FALSE(m_cam->photos.at(1).isStored());
     EXPECT_EQ(log.lines().size(), 1);
@@ -209,6 +223,7 @@ TEST_F(MonitorStorage, FolderRemovedThenBackStoresTheMissedPhotosWithTheNextOne)
     ASSERT_TRUE(QDir().mkpath(m_folder));
     const QByteArray next = pngBytes(7, 7, Qt::gray);
     m_monitor->handleFile("three.png", next, *m_cam);
+    waitForStores(*m_monitor);
 
     ASSERT_EQ(m_cam->photos.size(), 3);
     EXPECT_EQ(readFile(m_cam->photos.at(0).storedPath), lost1);
@@ -219,6 +234,7 @@ TEST_F(MonitorStorage, FolderRemovedThenBackStoresTheMissedPhotosWithTheNextOne)
     // A new episode of the same cause is reported again.
     ASSERT_TRUE(QDir(m_folder).removeRecursively());
     m_monitor->handleFile("four.png", next, *m_cam);
+    waitForStores(*m_monitor);
     EXPECT_EQ(log.lines().size(), 2);
 }
 
@@ -232,8 +248,9 @@ TEST_F(MonitorStorage, FolderPathThatIsAFileKeepsPhotosUnsaved)
     }
     m_monitor->setFolder(file);
     m_monitor->handleFile("a.png", "data", *m_cam);
+    waitForStores(*m_monitor);
     ASSERT_EQ(m_cam->photos.size(), 1);
-    EXPECT_FALSE(m_cam->photos.first().isStored());
+    EXPECT_TRUE(m_cam->photos.first().isNotStored());
     EXPECT_EQ(readFile(file), "keep me");
 }
 
