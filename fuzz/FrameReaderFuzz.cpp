@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -186,6 +187,75 @@ void checkMessages(const std::vector<InboundMessage> &messages)
 // the allocator's rounding.
 constexpr qsizetype kCapacitySlack = 256;
 
+struct Run {
+    std::vector<InboundMessage> messages;
+    qsizetype taken = 0;
+    FrameReader::Stop stop = FrameReader::Stop::None;
+};
+
+// Feeds `stream` in pieces whose sizes come from `splits` in turn (0: everything left), checking
+// the reader after every piece, then ends the connection. With `direct`, content and payload
+// bytes go in the way the socket loop reads them: into payloadSpace() and then commitPayload(),
+// where an odd split size commits only half of the room asked for (a short socket read).
+Run feedInPieces(QByteArrayView stream, const std::vector<quint8> &splits, bool direct)
+{
+    FrameReader reader;
+    Run run;
+    qsizetype offset = 0;
+    size_t turn = 0;
+    while (offset < stream.size()) {
+        const quint8 s = splits.empty() ? 1 : splits[turn++ % splits.size()];
+        const qsizetype n = s == 0 ? stream.size() - offset : std::min<qsizetype>(s, stream.size() - offset);
+        const bool wasStopped = reader.stopped();
+        const qint64 wantedBefore = reader.wanted();
+        const size_t messagesBefore = run.messages.size();
+        FUZZ_CHECK(reader.payloadSpace(0) == nullptr);
+
+        qsizetype t = 0;
+        qsizetype room = 0;
+        char *space = nullptr;
+        if (direct && !wasStopped) {
+            room = qsizetype(std::min<qint64>(n, wantedBefore));
+            space = reader.payloadSpace(room);
+            // Asking for more than the field still misses gives no room.
+            if (space && wantedBefore < qint64(0x7FFFFFFF))
+                FUZZ_CHECK(reader.payloadSpace(qsizetype(wantedBefore) + 1) == nullptr);
+        }
+        if (space) {
+            const qsizetype got = (s & 1) && room > 1 ? room / 2 : room;
+            std::memcpy(space, stream.data() + offset, size_t(got));
+            reader.commitPayload(got, run.messages);
+            t = got;
+        } else {
+            t = reader.feed(stream.sliced(offset, n), run.messages);
+            FUZZ_CHECK(t >= 0 && t <= n);
+            FUZZ_CHECK(reader.stopped() || t == n);
+        }
+        if (wasStopped) {
+            FUZZ_CHECK(t == 0);
+            FUZZ_CHECK(run.messages.size() == messagesBefore);
+        }
+        // No message completes before the field being read has all its bytes.
+        if (t < wantedBefore)
+            FUZZ_CHECK(run.messages.size() == messagesBefore);
+        FUZZ_CHECK(reader.stopped() == (reader.wanted() == 0));
+        FUZZ_CHECK(reader.wanted() <= qint64(0xFFFFFFFFu));
+        run.taken += t;
+        FUZZ_CHECK(reader.bufferedCapacity() <= 2 * (run.taken + room) + kCapacitySlack);
+        offset += space ? t : n;
+    }
+    reader.finish(run.messages);
+    FUZZ_CHECK(reader.stopped() && reader.wanted() == 0);
+    FUZZ_CHECK(reader.bufferedCapacity() == 0);
+    FUZZ_CHECK(reader.payloadSpace(1) == nullptr);
+
+    // A reader that reached the end keeps taking nothing.
+    std::vector<InboundMessage> after;
+    FUZZ_CHECK(reader.feed(stream, after) == 0 && after.empty());
+    run.stop = reader.stopReason();
+    return run;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -206,46 +276,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     whole.finish(wholeOut);
     FUZZ_CHECK(whole.stopped() && whole.wanted() == 0);
 
-    // Pieces: sizes from the split bytes, in turn; a stopped reader takes nothing more.
-    FrameReader pieces;
-    std::vector<InboundMessage> piecesOut;
-    qsizetype offset = 0;
-    qsizetype taken = 0;
-    size_t turn = 0;
-    while (offset < stream.size()) {
-        const quint8 s = splits.empty() ? 1 : splits[turn++ % splits.size()];
-        const qsizetype n = s == 0 ? stream.size() - offset : std::min<qsizetype>(s, stream.size() - offset);
-        const bool wasStopped = pieces.stopped();
-        const qint64 wantedBefore = pieces.wanted();
-        const size_t messagesBefore = piecesOut.size();
-        const qsizetype t = pieces.feed(stream.sliced(offset, n), piecesOut);
-        FUZZ_CHECK(t >= 0 && t <= n);
-        if (wasStopped) {
-            FUZZ_CHECK(t == 0);
-            FUZZ_CHECK(piecesOut.size() == messagesBefore);
-        }
-        FUZZ_CHECK(pieces.stopped() || t == n);
-        // No message completes before the field being read has all its bytes.
-        if (t < wantedBefore)
-            FUZZ_CHECK(piecesOut.size() == messagesBefore);
-        FUZZ_CHECK(pieces.stopped() == (pieces.wanted() == 0));
-        FUZZ_CHECK(pieces.wanted() <= qint64(0xFFFFFFFFu));
-        taken += t;
-        FUZZ_CHECK(pieces.bufferedCapacity() <= 2 * taken + kCapacitySlack);
-        offset += n;
-    }
-    pieces.finish(piecesOut);
-    FUZZ_CHECK(pieces.stopped() && pieces.wanted() == 0);
-    FUZZ_CHECK(pieces.bufferedCapacity() == 0);
-
-    // A reader that reached the end keeps taking nothing.
-    std::vector<InboundMessage> after;
-    FUZZ_CHECK(pieces.feed(stream, after) == 0 && after.empty());
-
     checkMessages(wholeOut);
-    FUZZ_CHECK(taken == wholeTaken);
-    FUZZ_CHECK(pieces.stopReason() == whole.stopReason());
-    FUZZ_CHECK(sameMessages(piecesOut, wholeOut));
+    for (const bool direct : {false, true}) {
+        const Run run = feedInPieces(stream, splits, direct);
+        FUZZ_CHECK(run.taken == wholeTaken);
+        FUZZ_CHECK(run.stop == whole.stopReason());
+        FUZZ_CHECK(sameMessages(run.messages, wholeOut));
+    }
 
     const Parsed expected = parseWhole(stream);
     FUZZ_CHECK(whole.stopReason() == expected.stop);
