@@ -4,14 +4,20 @@
 //   registered NAME | withdrawn | listening 0|1 | active INDEX
 //   camera INDEX status=S enabled=0|1 photos=N live=WxH params=K name=NAME
 //   param INDEX KEY CURRENT VALUECOUNT | photo INDEX STOREDPATH NAME
+//   stored INDEX PHOTO STOREDPATH (a photo kept in memory was written later)
+//   stats maxstall=MS ticks=N (answer to "stats")
 // and takes commands on stdin, one per line:
-//   select INDEX | toggle INDEX | director | shutter | setParam KEY VALUE | quit
+//   select INDEX | toggle INDEX | director | shutter | setParam KEY VALUE | stats | quit
+// A 10 ms timer measures how late the main thread gets to it; "stats" prints the longest delay.
 
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QSettings>
 #include <QSocketNotifier>
 #include <QStandardPaths>
+#include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <unistd.h>
@@ -62,6 +68,18 @@ public:
                 m_summaries.append(QString());
                 m_params.append(QMap<QString, QString>());
                 m_photos.append(0);
+                m_unstored.append(QList<qsizetype>());
+            }
+            // Photos printed without a stored path, checked again until they have one.
+            QList<qsizetype> &unstored = m_unstored[i];
+            for (qsizetype k = 0; k < unstored.size();) {
+                const qsizetype p = unstored.at(k);
+                if (p < cam.photos.size() && cam.photos[p].isStored()) {
+                    say(QStringLiteral("stored %1 %2 %3").arg(i).arg(p).arg(cam.photos[p].storedPath));
+                    unstored.removeAt(k);
+                } else {
+                    ++k;
+                }
             }
             for (auto it = cam.paramState.cbegin(); it != cam.paramState.cend(); ++it) {
                 const QString line = QStringLiteral("param %1 %2 %3 %4")
@@ -71,8 +89,11 @@ public:
                     say(line);
                 }
             }
-            for (qsizetype p = m_photos[i]; p < cam.photos.size(); ++p)
+            for (qsizetype p = m_photos[i]; p < cam.photos.size(); ++p) {
                 say(QStringLiteral("photo %1 %2 %3").arg(i).arg(cam.photos[p].storedPath, cam.photos[p].filename));
+                if (!cam.photos[p].isStored())
+                    unstored.append(p);
+            }
             m_photos[i] = cam.photos.size();
             const QString summary = QStringLiteral("camera %1 status=%2 enabled=%3 photos=%4 live=%5x%6 params=%7 name=%8")
                                         .arg(i)
@@ -112,7 +133,40 @@ private:
     QStringList m_summaries;
     QList<QMap<QString, QString>> m_params;
     QList<qsizetype> m_photos;
+    QList<QList<qsizetype>> m_unstored;
 };
+
+// How late a 10 ms timer fires: the longest delay is how long the main thread was busy.
+class StallMeter
+{
+public:
+    StallMeter()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(kIntervalMs);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            const qint64 now = m_clock.nsecsElapsed();
+            m_longestNs = std::max(m_longestNs, now - m_last - kIntervalMs * 1'000'000LL);
+            m_last = now;
+            ++m_ticks;
+        });
+        m_clock.start();
+        m_last = m_clock.nsecsElapsed();
+        m_timer.start();
+    }
+    [[nodiscard]] double longestMs() const { return double(m_longestNs) / 1e6; }
+    [[nodiscard]] qint64 ticks() const { return m_ticks; }
+
+private:
+    static constexpr int kIntervalMs = 10;
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_last = 0;
+    qint64 m_longestNs = 0;
+    qint64 m_ticks = 0;
+};
+
+StallMeter *stallMeter = nullptr;
 
 void runCommand(Monitor &monitor, const QString &line)
 {
@@ -134,6 +188,8 @@ void runCommand(Monitor &monitor, const QString &line)
         monitor.triggerShutter();
     else if (verb == QLatin1String("setParam") && words.size() == 3)
         monitor.setParam(words[1], words[2].toLongLong());
+    else if (verb == QLatin1String("stats") && stallMeter)
+        say(QStringLiteral("stats maxstall=%1 ticks=%2").arg(stallMeter->longestMs(), 0, 'f', 1).arg(stallMeter->ticks()));
     else if (verb == QLatin1String("quit"))
         QCoreApplication::quit();
     else
@@ -157,6 +213,8 @@ int main(int argc, char **argv)
     Monitor monitor(std::make_unique<QSettings>(args[1], QSettings::IniFormat));
     monitor.setFolder(args[2]);
     Reporter reporter(monitor);
+    StallMeter stalls;
+    stallMeter = &stalls;
     QObject::connect(&monitor, &Monitor::objectWillChange, &app, [&] { reporter.report(); });
 
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);

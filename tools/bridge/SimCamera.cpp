@@ -1,5 +1,6 @@
 #include "SimCamera.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
@@ -161,6 +162,25 @@ void SimCamera::sendPhoto()
         }
         content = file.readAll();
         name = QFileInfo(path).fileName().toUtf8();
+    } else if (m_options.prerendered) {
+        if (m_photoTemplate.isEmpty()) {
+            imagemaker::PhotoInfo info;
+            info.size = m_options.photoSize;
+            info.cameraModel = m_name;
+            info.orientation = m_options.orientation;
+            m_photoTemplate = imagemaker::photo(info, m_state);
+        }
+        // A comment segment right after the start-of-image marker makes the bytes unique.
+        const QByteArray tag = QStringLiteral("%1 pid %2 #%3 %4")
+                                   .arg(m_name)
+                                   .arg(QCoreApplication::applicationPid())
+                                   .arg(number)
+                                   .arg(QRandomGenerator::global()->generate64())
+                                   .toUtf8();
+        const int segmentLength = int(tag.size()) + 2;
+        content = m_photoTemplate.left(2) + QByteArray("\xff\xfe", 2) + char(segmentLength >> 8)
+                  + char(segmentLength & 0xff) + tag + m_photoTemplate.mid(2);
+        name = QStringLiteral("IMG_%1.JPG").arg(number, 4, 10, QLatin1Char('0')).toUtf8();
     } else {
         imagemaker::PhotoInfo info;
         info.size = m_options.photoSize;
@@ -183,7 +203,14 @@ void SimCamera::sendPhoto()
 void SimCamera::sendLiveFrame()
 {
     ++m_liveSequence;
-    write(frames::frame(frames::LiveView, imagemaker::liveFrame(m_options.liveSize, m_liveSequence, m_name)));
+    if (m_options.prerendered) {
+        constexpr qsizetype kCycle = 8;
+        if (m_liveFrames.size() < kCycle)
+            m_liveFrames.append(imagemaker::liveFrame(m_options.liveSize, m_liveSequence, m_name));
+        write(frames::frame(frames::LiveView, m_liveFrames.at(qsizetype((m_liveSequence - 1) % kCycle))));
+    } else {
+        write(frames::frame(frames::LiveView, imagemaker::liveFrame(m_options.liveSize, m_liveSequence, m_name)));
+    }
     print(QStringLiteral("sent-live"), QString::number(m_liveSequence));
 }
 

@@ -22,6 +22,9 @@ struct SimOptions
     int orientation = 1;
     QStringList folderFiles; // when set, photos are these files, in turn
     QString malformed;       // a kind of broken frame to send after the greeting
+    // Render one photo and a few live frames once and reuse them; each photo is still unique
+    // (a JPEG comment names camera, process and number). For load tests on small machines.
+    bool prerendered = false;
 };
 
 // One simulated camera: its own TCP connection to the application, its own name and state.
@@ -80,4 +83,6 @@ private:
     bool m_greeted = false;
     bool m_closed = false;
     bool m_silenced = false; // after a malformed kind that ends the conversation
+    QByteArray m_photoTemplate; // prerendered: the one rendered photo
+    QList<QByteArray> m_liveFrames; // prerendered: the frames cycled through
 };

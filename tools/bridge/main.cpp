@@ -80,18 +80,20 @@ int main(int argc, char **argv)
     const QCommandLineOption orientationOpt(QStringLiteral("orientation"), QStringLiteral("EXIF orientation of generated photos (1-8)."), QStringLiteral("n"), QStringLiteral("1"));
     const QCommandLineOption folderOpt(QStringLiteral("folder"), QStringLiteral("Send the files of this folder (in name order, cycling) instead of generated photos."), QStringLiteral("dir"));
     const QCommandLineOption malformedOpt(QStringLiteral("malformed"), QStringLiteral("After hello and state, send a broken frame of this kind: %1. Most kinds are followed by a hello naming the camera \"NAME (after)\"; huge-header then stays silent, truncated then closes.").arg(SimCamera::malformedKinds().join(QStringLiteral(", "))), QStringLiteral("kind"));
+    const QCommandLineOption prerenderedOpt(QStringLiteral("prerendered"), QStringLiteral("Render one photo and eight live frames once and reuse them; every photo still differs by a JPEG comment (for load tests)."));
     const QCommandLineOption exitPhotosOpt(QStringLiteral("exit-after-photos"), QStringLiteral("Exit once every camera has sent N photos and they have left the process."), QStringLiteral("n"));
     const QCommandLineOption exitCommandsOpt(QStringLiteral("exit-after-commands"), QStringLiteral("Exit once N commands have arrived (all cameras together)."), QStringLiteral("n"));
     const QCommandLineOption exitMsOpt(QStringLiteral("exit-after-ms"), QStringLiteral("Exit after this many milliseconds."), QStringLiteral("ms"));
     const QCommandLineOption discoveryTimeoutOpt(QStringLiteral("discovery-timeout-ms"), QStringLiteral("Give up (exit 2) when no service is found in time (0: wait forever)."), QStringLiteral("ms"), QStringLiteral("0"));
     parser.addOptions({hostOpt, portOpt, serviceOpt, typeOpt, camerasOpt, nameOpt, noHelloOpt, noStateOpt,
                        liveOpt, liveSizeOpt, photosOpt, intervalOpt, photoSizeOpt, orientationOpt, folderOpt,
-                       malformedOpt, exitPhotosOpt, exitCommandsOpt, exitMsOpt, discoveryTimeoutOpt});
+                       malformedOpt, prerenderedOpt, exitPhotosOpt, exitCommandsOpt, exitMsOpt, discoveryTimeoutOpt});
     parser.process(app);
 
     SimOptions options;
     options.sendHello = !parser.isSet(noHelloOpt);
     options.sendState = !parser.isSet(noStateOpt);
+    options.prerendered = parser.isSet(prerenderedOpt);
     bool ok = true;
     options.liveFps = parser.value(liveOpt).toDouble(&ok);
     if (!ok || options.liveFps < 0 || options.liveFps > 240)
