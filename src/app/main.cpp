@@ -1,6 +1,15 @@
 #include <QGuiApplication>
+#include <QIcon>
 #include <QQmlApplicationEngine>
+#include <QQmlExtensionPlugin>
 #include <QQuickStyle>
+#include <QQuickWindow>
+#include <QScreen>
+#include <QTimer>
+
+#include "model/Monitor.h"
+
+Q_IMPORT_QML_PLUGIN(Halvane_UiPlugin)
 
 int main(int argc, char *argv[])
 {
@@ -8,10 +17,45 @@ int main(int argc, char *argv[])
     QCoreApplication::setOrganizationName(QStringLiteral("halvane"));
     QCoreApplication::setApplicationName(QStringLiteral("halvane"));
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Halvane"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("halvane"));
+    QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/Halvane/App/halvane.svg")));
+    // The views style the Basic controls themselves; a platform style would fight the palette.
+    QQuickStyle::setStyle(QStringLiteral("Basic"));
+
+    // Created before the window and kept for the whole run; the views get it once, as the
+    // root's required property.
+    Monitor monitor;
 
     QQmlApplicationEngine engine;
+    engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
     QObject::connect(&engine, &QQmlApplicationEngine::objectCreationFailed, &app,
                      [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
+    engine.setInitialProperties({{QStringLiteral("monitor"), QVariant::fromValue(&monitor)}});
     engine.load(QUrl(QStringLiteral("qrc:/Halvane/App/Main.qml")));
+    auto *window = engine.rootObjects().isEmpty() ? nullptr
+                                                  : qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst());
+    if (!window)
+        return 1;
+
+    // The camera link starts once the root view is on screen, exactly once per run.
+    auto *startConnection = new QMetaObject::Connection;
+    *startConnection = QObject::connect(window, &QQuickWindow::frameSwapped, &monitor, [&monitor, startConnection] {
+        QObject::disconnect(*startConnection);
+        delete startConnection;
+        monitor.start();
+    }, Qt::QueuedConnection);
+
+    if (QScreen *screen = window->screen()) {
+        const QRect area = screen->availableGeometry();
+        window->setPosition(area.center() - QPoint(window->width() / 2, window->height() / 2));
+    }
+    window->show();
+    window->raise();
+    window->requestActivate();
+
+    // First launch: no folder was restored, so ask for one over the window just shown.
+    if (monitor.folder().isEmpty())
+        QTimer::singleShot(0, &monitor, [&monitor] { monitor.chooseFolder(); });
+
     return QGuiApplication::exec();
 }

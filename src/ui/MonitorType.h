@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QtQml/qqml.h>
+
+#include "model/Monitor.h"
+
+// Makes the one Monitor known to QML as a type, so the root view can take it as a required
+// property. QML never creates one.
+struct MonitorForeign {
+    Q_GADGET
+    QML_FOREIGN(Monitor)
+    QML_NAMED_ELEMENT(Monitor)
+    QML_UNCREATABLE("The application creates the one Monitor")
+};

@@ -1,0 +1,127 @@
+#include "ThumbnailModel.h"
+
+ThumbnailModel::ThumbnailModel(QObject *parent)
+    : QAbstractListModel(parent)
+{
+}
+
+void ThumbnailModel::setMonitor(Monitor *monitor)
+{
+    if (monitor == m_monitor)
+        return;
+    if (m_monitor)
+        disconnect(m_monitor, nullptr, this, nullptr);
+    m_monitor = monitor;
+    if (m_monitor)
+        connect(m_monitor, &Monitor::objectWillChange, this, &ThumbnailModel::sync);
+    sync();
+    emit monitorChanged();
+}
+
+const CameraConnection *ThumbnailModel::camera() const
+{
+    return m_monitor ? m_monitor->activeCamera() : nullptr;
+}
+
+int ThumbnailModel::selectedIndex() const
+{
+    const CameraConnection *cam = camera();
+    const CapturedPhoto *photo = m_monitor ? m_monitor->selectedPhoto() : nullptr;
+    if (!cam || !photo)
+        return -1;
+    // The selection is usually the newest photo: look from the end.
+    for (qsizetype i = cam->photos.size() - 1; i >= 0; --i) {
+        if (&cam->photos[i] == photo)
+            return int(i);
+    }
+    return -1;
+}
+
+void ThumbnailModel::sync()
+{
+    const CameraConnection *cam = camera();
+    const QUuid cameraId = cam ? cam->id() : QUuid();
+    const int photos = cam ? int(cam->photos.size()) : 0;
+    const int oldRows = m_rows;
+
+    if (cameraId != m_cameraId || photos < m_rows) {
+        beginResetModel();
+        m_cameraId = cameraId;
+        m_rows = photos;
+        m_selectedIndex = selectedIndex();
+        m_unsaved.clear();
+        for (int i = 0; i < photos; ++i)
+            m_unsaved.append(cam->photos[i].isNotStored());
+        endResetModel();
+    } else {
+        if (photos > m_rows) {
+            beginInsertRows({}, 0, photos - m_rows - 1);
+            m_rows = photos;
+            for (int i = int(m_unsaved.size()); i < photos; ++i)
+                m_unsaved.append(cam->photos[i].isNotStored());
+            endInsertRows();
+        }
+        // Files are written after the record is shown; a photo may change its storage state.
+        for (int i = 0; i < m_rows; ++i) {
+            const bool unsaved = cam->photos[i].isNotStored();
+            if (unsaved != m_unsaved[i]) {
+                m_unsaved[i] = unsaved;
+                const QModelIndex row = index(m_rows - 1 - i);
+                emit dataChanged(row, row, {UnsavedRole});
+            }
+        }
+        const int selected = selectedIndex();
+        if (selected != m_selectedIndex) {
+            const int previous = m_selectedIndex;
+            m_selectedIndex = selected;
+            for (int photoIndex : {previous, selected}) {
+                if (photoIndex >= 0 && photoIndex < m_rows) {
+                    const QModelIndex row = index(m_rows - 1 - photoIndex);
+                    emit dataChanged(row, row, {SelectedRole});
+                }
+            }
+        }
+    }
+    if (oldRows != m_rows)
+        emit countChanged();
+}
+
+int ThumbnailModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : m_rows;
+}
+
+QVariant ThumbnailModel::data(const QModelIndex &index, int role) const
+{
+    const CameraConnection *cam = camera();
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid) || !cam
+        || cam->id() != m_cameraId || m_rows > cam->photos.size())
+        return {};
+    const int photoIndex = m_rows - 1 - index.row();
+    const CapturedPhoto &photo = cam->photos[photoIndex];
+    switch (role) {
+    case PhotoIdRole:
+        return photo.id().toString(QUuid::WithoutBraces);
+    case ThumbRole:
+        return photo.thumb;
+    case HasThumbRole:
+        return !photo.thumb.isNull();
+    case SelectedRole:
+        return photoIndex == m_selectedIndex;
+    case UnsavedRole:
+        return photo.isNotStored();
+    case FilenameRole:
+    case Qt::DisplayRole:
+        return photo.filename;
+    default:
+        return {};
+    }
+}
+
+QHash<int, QByteArray> ThumbnailModel::roleNames() const
+{
+    return {
+        {PhotoIdRole, "photoId"},   {ThumbRole, "thumb"},       {HasThumbRole, "hasThumb"},
+        {SelectedRole, "selected"}, {UnsavedRole, "unsaved"},     {FilenameRole, "filename"},
+    };
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QAbstractListModel>
+#include <QPointer>
+#include <QUuid>
+#include <QtQml/qqmlregistration.h>
+
+#include "model/Monitor.h"
+
+// The active camera's photos for the thumbnail strip, newest first. Updates are incremental:
+// a new photo is one inserted row at the top, a selection change touches two rows and a file
+// that reaches the folder touches its own row, so a strip of thousands of tiles never rebuilds
+// its delegates; switching cameras resets.
+class ThumbnailModel : public QAbstractListModel
+{
+    Q_OBJECT
+    QML_ELEMENT
+
+    Q_PROPERTY(Monitor *monitor READ monitor WRITE setMonitor NOTIFY monitorChanged REQUIRED)
+    Q_PROPERTY(int count READ count NOTIFY countChanged)
+
+public:
+    enum Role {
+        PhotoIdRole = Qt::UserRole + 1,
+        ThumbRole,
+        HasThumbRole,
+        SelectedRole,
+        UnsavedRole, // the file is not in the capture folder (and is not being written)
+        FilenameRole,
+    };
+
+    explicit ThumbnailModel(QObject *parent = nullptr);
+
+    [[nodiscard]] Monitor *monitor() const { return m_monitor; }
+    void setMonitor(Monitor *monitor);
+    [[nodiscard]] int count() const { return m_rows; }
+
+    [[nodiscard]] int rowCount(const QModelIndex &parent = {}) const override;
+    [[nodiscard]] QVariant data(const QModelIndex &index, int role) const override;
+    [[nodiscard]] QHash<int, QByteArray> roleNames() const override;
+
+signals:
+    void monitorChanged();
+    void countChanged();
+
+private:
+    void sync();
+    [[nodiscard]] const CameraConnection *camera() const;
+    // Index into the camera's photos (oldest first) of the selected photo, or -1.
+    [[nodiscard]] int selectedIndex() const;
+
+    QPointer<Monitor> m_monitor;
+    QUuid m_cameraId;
+    int m_rows = 0;
+    int m_selectedIndex = -1;
+    QList<bool> m_unsaved; // by photo index, oldest first
+};

@@ -1,0 +1,27 @@
+#include "UiFormat.h"
+
+#include "model/Missing.h"
+
+namespace UiFormat {
+
+QString sizeText(qint64 bytes, const QString &format)
+{
+    // QString::number always uses "." whatever the locale.
+    return QString::number(double(bytes) / 1048576.0, 'f', 1) + QStringLiteral(" MB \u00B7 ") + format;
+}
+
+QString dimensionsText(qint64 width, qint64 height)
+{
+    if (width <= 0)
+        return kMissing;
+    return QString::number(width) + QChar(0x00D7) + QString::number(height);
+}
+
+QString timeText(const QDateTime &when)
+{
+    if (!when.isValid())
+        return kMissing;
+    return when.toLocalTime().toString(QStringLiteral("HH:mm:ss"));
+}
+
+} // namespace UiFormat

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QImage>
+#include <QObject>
+#include <QPointer>
+#include <QtQml/qqmlregistration.h>
+
+#include "model/Monitor.h"
+
+// What the photo column's viewer shows: in director mode the active camera's live frame,
+// otherwise the selected photo's preview, with the identity that decides when the viewer's zoom
+// and pan start afresh; or the placeholder caption when there is nothing to show. The image is
+// handed over only when it really changes: a preview is decoded once per photo shown, and an
+// unrelated change (a status, a count) does not touch the viewer.
+class ViewerSource : public QObject
+{
+    Q_OBJECT
+    QML_ELEMENT
+
+    Q_PROPERTY(Monitor *monitor READ monitor WRITE setMonitor NOTIFY monitorChanged REQUIRED)
+    Q_PROPERTY(bool hasImage READ hasImage NOTIFY changed)
+    Q_PROPERTY(QString caption READ caption NOTIFY changed)
+    Q_PROPERTY(QString identity READ identity NOTIFY changed)
+    Q_PROPERTY(QImage image READ image NOTIFY imageChanged)
+
+public:
+    explicit ViewerSource(QObject *parent = nullptr);
+
+    [[nodiscard]] Monitor *monitor() const { return m_monitor; }
+    void setMonitor(Monitor *monitor);
+
+    [[nodiscard]] bool hasImage() const { return !m_image.isNull(); }
+    [[nodiscard]] QString caption() const { return m_caption; }
+    [[nodiscard]] QString identity() const { return m_identity; }
+    [[nodiscard]] QImage image() const { return m_image; }
+
+    // The identity of a camera's live view: "live-" and the upper-case hyphenated UUID.
+    [[nodiscard]] static QString liveIdentity(const QUuid &cameraId);
+
+signals:
+    void monitorChanged();
+    void changed();
+    void imageChanged();
+
+private:
+    void refresh();
+
+    QPointer<Monitor> m_monitor;
+    QString m_caption;
+    QString m_identity;
+    QImage m_image;
+};

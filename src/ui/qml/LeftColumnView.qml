@@ -1,0 +1,94 @@
+import QtQuick
+import QtQuick.Layouts
+import Halvane.Ui
+
+// The photo column: the viewer (live view in director mode, otherwise the selected photo) over
+// the strip of the active camera's thumbnails, newest first.
+Item {
+    id: root
+    required property Monitor m
+
+    objectName: "leftColumn"
+
+    WindowState {
+        id: ws
+        monitor: root.m
+    }
+    ViewerSource {
+        id: source
+        monitor: root.m
+    }
+    ThumbnailModel {
+        id: thumbs
+        monitor: root.m
+    }
+
+    ColumnLayout {
+        anchors.fill: parent
+        anchors.margins: 18
+        spacing: 14
+
+        Item {
+            id: viewerArea
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+
+            FitImageView {
+                anchors.fill: parent
+                visible: source.hasImage
+                image: source.image
+                identity: source.identity
+            }
+            Placeholder {
+                anchors.fill: parent
+                visible: !source.hasImage
+                caption: source.caption
+            }
+        }
+
+        // The strip is 96 high; its clip reaches a little above and below so the selected
+        // tile's glow is not cut, but not sideways, where tiles scroll out of view.
+        Item {
+            Layout.fillWidth: true
+            Layout.preferredHeight: 96
+
+            Item {
+                anchors.fill: parent
+                anchors.topMargin: -10
+                anchors.bottomMargin: -10
+                clip: true
+
+                ListView {
+                    id: strip
+                    objectName: "strip"
+                    anchors.fill: parent
+                    anchors.topMargin: 10
+                    anchors.bottomMargin: 10
+                    // Room for the glow at both ends of the row.
+                    leftMargin: 8
+                    rightMargin: 8
+                    orientation: ListView.Horizontal
+                    spacing: 12
+                    model: thumbs
+                    reuseItems: true
+                    boundsBehavior: Flickable.StopAtBounds
+                    delegate: ThumbnailTile {
+                        onClicked: ws.selectPhoto(photoId)
+                    }
+                }
+            }
+
+            Item {
+                width: 144
+                height: 96
+                visible: thumbs.count === 0
+                Text {
+                    anchors.centerIn: parent
+                    text: "Aún no hay fotos"
+                    font.pixelSize: 11
+                    color: Zelv.neutral600
+                }
+            }
+        }
+    }
+}
