@@ -3,6 +3,7 @@
 #include <QList>
 #include <QSet>
 #include <QString>
+#include <QTimer>
 #include <QUuid>
 
 #include <memory>
@@ -33,6 +34,11 @@ struct IngestState {
     // Declared after the cache so that it is destroyed first: its pending results refer to it.
     std::unique_ptr<StoreWriter> writer = std::make_unique<StoreWriter>();
     QList<Pending> pending; // in arrival order
+    // While photos wait for a folder that failed, one of them is tried again at this interval,
+    // so they are written once the folder works again even if no new photo arrives to show it.
+    // One probe file per try keeps a full disk from being written over and over.
+    static constexpr int kRetryIntervalMs = 2000;
+    QTimer retryTimer;
     // Causes reported since the last successful write: each is logged once per episode.
     QSet<int> reportedCauses;
 };

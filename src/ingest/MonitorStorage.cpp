@@ -10,6 +10,7 @@
 #include <QLoggingCategory>
 #include <QPointer>
 
+#include <algorithm>
 #include <utility>
 
 #include "ingest/CaptureStorage.h"
@@ -103,10 +104,29 @@ void markResult(Monitor &monitor, IngestState &state, const IngestState::Pending
         retryPending(monitor, state);
     } else {
         reportFailure(state, result, item.name);
-        state.pending.append(item);
+        // Back in arrival order (keys grow with arrival), whatever order the tries ran in.
+        const auto at = std::lower_bound(state.pending.begin(), state.pending.end(), item.key,
+                                         [](const IngestState::Pending &p, PreviewCache::Key key) { return p.key < key; });
+        state.pending.insert(at, item);
+        if (!state.retryTimer.isActive())
+            state.retryTimer.start();
         if (photo)
             photo->storage = CapturedPhoto::Storage::NotStored;
     }
+    emit monitor.objectWillChange();
+}
+
+// A retry tick: while writes are under way their results decide what happens next; otherwise
+// the oldest waiting photo is tried, and its success writes the others.
+void retryOldest(Monitor &monitor, IngestState &state)
+{
+    if (state.pending.isEmpty()) {
+        state.retryTimer.stop();
+        return;
+    }
+    if (monitor.folder().isEmpty() || state.writer->inFlight() > 0)
+        return;
+    queueWrite(monitor, state, state.pending.takeFirst());
     emit monitor.objectWillChange();
 }
 
@@ -114,8 +134,11 @@ void markResult(Monitor &monitor, IngestState &state, const IngestState::Pending
 
 IngestState &Monitor::ingest()
 {
-    if (!m_ingest)
+    if (!m_ingest) {
         m_ingest = std::make_shared<IngestState>();
+        m_ingest->retryTimer.setInterval(IngestState::kRetryIntervalMs);
+        connect(&m_ingest->retryTimer, &QTimer::timeout, this, [this] { retryOldest(*this, *m_ingest); });
+    }
     return *m_ingest;
 }
 

@@ -6,6 +6,7 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -236,6 +237,38 @@ TEST_F(MonitorStorage, FolderRemovedThenBackStoresTheMissedPhotosWithTheNextOne)
     m_monitor->handleFile("four.png", next, *m_cam);
     waitForStores(*m_monitor);
     EXPECT_EQ(log.lines().size(), 2);
+}
+
+TEST_F(MonitorStorage, PhotosWaitingForTheFolderAreWrittenWhenItIsBackWithoutANewPhoto)
+{
+    IngestLog log;
+    m_monitor->useChosenFolder(QUrl::fromLocalFile(m_folder));
+    ASSERT_TRUE(QDir(m_folder).removeRecursively());
+
+    const QByteArray first = pngBytes(5, 5, Qt::cyan);
+    const QByteArray second = pngBytes(6, 6, Qt::magenta);
+    m_monitor->handleFile("same.png", first, *m_cam);
+    m_monitor->handleFile("same.png", second, *m_cam);
+    waitForStores(*m_monitor);
+    ASSERT_TRUE(m_cam->photos.at(0).isNotStored());
+    ASSERT_TRUE(m_cam->photos.at(1).isNotStored());
+
+    // Tries while the folder is still missing change nothing and are not logged again.
+    QTest::qWait(IngestState::kRetryIntervalMs + 500);
+    waitForStores(*m_monitor);
+    EXPECT_TRUE(m_cam->photos.at(0).isNotStored());
+    EXPECT_FALSE(QDir(m_folder).exists());
+    EXPECT_EQ(log.lines().size(), 1);
+
+    // The camera has gone quiet; the folder comes back and the photos are written anyway, in
+    // arrival order (the first keeps the plain name).
+    ASSERT_TRUE(QDir().mkpath(m_folder));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_cam->photos.at(0).isStored() && m_cam->photos.at(1).isStored(); },
+                                4 * IngestState::kRetryIntervalMs));
+    EXPECT_EQ(readFile(m_cam->photos.at(0).storedPath), first);
+    EXPECT_EQ(readFile(m_cam->photos.at(1).storedPath), second);
+    EXPECT_EQ(QFileInfo(m_cam->photos.at(0).storedPath).fileName(), "same.png");
+    EXPECT_EQ(filesInFolder(), (QStringList{"same-1.png", "same.png"}));
 }
 
 TEST_F(MonitorStorage, FolderPathThatIsAFileKeepsPhotosUnsaved)
