@@ -3,7 +3,10 @@
 // misbehaves. Nothing received completely may be lost, nothing partial may be left, and the
 // application must go on serving the bridges that behave.
 
+#include <QBuffer>
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QImage>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -13,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <algorithm>
 #include <set>
 
 #include "Frames.h"
@@ -333,6 +337,48 @@ TEST_F(Faults, HostilePeersLeaveOthersAndMemoryAlone)
     trickleTimer.stop();
 }
 
+// A bridge that sends valid live-view frames far faster than the main thread decodes them
+// (about 1 MB each, as fast as loopback carries them). Every frame is still shown in order, but
+// the application must not hold the backlog: the bridge is held back instead.
+TEST_F(Faults, LiveViewFloodIsHeldBackNotBuffered)
+{
+    const quint16 port = startHost();
+    ASSERT_NE(port, 0);
+    ASSERT_TRUE(host.waitFor([](Host &) { return true; }, 100));
+    const qint64 rssBefore = residentKiB(host.pid());
+
+    QImage noise(1200, 800, QImage::Format_RGB32);
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(noise.bits()), int(noise.sizeInBytes() / 4));
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    ASSERT_TRUE(buffer.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(noise.save(&buffer, "JPEG", 95));
+    const QByteArray frame = frames::frame(frames::LiveView, jpeg);
+
+    RawPeer flood(port);
+    ASSERT_TRUE(flood.waitConnected());
+    constexpr qint64 kOffered = 200LL << 20;
+    qint64 queued = 0;
+    qint64 peakGrowth = 0;
+    const QDeadlineTimer limit(8000);
+    while (queued < kOffered && !limit.hasExpired()) {
+        if (flood.socket().bytesToWrite() < 8 * frame.size()) {
+            flood.send(frame);
+            queued += frame.size();
+        }
+        QTest::qWait(queued % (16 * frame.size()) == 0 ? 5 : 0);
+        peakGrowth = std::max(peakGrowth, residentKiB(host.pid()) - rssBefore);
+    }
+    const qint64 delivered = queued - flood.socket().bytesToWrite();
+    flood.close(true);
+    ASSERT_TRUE(host.waitFor([](Host &h) { return !h.cameras().isEmpty() && h.cameras()[0].status == QLatin1String("noSignal"); }, 120000));
+    std::fprintf(stderr, "[faults] live-view flood: %.0f MiB taken by the kernel in the time given; host grew by at most %.1f MiB\n",
+                 double(delivered) / (1 << 20), double(peakGrowth) / 1024);
+    // Frames of about 1 MB each: a host that queued what it could not decode yet would grow by
+    // hundreds of MiB here.
+    EXPECT_LT(peakGrowth, 128 * 1024) << "the host buffered the backlog";
+}
+
 // Storage faults, each with a small file system of its own: the folder turns read-only, is
 // removed, or the disk fills. Photos are kept in memory, nothing partial is left behind, and
 // they are written once the folder works again.
@@ -399,6 +445,21 @@ TEST_F(StorageFaults, RemovedFolderKeepsPhotosUntilItIsBack)
 
     ASSERT_TRUE(QDir().mkpath(capture));
     sent += sendPhotos(port, 1);
+    expectAllStored(sent);
+}
+
+// The camera goes quiet while the folder is gone: once the folder is back, the waiting photos
+// are written without another photo arriving to trigger it.
+TEST_F(StorageFaults, PhotosAreWrittenWhenTheFolderReturnsEvenIfNoMoreArrive)
+{
+    const quint16 port = startHost();
+    ASSERT_NE(port, 0);
+    ASSERT_TRUE(QDir(capture).removeRecursively());
+    const QStringList sent = sendPhotos(port, 3);
+    ASSERT_TRUE(waitForPhotos(3));
+    EXPECT_EQ(host.storedCount(), 0);
+
+    ASSERT_TRUE(QDir().mkpath(capture));
     expectAllStored(sent);
 }
 
