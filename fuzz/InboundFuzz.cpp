@@ -2,8 +2,9 @@
 // to one camera record, each checked against what the message may change.
 //
 // Input: a sequence of messages. Per message: one op byte (bits 0-1: hello, state, live view,
-// JSON handler called with a type that carries no JSON; bit 2: payload absent, as when the
-// connection ended inside it), a 16-bit little-endian length (0xFFFF: the rest of the input),
+// or the JSON handler called with the type in bits 3-6; bit 2: payload absent, as when the
+// connection ended inside it; bit 7: through the read loop's inbound handler rather than the
+// Monitor's own operations), a 16-bit little-endian length (0xFFFF: the rest of the input),
 // then that many payload bytes.
 
 #include <QByteArray>
@@ -21,6 +22,7 @@
 #include <optional>
 
 #include "FuzzSupport.h"
+#include "link/MonitorInbound.h"
 #include "model/CameraConnection.h"
 #include "model/Monitor.h"
 
@@ -36,6 +38,7 @@ public:
 struct Fixture {
     QTemporaryDir dir;
     std::unique_ptr<Monitor> monitor;
+    std::unique_ptr<InboundHandler> inbound;
     int notifications = 0;
 
     Fixture()
@@ -45,6 +48,7 @@ struct Fixture {
         monitor = std::make_unique<Monitor>(
             std::make_unique<QSettings>(dir.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat));
         QObject::connect(monitor.get(), &Monitor::objectWillChange, [this] { ++notifications; });
+        inbound = makeMonitorInbound(*monitor);
     }
 };
 
@@ -131,7 +135,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     Fixture &f = fixture();
     Monitor &monitor = *f.monitor;
-    CameraConnection cam(std::make_unique<SilentConnection>());
+    const auto record = std::make_shared<CameraConnection>(std::make_unique<SilentConnection>());
+    CameraConnection &cam = *record;
     cam.liveFrame = QImage(2, 2, QImage::Format_RGB32); // a previous frame that must survive bad ones
     cam.liveFrame.fill(Qt::red);
 
@@ -141,6 +146,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const quint16 length = in.u16();
         const QByteArray bytes = (length == 0xFFFF ? in.rest() : in.take(length)).toByteArray();
         const std::optional<QByteArray> payload = (op & 4) ? std::nullopt : std::optional(bytes);
+        const bool viaHandler = (op & 0x80) != 0;
+        const auto json = [&](quint8 type) {
+            if (viaHandler)
+                f.inbound->jsonFrame(record, type, payload);
+            else
+                monitor.handleJsonMessage(type, payload, cam);
+        };
 
         const QString nameBefore = cam.name;
         const auto paramsBefore = cam.paramState;
@@ -155,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         bool frameMayChange = false;
         switch (op & 3) {
         case 0: { // hello
-            monitor.handleJsonMessage(3, payload, cam);
+            json(3);
             std::optional<QString> expected;
             if (payload) {
                 if (const auto object = parseObject(payload->size() >= 2 ? payload->mid(2) : *payload)) {
@@ -170,7 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             break;
         }
         case 1: { // state
-            monitor.handleJsonMessage(7, payload, cam);
+            json(7);
             const auto object = payload ? parseObject(*payload) : std::nullopt;
             FUZZ_CHECK(f.notifications == (object ? 1 : 0));
             if (object)
@@ -179,7 +191,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             break;
         }
         case 2: { // live view
-            monitor.handleLiveView(payload, cam);
+            if (viaHandler)
+                f.inbound->liveViewFrame(record, payload);
+            else
+                monitor.handleLiveView(payload, cam);
             const QImage decoded = payload ? QImage::fromData(*payload) : QImage();
             FUZZ_CHECK(f.notifications == (decoded.isNull() ? 0 : 1));
             if (decoded.isNull())
@@ -191,8 +206,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             break;
         }
         default: // a JSON handler call for a type that carries no JSON changes nothing
-            monitor.handleJsonMessage(quint8(op >> 3), payload, cam);
-            if ((op >> 3) == 3 || (op >> 3) == 7)
+            json(quint8((op >> 3) & 0x0F));
+            if (((op >> 3) & 0x0F) == 3 || ((op >> 3) & 0x0F) == 7)
                 nameMayChange = paramsMayChange = true;
             else
                 FUZZ_CHECK(f.notifications == 0);

@@ -137,6 +137,8 @@ int main(int argc, char **argv)
             op(1, "[1,2]") + op(1, "{}") + op(1, "{\"iso\":{\"current\":-1}}"));
     put("fuzz_inbound", "live_jpeg", op(2, jpeg) + op(2, "not an image") + op(6, ""));
     put("fuzz_inbound", "live_png", op(2, png));
+    put("fuzz_inbound", "via_handler", op(0x80, QByteArray("\x00\x01{\"camera\":\"B\"}", 16)) + op(0x81, "{\"iso\":{\"current\":1}}") +
+                                           op(0x82, png) + op(0x86, ""));
     put("fuzz_inbound", "other_type", op(3 | (5 << 3), "..{\"camera\":\"Y\"}") + op(3 | (7 << 3), "{}"));
 
     // Photo builder: byte 0 picks the extension (13 jpg, 15 png, 16 tif, 18 webp, 5 dng, 19 heic).
