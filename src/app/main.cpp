@@ -37,11 +37,12 @@ int main(int argc, char *argv[])
     if (!window)
         return 1;
 
-    // The camera link starts once the root view is on screen, exactly once per run.
-    auto *startConnection = new QMetaObject::Connection;
-    *startConnection = QObject::connect(window, &QQuickWindow::frameSwapped, &monitor, [&monitor, startConnection] {
-        QObject::disconnect(*startConnection);
-        delete startConnection;
+    // The camera link starts once the root view is on screen, exactly once per run. Frames are
+    // reported from the render thread, so several may be queued before the first is handled.
+    QObject::connect(window, &QQuickWindow::frameSwapped, &monitor, [&monitor, started = false]() mutable {
+        if (started)
+            return;
+        started = true;
         monitor.start();
     }, Qt::QueuedConnection);
 

@@ -9,6 +9,7 @@
 #include <QQmlExtensionPlugin>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QSGRendererInterface>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -138,7 +139,8 @@ public:
         QDir().mkpath(QStringLiteral(HALVANE_UI_ARTIFACTS));
         const QImage shot = m_window.grabWindow();
         EXPECT_FALSE(shot.isNull());
-        EXPECT_TRUE(shot.save(QStringLiteral(HALVANE_UI_ARTIFACTS "/%1.png").arg(name)));
+        const bool software = m_window.rendererInterface()->graphicsApi() == QSGRendererInterface::Software;
+        EXPECT_TRUE(shot.save(QStringLiteral(HALVANE_UI_ARTIFACTS "/%1-%2.png").arg(name, software ? "software" : "gl")));
     }
 
 private:

@@ -112,31 +112,38 @@ Item {
                 closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutsideParent
                 onAboutToHide: if (root.m.cameraPopoverOpen) root.m.cameraPopoverOpen = false
 
-                background: Shape {
-                    id: bubble
-                    layer.enabled: true
-                    layer.samples: 4
-                    readonly property real w: popover.width
-                    readonly property real h: popover.height
-                    readonly property real r: 10
-                    readonly property real a: popover.arrowHeight
-                    ShapePath {
-                        strokeColor: Zelv.divider
-                        strokeWidth: 1
-                        fillColor: Zelv.surface
-                        startX: bubble.r
-                        startY: 0
-                        PathLine { x: bubble.w / 2 - bubble.a; y: 0 }
-                        PathLine { x: bubble.w / 2; y: -bubble.a }
-                        PathLine { x: bubble.w / 2 + bubble.a; y: 0 }
-                        PathLine { x: bubble.w - bubble.r; y: 0 }
-                        PathArc { x: bubble.w; y: bubble.r; radiusX: bubble.r; radiusY: bubble.r }
-                        PathLine { x: bubble.w; y: bubble.h - bubble.r }
-                        PathArc { x: bubble.w - bubble.r; y: bubble.h; radiusX: bubble.r; radiusY: bubble.r }
-                        PathLine { x: bubble.r; y: bubble.h }
-                        PathArc { x: 0; y: bubble.h - bubble.r; radiusX: bubble.r; radiusY: bubble.r }
-                        PathLine { x: 0; y: bubble.r }
-                        PathArc { x: bubble.r; y: 0; radiusX: bubble.r; radiusY: bubble.r }
+                // The bubble and its arrow in one outline. The shape reaches above the popup by
+                // the arrow's height: a layer only draws inside its item.
+                background: Item {
+                    Shape {
+                        id: bubble
+                        y: -height + popover.height
+                        width: popover.width
+                        height: popover.height + popover.arrowHeight
+                        layer.enabled: true
+                        layer.samples: 4
+                        readonly property real w: width
+                        readonly property real a: popover.arrowHeight
+                        readonly property real h: height
+                        readonly property real r: 10
+                        ShapePath {
+                            strokeColor: Zelv.divider
+                            strokeWidth: 1
+                            fillColor: Zelv.surface
+                            startX: bubble.r
+                            startY: bubble.a
+                            PathLine { x: bubble.w / 2 - bubble.a; y: bubble.a }
+                            PathLine { x: bubble.w / 2; y: 0 }
+                            PathLine { x: bubble.w / 2 + bubble.a; y: bubble.a }
+                            PathLine { x: bubble.w - bubble.r; y: bubble.a }
+                            PathArc { x: bubble.w; y: bubble.a + bubble.r; radiusX: bubble.r; radiusY: bubble.r }
+                            PathLine { x: bubble.w; y: bubble.h - bubble.r }
+                            PathArc { x: bubble.w - bubble.r; y: bubble.h; radiusX: bubble.r; radiusY: bubble.r }
+                            PathLine { x: bubble.r; y: bubble.h }
+                            PathArc { x: 0; y: bubble.h - bubble.r; radiusX: bubble.r; radiusY: bubble.r }
+                            PathLine { x: 0; y: bubble.a + bubble.r }
+                            PathArc { x: bubble.r; y: bubble.a; radiusX: bubble.r; radiusY: bubble.r }
+                        }
                     }
                 }
                 contentItem: CameraPopoverView {
