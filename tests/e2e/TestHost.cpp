@@ -69,6 +69,8 @@ public:
                 m_params.append(QMap<QString, QString>());
                 m_photos.append(0);
                 m_unstored.append(QList<qsizetype>());
+                m_paramCopies.append(QMap<QString, ParamState>());
+                m_shown.append(Shown());
             }
             // Photos printed without a stored path, checked again until they have one.
             QList<qsizetype> &unstored = m_unstored[i];
@@ -81,12 +83,17 @@ public:
                     ++k;
                 }
             }
-            for (auto it = cam.paramState.cbegin(); it != cam.paramState.cend(); ++it) {
-                const QString line = QStringLiteral("param %1 %2 %3 %4")
-                                         .arg(i).arg(it.key()).arg(it->current).arg(it->values.size());
-                if (m_params[i].value(it.key()) != line) {
-                    m_params[i].insert(it.key(), line);
-                    say(line);
+            // Reports run after every change (hundreds a second under load): an unchanged
+            // table still shares its data with the copy taken when it was last printed.
+            if (!cam.paramState.isSharedWith(m_paramCopies[i])) {
+                m_paramCopies[i] = cam.paramState;
+                for (auto it = cam.paramState.cbegin(); it != cam.paramState.cend(); ++it) {
+                    const QString line = QStringLiteral("param %1 %2 %3 %4")
+                                             .arg(i).arg(it.key()).arg(it->current).arg(it->values.size());
+                    if (m_params[i].value(it.key()) != line) {
+                        m_params[i].insert(it.key(), line);
+                        say(line);
+                    }
                 }
             }
             for (qsizetype p = m_photos[i]; p < cam.photos.size(); ++p) {
@@ -95,6 +102,10 @@ public:
                     unstored.append(p);
             }
             m_photos[i] = cam.photos.size();
+            const Shown shown{cam.status, cam.enabled, cam.photos.size(), cam.liveFrame.size(), cam.paramState.size(), cam.name};
+            if (shown == m_shown[i])
+                continue;
+            m_shown[i] = shown;
             const QString summary = QStringLiteral("camera %1 status=%2 enabled=%3 photos=%4 live=%5x%6 params=%7 name=%8")
                                         .arg(i)
                                         .arg(statusText(cam.status))
@@ -134,6 +145,18 @@ private:
     QList<QMap<QString, QString>> m_params;
     QList<qsizetype> m_photos;
     QList<QList<qsizetype>> m_unstored;
+    QList<QMap<QString, ParamState>> m_paramCopies;
+    // What a camera's summary line shows, to build the line only when it changes.
+    struct Shown {
+        CameraStatus status = CameraStatus::Receiving;
+        bool enabled = false;
+        qsizetype photos = -1;
+        QSize live;
+        qsizetype params = -1;
+        QString name;
+        bool operator==(const Shown &) const = default;
+    };
+    QList<Shown> m_shown;
 };
 
 // How late a 10 ms timer fires: the longest delay is how long the main thread was busy.
