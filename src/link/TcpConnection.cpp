@@ -76,6 +76,10 @@ void TcpConnection::readAvailable()
         const qint64 available = m_socket->bytesAvailable();
         if (available <= 0)
             break;
+        if (!out.empty() && !m_drainAll) {
+            continueLater(); // one message per turn; the bytes stay in the socket meanwhile
+            break;
+        }
         // Never more than the current field misses: the bytes of a field that is never reached
         // (after a stop) stay in the socket.
         const qint64 want = std::min({ available, m_reader.wanted(), kReadBufferSize });
@@ -103,6 +107,21 @@ void TcpConnection::readAvailable()
         emit messages(out);
 }
 
+void TcpConnection::continueLater()
+{
+    if (m_continueScheduled)
+        return;
+    m_continueScheduled = true;
+    // readyRead does not fire again for bytes already in the socket's buffer.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_continueScheduled = false;
+            readAvailable();
+        },
+        Qt::QueuedConnection);
+}
+
 void TcpConnection::onEnded()
 {
     // errorOccurred also fires while the socket is still connected (a peer's close is reported
@@ -113,7 +132,9 @@ void TcpConnection::onEnded()
     if (!m_reading || m_ended)
         return; // before startReading(), the end is reported once the loop runs
     m_ended = true;
-    // Bytes that came before the close are still read; then a payload cut short is handed on.
+    // Bytes that came before the close are still read, all of them now, so that the end is
+    // reported after the last message; then a payload cut short is handed on.
+    m_drainAll = true;
     readAvailable();
     std::vector<InboundMessage> out;
     m_reader.finish(out);

@@ -18,6 +18,11 @@
 // socket. The socket's own buffer is bounded (kReadBufferSize): once it is full the socket stops
 // reading from the kernel and TCP flow control holds the peer back, so a peer that keeps
 // sending to a stopped connection cannot make the application grow.
+//
+// Each turn of the event loop takes at most one complete message from the socket; the rest wait
+// in the socket (and, once its buffer is full, in the peer) until the next turn. Handlers of
+// many connections therefore never pile up into one long run of the main thread, and a peer
+// that sends faster than its messages are handled is held back by TCP instead of queued here.
 class TcpConnection : public QObject, public Connection
 {
     Q_OBJECT
@@ -53,6 +58,7 @@ signals:
 
 private:
     void readAvailable();
+    void continueLater();
     void onEnded();
 
     std::unique_ptr<QTcpSocket> m_socket;
@@ -62,6 +68,8 @@ private:
     bool m_reading = false;
     bool m_endSeen = false; // the socket is no longer connected
     bool m_ended = false; // the end was reported
+    bool m_continueScheduled = false; // a read for the next turn of the event loop is posted
+    bool m_drainAll = false; // the connection has ended: take every remaining message now
 };
 
 // Turns on TCP keepalive for a connected socket descriptor so that a peer that vanishes

@@ -163,6 +163,51 @@ TEST_F(LinkLoopback, MessagesReachTheHandlerInOrderWithTheirRecord)
     EXPECT_EQ(camera(1)->status, CameraStatus::Receiving);
 }
 
+// Many messages that arrive together are handled one per turn of the event loop, so timers,
+// input and drawing run between them instead of waiting for the whole backlog.
+TEST_F(LinkLoopback, EventLoopRunsBetweenMessagesThatArriveTogether)
+{
+    auto a = connectBridge();
+    QByteArray burst;
+    for (int i = 0; i < 50; ++i)
+        burst += frame(3, "..{\"camera\":\"C" + QByteArray::number(i) + "\"}");
+    a->write(burst);
+    ASSERT_TRUE(a->waitForBytesWritten(kTimeoutMs));
+    // Everything is in the application's socket before the first message is handled.
+    const auto tcp = tcpOf(camera(0));
+    ASSERT_NE(tcp, nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !handler.events.empty(); }, kTimeoutMs));
+
+    // Work posted once the first message was handled runs long before the last one is.
+    size_t handledWhenPostedWorkRan = 0;
+    QMetaObject::invokeMethod(
+        listener.get(), [&] { handledWhenPostedWorkRan = handler.events.size(); }, Qt::QueuedConnection);
+    ASSERT_TRUE(waitForEvents(50));
+    EXPECT_GT(handledWhenPostedWorkRan, 0u);
+    EXPECT_LT(handledWhenPostedWorkRan, 10u) << "the backlog was handled in one run";
+    for (size_t i = 0; i < 50; ++i)
+        EXPECT_EQ(handler.events[i].what, "json3=..{\"camera\":\"C" + std::to_string(i) + "\"}");
+}
+
+// A peer that closes right after a burst: every message is still delivered before the record
+// is marked lost.
+TEST_F(LinkLoopback, BurstFollowedByCloseDeliversEveryMessageBeforeTheLoss)
+{
+    auto a = connectBridge();
+    QByteArray burst;
+    for (int i = 0; i < 200; ++i)
+        burst += fileFrame("f" + QByteArray::number(i), QByteArray(1000, char('a' + i % 26)));
+    a->write(burst);
+    ASSERT_TRUE(a->waitForBytesWritten(kTimeoutMs));
+    a->disconnectFromHost();
+    ASSERT_TRUE(waitForStatus(camera(0), CameraStatus::NoSignal));
+    ASSERT_EQ(handler.events.size(), 200u);
+    for (size_t i = 0; i < 200; ++i) {
+        EXPECT_EQ(handler.events[i].statusThen, CameraStatus::Receiving);
+        EXPECT_EQ(handler.events[i].what.substr(0, 6 + std::to_string(i).size()), "file[f" + std::to_string(i));
+    }
+}
+
 TEST_F(LinkLoopback, LargeFileArrivesWholeThroughTheSocket)
 {
     auto a = connectBridge();
