@@ -1,5 +1,9 @@
 #include "ingest/PreviewCache.h"
 
+#include <QFutureWatcher>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
+
 #include <QFile>
 
 #include "ingest/ImageDecode.h"
@@ -75,10 +79,21 @@ QImage PreviewCache::image(Key key)
     if (data.isEmpty())
         return {};
     const QImage decoded = decodeFullImage(data, it->name);
-    // An image larger than the whole budget is not kept (QCache refuses it), only returned.
-    if (!decoded.isNull())
-        m_decoded.insert(key, new QImage(decoded), decoded.sizeInBytes());
+    insertDecoded(key, decoded);
     return decoded;
+}
+
+QImage PreviewCache::cachedImage(Key key) const
+{
+    const QImage *cached = m_decoded.object(key);
+    return cached ? *cached : QImage();
+}
+
+void PreviewCache::insertDecoded(Key key, const QImage &image)
+{
+    // An image larger than the whole budget is not kept (QCache refuses it).
+    if (!image.isNull() && m_entries.contains(key))
+        m_decoded.insert(key, new QImage(image), image.sizeInBytes());
 }
 
 bool PreviewCache::holdsBytes(Key key) const
@@ -98,6 +113,56 @@ public:
     {
     }
     [[nodiscard]] QImage image() const override { return m_cache->image(m_key); }
+    [[nodiscard]] QImage cachedImage() const override { return m_cache->cachedImage(m_key); }
+
+    void requestImage(QObject *context, std::function<bool()> stillWanted,
+                      std::function<void(const QImage &)> done) const override
+    {
+        if (const QImage hit = m_cache->cachedImage(m_key); !hit.isNull()) {
+            done(hit);
+            return;
+        }
+        // The bytes are fetched here, on the main thread (the cache is not shared across
+        // threads); only the decoding moves to the worker.
+        const QByteArray data = m_cache->bytes(m_key);
+        if (data.isEmpty()) {
+            done(QImage());
+            return;
+        }
+        const QString name = m_cache->name(m_key);
+        const std::weak_ptr<PreviewCache> weak = m_cache;
+        const PreviewCache::Key key = m_key;
+        const QFuture<QImage> future = QtConcurrent::run(decodePool(), [data, name, wanted = std::move(stillWanted)] {
+            return wanted() ? decodeFullImage(data, name) : QImage();
+        });
+        // The watcher belongs to `context`: if that goes away first, so does the delivery.
+        auto *watcher = new QFutureWatcher<QImage>(context);
+        QObject::connect(watcher, &QFutureWatcherBase::finished, watcher,
+                         [watcher, weak, key, done = std::move(done)] {
+                             const QImage image = watcher->result();
+                             watcher->deleteLater();
+                             if (const auto cache = weak.lock())
+                                 cache->insertDecoded(key, image);
+                             done(image);
+                         });
+        watcher->setFuture(future);
+    }
+
+private:
+    // One decoding thread: previews are wanted one at a time, and the other core stays free
+    // for the window and the camera link.
+    static QThreadPool *decodePool()
+    {
+        static QThreadPool *pool = [] {
+            auto *p = new QThreadPool;
+            p->setMaxThreadCount(1);
+            p->setObjectName(QStringLiteral("halvane-preview"));
+            return p;
+        }();
+        return pool;
+    }
+
+public:
 
 private:
     std::shared_ptr<PreviewCache> m_cache;

@@ -44,6 +44,11 @@ public:
     [[nodiscard]] QByteArray bytes(Key key) const;
     // The photo decoded at full size; null when its bytes are gone or cannot be decoded.
     [[nodiscard]] QImage image(Key key);
+    // The decoded image if it is cached; null otherwise. Never decodes.
+    [[nodiscard]] QImage cachedImage(Key key) const;
+    // Keeps an image decoded elsewhere (off the main thread) for `key`.
+    void insertDecoded(Key key, const QImage &image);
+    [[nodiscard]] QString name(Key key) const { return m_entries.value(key).name; }
 
     [[nodiscard]] bool holdsBytes(Key key) const;
     // Received bytes held in memory: all of them, and those of stored photos only.

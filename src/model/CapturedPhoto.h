@@ -5,6 +5,7 @@
 #include <QString>
 #include <QUuid>
 
+#include <functional>
 #include <memory>
 
 #include "model/Missing.h"
@@ -17,7 +18,23 @@ class PreviewSource
 {
 public:
     virtual ~PreviewSource() = default;
+    // Decodes on the calling thread if needed.
     [[nodiscard]] virtual QImage image() const = 0;
+
+    // The decoded image when it is at hand without decoding; null otherwise.
+    [[nodiscard]] virtual QImage cachedImage() const { return {}; }
+
+    // Delivers the image to `done` on `context`'s thread, decoding it off that thread when
+    // needed (a 24 MP photo takes a few hundred milliseconds). `stillWanted` is asked on the
+    // decoding thread first, so that a request the viewer has moved past costs nothing; it must
+    // be thread-safe. Nothing is delivered once `context` is gone. This default decodes at once.
+    virtual void requestImage(QObject *context, std::function<bool()> stillWanted,
+                              std::function<void(const QImage &)> done) const
+    {
+        Q_UNUSED(context);
+        Q_UNUSED(stillWanted);
+        done(image());
+    }
 };
 
 // One received photo file, its metadata already as display text. A plain value: copying it

@@ -1,7 +1,9 @@
 // The logic behind the views, without rendering: theme colours, the zoom state machine, display
 // texts, the body rule, the viewer's source and the list models.
 #include <QAbstractItemModelTester>
+#include <QBuffer>
 #include <QSignalSpy>
+#include <QTest>
 #include <QTimeZone>
 
 #include <gtest/gtest.h>
@@ -15,6 +17,7 @@
 #include "UiFixtures.h"
 #include "UiFormat.h"
 #include "ViewerSource.h"
+#include "ingest/PreviewCache.h"
 #include "WindowState.h"
 #include "ZoomState.h"
 #include "Zelv.h"
@@ -248,6 +251,77 @@ TEST(ViewerSource, ShowsPreviewOrLiveFrameWithTheirIdentities)
     EXPECT_EQ(images.count(), before + 1) << "each new frame is handed over";
     EXPECT_EQ(source.identity(), live) << "and keeps the identity";
     EXPECT_EQ(source.image().cacheKey(), a.cam->liveFrame.cacheKey());
+}
+
+namespace {
+
+QByteArray pngOf(const QImage &image)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+// A received photo whose full image comes from the real preview cache, decoded off the main
+// thread.
+CapturedPhoto &addCachedPhoto(Monitor &monitor, CameraConnection &cam, PreviewCache &cache,
+                              const std::shared_ptr<PreviewCache> &shared, QSize full)
+{
+    CapturedPhoto photo;
+    photo.filename = QStringLiteral("IMG.PNG");
+    photo.thumb = testImage(32, 16);
+    photo.preview = makePreviewSource(shared, cache.add(pngOf(testImage(full.width(), full.height())), photo.filename));
+    cam.photos.append(photo);
+    monitor.setSelectedPhotoId(cam.photos.last().id());
+    return cam.photos.last();
+}
+
+} // namespace
+
+TEST(ViewerSource, ShowsTheThumbnailUntilTheFullImageIsDecodedOffTheMainThread)
+{
+    MonitorFixture f;
+    auto cache = std::make_shared<PreviewCache>();
+    ViewerSource source;
+    source.setMonitor(f.monitor.get());
+    auto a = f.addCamera();
+    QSignalSpy images(&source, &ViewerSource::imageChanged);
+
+    const CapturedPhoto &photo = addCachedPhoto(*f.monitor, *a.cam, *cache, cache, QSize(400, 200));
+    const QString identity = photo.id().toString(QUuid::WithoutBraces);
+    EXPECT_EQ(source.identity(), identity);
+    EXPECT_EQ(source.image().size(), QSize(32, 16)) << "the thumbnail stands in at once";
+
+    ASSERT_TRUE(images.wait(5000));
+    EXPECT_EQ(source.image().size(), QSize(400, 200));
+    EXPECT_EQ(source.identity(), identity) << "same photo: zoom and pan are kept";
+    EXPECT_FALSE(photo.preview->cachedImage().isNull()) << "the decoded image is cached";
+
+    // Going back to a decoded photo needs no decode at all.
+    addCachedPhoto(*f.monitor, *a.cam, *cache, cache, QSize(300, 300));
+    f.monitor->setSelectedPhotoId(photo.id());
+    EXPECT_EQ(source.image().size(), QSize(400, 200));
+}
+
+TEST(ViewerSource, ADecodeTheViewerMovedPastIsNotShown)
+{
+    MonitorFixture f;
+    auto cache = std::make_shared<PreviewCache>();
+    ViewerSource source;
+    source.setMonitor(f.monitor.get());
+    auto a = f.addCamera();
+
+    addCachedPhoto(*f.monitor, *a.cam, *cache, cache, QSize(640, 480));
+    const CapturedPhoto &second = addCachedPhoto(*f.monitor, *a.cam, *cache, cache, QSize(120, 90));
+    const QString identity = second.id().toString(QUuid::WithoutBraces);
+    QSignalSpy images(&source, &ViewerSource::imageChanged);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return source.image().size() == QSize(120, 90); }, 5000));
+    EXPECT_EQ(source.identity(), identity);
+    // One decoding thread works in order: the first photo's result came back before the
+    // second's, and was dropped because the viewer had moved on.
+    EXPECT_EQ(images.count(), 1);
 }
 
 // ---- Models -----------------------------------------------------------------------------------
