@@ -289,19 +289,22 @@ TEST(ViewerSource, ShowsTheThumbnailUntilTheFullImageIsDecodedOffTheMainThread)
     auto a = f.addCamera();
     QSignalSpy images(&source, &ViewerSource::imageChanged);
 
-    const CapturedPhoto &photo = addCachedPhoto(*f.monitor, *a.cam, *cache, cache, QSize(400, 200));
-    const QString identity = photo.id().toString(QUuid::WithoutBraces);
+    const CapturedPhoto &added = addCachedPhoto(*f.monitor, *a.cam, *cache, cache, QSize(400, 200));
+    // Copies: appending later photos moves the list's elements.
+    const QUuid photoId = added.id();
+    const std::shared_ptr<PreviewSource> preview = added.preview;
+    const QString identity = photoId.toString(QUuid::WithoutBraces);
     EXPECT_EQ(source.identity(), identity);
     EXPECT_EQ(source.image().size(), QSize(32, 16)) << "the thumbnail stands in at once";
 
     ASSERT_TRUE(images.wait(5000));
     EXPECT_EQ(source.image().size(), QSize(400, 200));
     EXPECT_EQ(source.identity(), identity) << "same photo: zoom and pan are kept";
-    EXPECT_FALSE(photo.preview->cachedImage().isNull()) << "the decoded image is cached";
+    EXPECT_FALSE(preview->cachedImage().isNull()) << "the decoded image is cached";
 
     // Going back to a decoded photo needs no decode at all.
     addCachedPhoto(*f.monitor, *a.cam, *cache, cache, QSize(300, 300));
-    f.monitor->setSelectedPhotoId(photo.id());
+    f.monitor->setSelectedPhotoId(photoId);
     EXPECT_EQ(source.image().size(), QSize(400, 200));
 }
 
