@@ -51,6 +51,9 @@ int main(int argc, char **argv)
     // Rendering needs fonts but no display.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The simulator draws its photos but shows no window. Under X the platform plugin would take
+    // X options such as "--name" out of the arguments before they are parsed here.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("halvane-bridge"));
 
