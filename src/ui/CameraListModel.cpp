@@ -1,4 +1,5 @@
 #include "CameraListModel.h"
+#include "MonitorBinding.h"
 
 CameraListModel::CameraListModel(QObject *parent)
     : QAbstractListModel(parent)
@@ -9,14 +10,10 @@ void CameraListModel::setMonitor(Monitor *monitor)
 {
     if (monitor == m_monitor)
         return;
-    if (m_monitor)
-        disconnect(m_monitor, nullptr, this, nullptr);
     beginResetModel();
-    m_monitor = monitor;
+    rebindMonitor(this, m_monitor, monitor, &CameraListModel::sync);
     m_rows = m_monitor ? int(m_monitor->cameras().size()) : 0;
     endResetModel();
-    if (m_monitor)
-        connect(m_monitor, &Monitor::objectWillChange, this, &CameraListModel::sync);
     emit monitorChanged();
     emit countChanged();
 }

@@ -1,4 +1,5 @@
 #include "DirectorModel.h"
+#include "MonitorBinding.h"
 
 #include <cmath>
 
@@ -11,13 +12,8 @@ DirectorModel::DirectorModel(QObject *parent)
 
 void DirectorModel::setMonitor(Monitor *monitor)
 {
-    if (monitor == m_monitor)
+    if (!rebindMonitor(this, m_monitor, monitor, &DirectorModel::sync))
         return;
-    if (m_monitor)
-        disconnect(m_monitor, nullptr, this, nullptr);
-    m_monitor = monitor;
-    if (m_monitor)
-        connect(m_monitor, &Monitor::objectWillChange, this, &DirectorModel::sync);
     sync();
     emit monitorChanged();
 }

@@ -1,4 +1,5 @@
 #include "PhotoDetails.h"
+#include "MonitorBinding.h"
 
 #include "UiFormat.h"
 
@@ -10,13 +11,8 @@ PhotoDetails::PhotoDetails(QObject *parent)
 
 void PhotoDetails::setMonitor(Monitor *monitor)
 {
-    if (monitor == m_monitor)
+    if (!rebindMonitor(this, m_monitor, monitor, &PhotoDetails::refresh))
         return;
-    if (m_monitor)
-        disconnect(m_monitor, nullptr, this, nullptr);
-    m_monitor = monitor;
-    if (m_monitor)
-        connect(m_monitor, &Monitor::objectWillChange, this, &PhotoDetails::refresh);
     refresh();
     emit monitorChanged();
 }

@@ -1,4 +1,5 @@
 #include "ThumbnailModel.h"
+#include "MonitorBinding.h"
 
 ThumbnailModel::ThumbnailModel(QObject *parent)
     : QAbstractListModel(parent)
@@ -7,13 +8,8 @@ ThumbnailModel::ThumbnailModel(QObject *parent)
 
 void ThumbnailModel::setMonitor(Monitor *monitor)
 {
-    if (monitor == m_monitor)
+    if (!rebindMonitor(this, m_monitor, monitor, &ThumbnailModel::sync))
         return;
-    if (m_monitor)
-        disconnect(m_monitor, nullptr, this, nullptr);
-    m_monitor = monitor;
-    if (m_monitor)
-        connect(m_monitor, &Monitor::objectWillChange, this, &ThumbnailModel::sync);
     sync();
     emit monitorChanged();
 }

@@ -1,4 +1,5 @@
 #include "ViewerSource.h"
+#include "MonitorBinding.h"
 
 #include <utility>
 
@@ -10,13 +11,8 @@ ViewerSource::ViewerSource(QObject *parent)
 
 void ViewerSource::setMonitor(Monitor *monitor)
 {
-    if (monitor == m_monitor)
+    if (!rebindMonitor(this, m_monitor, monitor, &ViewerSource::refresh))
         return;
-    if (m_monitor)
-        disconnect(m_monitor, nullptr, this, nullptr);
-    m_monitor = monitor;
-    if (m_monitor)
-        connect(m_monitor, &Monitor::objectWillChange, this, &ViewerSource::refresh);
     refresh();
     emit monitorChanged();
 }

@@ -1,4 +1,5 @@
 #include "WindowState.h"
+#include "MonitorBinding.h"
 
 WindowState::WindowState(QObject *parent)
     : QObject(parent)
@@ -8,13 +9,8 @@ WindowState::WindowState(QObject *parent)
 
 void WindowState::setMonitor(Monitor *monitor)
 {
-    if (monitor == m_monitor)
+    if (!rebindMonitor(this, m_monitor, monitor, &WindowState::refresh))
         return;
-    if (m_monitor)
-        disconnect(m_monitor, nullptr, this, nullptr);
-    m_monitor = monitor;
-    if (m_monitor)
-        connect(m_monitor, &Monitor::objectWillChange, this, &WindowState::refresh);
     refresh();
     emit monitorChanged();
 }
