@@ -14,10 +14,14 @@ namespace {
 // 2^63: the first double that no longer fits a signed 64-bit integer.
 constexpr double kInt64Limit = 9223372036854775808.0;
 
+} // namespace
+
+namespace PhotoText {
+
 // printf's "%.<precision>f" (with "+" when `plus`): "." as the decimal separator whatever the
 // user's locale, and exact ties rounded as printf rounds them (2.5 gives "2"), which
 // QString::asprintf does not do.
-QString fixed(double value, int precision, bool plus = false)
+QString fixed(double value, int precision, bool plus)
 {
     std::array<char, 400> buffer {}; // the largest double has 309 integer digits
     const auto [end, error] = std::to_chars(
@@ -29,10 +33,6 @@ QString fixed(double value, int precision, bool plus = false)
         text.prepend(QLatin1Char('+'));
     return text;
 }
-
-} // namespace
-
-namespace PhotoText {
 
 QString pathExtension(const QString &name)
 {

@@ -31,6 +31,10 @@ struct PhotoProperties {
 // separator in every locale, and returns the missing-value text when it has nothing to show.
 namespace PhotoText {
 
+// printf's "%.<precision>f" (with "+" when `plus`): "." as the decimal separator in every
+// locale and exact ties rounded as printf rounds them; missing when the value has no text.
+[[nodiscard]] QString fixed(double value, int precision, bool plus = false);
+
 // The text after the last "." of the name's last path component. A name whose only "." is its
 // first character (".profile") and a name ending in "." have no extension.
 [[nodiscard]] QString pathExtension(const QString &name);
