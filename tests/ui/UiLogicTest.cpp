@@ -2,6 +2,8 @@
 // texts, the body rule, the viewer's source and the list models.
 #include <QAbstractItemModelTester>
 #include <QBuffer>
+#include <QDir>
+#include <QFile>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimeZone>
@@ -12,6 +14,7 @@
 #include "DirectorModel.h"
 #include "PhotoDetails.h"
 #include "PictureItem.h"
+#include "QuitGuard.h"
 #include "SvgIcon.h"
 #include "ThumbnailModel.h"
 #include "UiFixtures.h"
@@ -131,7 +134,11 @@ INSTANTIATE_TEST_SUITE_P(UiFormat, SizeText,
                          ::testing::Values(SizeCase{25480000, "RAW", "24.3 MB · RAW"},
                                            SizeCase{0, "JPG", "0.0 MB · JPG"},
                                            SizeCase{1048576, "", "1.0 MB · "},
-                                           SizeCase{1101005, "HEIC", "1.1 MB · HEIC"}));
+                                           SizeCase{1101005, "HEIC", "1.1 MB · HEIC"},
+                                           // exact ties round as printf does
+                                           SizeCase{1310720, "JPG", "1.2 MB · JPG"},
+                                           SizeCase{786432, "JPG", "0.8 MB · JPG"},
+                                           SizeCase{262144, "PNG", "0.2 MB · PNG"}));
 
 TEST(UiFormat, SizeTextUsesPointInEveryLocale)
 {
@@ -512,6 +519,102 @@ TEST(SvgIcon, EveryNamedIconRendersInItsColour)
         EXPECT_TRUE(onlyAccent) << name << " is drawn in the given colour only";
     }
     EXPECT_TRUE(SvgIcon::render(QStringLiteral("no.such.icon"), {16, 16}, Qt::white).isNull());
+}
+
+// Quitting: asks only while photos are not stored; a chosen folder quits once they are on disk.
+TEST(QuitGuard, QuitsAtOnceWhenEveryPhotoIsStored)
+{
+    MonitorFixture f;
+    auto a = f.addCamera();
+    MonitorFixture::addPhoto(*f.monitor, *a.cam, QStringLiteral("a.jpg"));
+    MonitorFixture::addPhoto(*f.monitor, *a.cam, QStringLiteral("b.jpg")).storage = CapturedPhoto::Storage::Writing;
+    QuitGuard guard;
+    guard.setMonitor(f.monitor.get());
+    QSignalSpy confirmed(&guard, &QuitGuard::quitConfirmed);
+    EXPECT_TRUE(guard.mayQuit()) << "a photo being written is finished before the process exits";
+    EXPECT_FALSE(guard.asking());
+    EXPECT_EQ(confirmed.count(), 1);
+}
+
+TEST(QuitGuard, AsksWithTheCountAndFollowsTheAnswer)
+{
+    MonitorFixture f;
+    auto a = f.addCamera();
+    MonitorFixture::addPhoto(*f.monitor, *a.cam, QStringLiteral("a.jpg"), false);
+    QuitGuard guard;
+    guard.setMonitor(f.monitor.get());
+    QSignalSpy confirmed(&guard, &QuitGuard::quitConfirmed);
+
+    EXPECT_FALSE(guard.mayQuit());
+    EXPECT_TRUE(guard.asking());
+    EXPECT_EQ(guard.message(), QStringLiteral("1 foto no se ha guardado en la carpeta de capturas y se perderá si sales."));
+    guard.cancel();
+    EXPECT_FALSE(guard.asking());
+
+    MonitorFixture::addPhoto(*f.monitor, *a.cam, QStringLiteral("b.jpg"), false);
+    EXPECT_FALSE(guard.mayQuit());
+    EXPECT_EQ(guard.unsavedCount(), 2);
+    EXPECT_EQ(guard.message(), QStringLiteral("2 fotos no se han guardado en la carpeta de capturas y se perderán si sales."));
+    EXPECT_EQ(confirmed.count(), 0);
+    guard.quitWithoutSaving();
+    EXPECT_EQ(confirmed.count(), 1);
+    EXPECT_FALSE(guard.asking());
+    EXPECT_TRUE(guard.mayQuit()) << "once confirmed, closing the window does not ask again";
+}
+
+TEST(QuitGuard, ChosenFolderQuitsOnceThePhotosAreOnDiskAndAsksAgainIfItFails)
+{
+    MonitorFixture f;
+    auto a = f.addCamera();
+    QByteArray png;
+    {
+        QBuffer buffer(&png);
+        ASSERT_TRUE(buffer.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(testImage(64, 48).save(&buffer, "PNG"));
+    }
+    f.monitor->handleFile(QStringLiteral("a.png"), png, *a.cam); // no folder yet: kept in memory
+    f.monitor->handleFile(QStringLiteral("b.png"), png, *a.cam);
+    QuitGuard guard;
+    guard.setMonitor(f.monitor.get());
+    QSignalSpy confirmed(&guard, &QuitGuard::quitConfirmed);
+    QSignalSpy chooser(f.monitor.get(), &Monitor::folderChooserRequested);
+    ASSERT_FALSE(guard.mayQuit());
+
+    // The chooser closed without a folder: the question is back.
+    guard.chooseFolder();
+    EXPECT_EQ(chooser.count(), 1);
+    EXPECT_FALSE(guard.asking());
+    emit f.monitor->objectWillChange(); // unrelated changes while the chooser is open
+    EXPECT_FALSE(guard.asking());
+    guard.folderChoiceCancelled();
+    EXPECT_TRUE(guard.asking());
+
+    // A folder that cannot be made: the writes fail and the question is asked again.
+    QFile blocker(f.dir.filePath(QStringLiteral("file")));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    guard.chooseFolder();
+    f.monitor->useChosenFolder(QUrl::fromLocalFile(f.dir.filePath(QStringLiteral("file/sub"))));
+    guard.folderChosen();
+    EXPECT_TRUE(guard.saving());
+    QTRY_VERIFY_WITH_TIMEOUT(guard.asking(), 10000);
+    EXPECT_EQ(guard.unsavedCount(), 2);
+    EXPECT_EQ(confirmed.count(), 0);
+
+    // A working folder: confirmed only when both files are complete.
+    const QString folder = f.dir.filePath(QStringLiteral("Capturas"));
+    int filesWhenConfirmed = -1;
+    QObject::connect(&guard, &QuitGuard::quitConfirmed, [&] {
+        filesWhenConfirmed = int(QDir(folder).entryList(QDir::Files).size());
+    });
+    guard.chooseFolder();
+    f.monitor->useChosenFolder(QUrl::fromLocalFile(folder));
+    guard.folderChosen();
+    EXPECT_FALSE(guard.mayQuit()) << "still writing";
+    ASSERT_TRUE(confirmed.wait(10000));
+    EXPECT_EQ(filesWhenConfirmed, 2);
+    EXPECT_EQ(f.monitor->photoCount(CapturedPhoto::Storage::Stored), 2);
+    EXPECT_FALSE(guard.asking());
 }
 
 } // namespace

@@ -79,16 +79,14 @@ Item {
 
                     RowLayout {
                         Layout.fillWidth: true
-                        // The label takes the free width and gives way (elided) to the value.
+                        // The label is always shown in full; the value takes what is left and
+                        // wraps, right-aligned, when it does not fit.
                         Text {
                             objectName: "paramLabel"
                             text: paramRow.label
                             font.pointSize: 10.5 * 0.75 // fractional sizes: 72 pt per 96 logical pixels
                             color: Zelv.text
                             opacity: 0.6
-                            elide: Text.ElideRight
-                            Layout.fillWidth: true
-                            Layout.minimumWidth: 40
                         }
                         Text {
                             objectName: "paramValue"
@@ -96,6 +94,10 @@ Item {
                             font.pixelSize: 12
                             font.weight: Font.Medium
                             color: Zelv.text
+                            horizontalAlignment: Text.AlignRight
+                            wrapMode: Text.WrapAtWordBoundaryOrAnywhere
+                            Layout.fillWidth: true
+                            Layout.minimumWidth: 24
                         }
                     }
                     ZSlider {
