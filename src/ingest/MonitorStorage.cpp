@@ -7,8 +7,11 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QPointer>
+#include <QStandardPaths>
+#include <QUrl>
 
 #include <algorithm>
 #include <utility>
@@ -149,7 +152,13 @@ QString Monitor::nonClobbering(const QString &dir, const QString &name)
 
 void Monitor::chooseFolder()
 {
-    emit folderChooserRequested(m_folder);
+    QString start = m_folder;
+    if (start.isEmpty())
+        start = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    if (start.isEmpty() || !QFileInfo(start).isDir())
+        start = QDir::homePath();
+    // A file URL, not "file://" + path: names with "#", "?" or "%" stay part of the path.
+    emit folderChooserRequested(QUrl::fromLocalFile(start));
 }
 
 void Monitor::useChosenFolder(const QUrl &location)

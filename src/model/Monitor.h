@@ -75,6 +75,8 @@ public:
     // Derived members, resolved on every read.
     [[nodiscard]] CameraConnection *activeCamera() const;
     [[nodiscard]] const CapturedPhoto *selectedPhoto() const;
+    // Photos of every camera whose file is in the given storage state.
+    [[nodiscard]] int photoCount(CapturedPhoto::Storage storage) const;
 
     [[nodiscard]] QSettings &settings() const { return *m_settings; }
 
@@ -112,8 +114,9 @@ public:
 
 signals:
     void objectWillChange();
-    // Show the folder chooser, starting at `startFolder` (empty: anywhere).
-    void folderChooserRequested(const QString &startFolder);
+    // Show the folder chooser, opened at `startFolder`: the capture folder, or the user's
+    // pictures folder while there is none.
+    void folderChooserRequested(const QUrl &startFolder);
 
 private:
     void restoreFolder();

@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -292,12 +293,36 @@ TEST_F(MonitorStorage, ChooseFolderAsksTheWindowStartingAtTheCurrentFolder)
     QSignalSpy asked(m_monitor.get(), &Monitor::folderChooserRequested);
     m_monitor->chooseFolder();
     ASSERT_EQ(asked.count(), 1);
-    EXPECT_EQ(asked.at(0).at(0).toString(), QString());
+    // No folder yet: the user's pictures folder when there is one, never the working directory.
+    const QUrl first = asked.at(0).at(0).toUrl();
+    ASSERT_TRUE(first.isLocalFile());
+    const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    EXPECT_EQ(first.toLocalFile(), QFileInfo(pictures).isDir() ? pictures : QDir::homePath());
+    EXPECT_NE(first.toLocalFile(), QDir::currentPath());
 
-    m_monitor->useChosenFolder(QUrl::fromLocalFile(m_folder));
+    // Characters that mean something in a URL stay part of the folder's name.
+    const QString odd = m_root.filePath(QStringLiteral("Sesión #3 ?50% listo"));
+    m_monitor->useChosenFolder(QUrl::fromLocalFile(odd));
+    ASSERT_EQ(m_monitor->folder(), odd);
     m_monitor->chooseFolder();
     ASSERT_EQ(asked.count(), 2);
-    EXPECT_EQ(asked.at(1).at(0).toString(), m_folder);
+    const QUrl second = asked.at(1).at(0).toUrl();
+    EXPECT_EQ(second.toLocalFile(), odd);
+    EXPECT_EQ(QUrl(second.toString()).toLocalFile(), odd) << "the URL's text round-trips";
+}
+
+TEST_F(MonitorStorage, PhotosBeingWrittenAreCompleteWhenTheMonitorGoesAway)
+{
+    m_monitor->useChosenFolder(QUrl::fromLocalFile(m_folder));
+    const QByteArray big(48 << 20, 'x');
+    for (int i = 0; i < 3; ++i)
+        m_monitor->handleFile("big.raw", big, *m_cam);
+    ASSERT_EQ(m_monitor->photoCount(CapturedPhoto::Storage::Writing), 3);
+    m_monitor.reset(); // the application quitting with writes under way
+    const QStringList files = filesInFolder();
+    EXPECT_EQ(files, (QStringList{"big-1.raw", "big-2.raw", "big.raw"}));
+    for (const QString &name : files)
+        EXPECT_EQ(QFileInfo(QDir(m_folder).filePath(name)).size(), big.size());
 }
 
 TEST_F(MonitorStorage, ChoosingSomethingThatIsNotALocalFolderChangesNothing)
