@@ -4,8 +4,9 @@ import QtQuick.Window
 import Halvane.Ui
 
 // The one window. The shell positions and shows it, starts the camera link once it is on
-// screen and asks for a capture folder on first launch; this file only lays the root view in
-// and answers the Monitor's request for the folder chooser.
+// screen and asks for a capture folder on first launch; this file lays the shell view in,
+// routes every way of quitting through it and answers the Monitor's request for the folder
+// chooser.
 Window {
     id: window
     required property Monitor monitor
@@ -17,16 +18,25 @@ Window {
     title: "Halvane"
     color: Zelv.surface
 
-    CaptureWindowView {
+    ShellView {
+        id: shell
         anchors.fill: parent
         m: window.monitor
     }
 
-    // Desktops here show no application menu, so the quit command is a window-wide shortcut.
+    // The quit key, registered once: StandardKey.Quit is Ctrl+Q on this desktop.
     Shortcut {
-        sequences: [StandardKey.Quit, "Ctrl+Q"]
+        sequence: StandardKey.Quit
         context: Qt.ApplicationShortcut
-        onActivated: Qt.quit()
+        onActivated: shell.requestQuit()
+    }
+
+    // Closing the window quits, after the same question as the quit key.
+    onClosing: (close) => { close.accepted = shell.requestQuit(); }
+
+    Connections {
+        target: shell.guard
+        function onQuitConfirmed() { Qt.quit(); }
     }
 
     FolderDialog {
@@ -34,14 +44,17 @@ Window {
         title: "Elige la carpeta donde se guardarán las fotos entrantes."
         acceptLabel: "Usar esta carpeta"
         modality: Qt.WindowModal
-        onAccepted: window.monitor.useChosenFolder(selectedFolder)
+        onAccepted: {
+            window.monitor.useChosenFolder(selectedFolder);
+            shell.guard.folderChosen();
+        }
+        onRejected: shell.guard.folderChoiceCancelled()
     }
 
     Connections {
         target: window.monitor
         function onFolderChooserRequested(startFolder) {
-            if (startFolder !== "")
-                folderChooser.currentFolder = "file://" + startFolder;
+            folderChooser.currentFolder = startFolder;
             folderChooser.open();
         }
     }

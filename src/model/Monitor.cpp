@@ -1,5 +1,7 @@
 #include "model/Monitor.h"
 
+#include <algorithm>
+
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
@@ -95,6 +97,15 @@ CameraConnection *Monitor::activeCamera() const
         }
     }
     return m_cameras.isEmpty() ? nullptr : m_cameras.first().get();
+}
+
+int Monitor::photoCount(CapturedPhoto::Storage storage) const
+{
+    int count = 0;
+    for (const auto &cam : m_cameras)
+        count += int(std::count_if(cam->photos.cbegin(), cam->photos.cend(),
+                                   [storage](const CapturedPhoto &photo) { return photo.storage == storage; }));
+    return count;
 }
 
 const CapturedPhoto *Monitor::selectedPhoto() const

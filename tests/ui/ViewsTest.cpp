@@ -599,8 +599,11 @@ TEST(DirectorSidebarView, RowsSlidersAndButtons)
         return l->mapToScene({0, 0}).y() < r->mapToScene({0, 0}).y();
     });
     QStringList order;
-    for (QQuickItem *label : rows)
+    for (QQuickItem *label : rows) {
         order.append(label->property("text").toString());
+        EXPECT_FALSE(label->property("truncated").toBool()) << "labels show in full";
+        EXPECT_GE(label->width() + 0.5, label->implicitWidth()) << label->property("text").toString().toStdString();
+    }
     EXPECT_EQ(order, (QStringList{QStringLiteral("Velocidad"), QStringLiteral("ISO"),
                                   QStringLiteral("Simulación de película"), QStringLiteral("exposureComp")}));
     EXPECT_TRUE(h.shows(QStringLiteral("1/250s")));
@@ -664,6 +667,57 @@ TEST(DirectorSidebarView, RowsSlidersAndButtons)
     h.click(h.one(QStringLiteral("focusButton")));
     ASSERT_EQ(sentCommands(*a.sent).size(), 3);
     EXPECT_EQ(sentCommands(*a.sent).last()[QStringLiteral("cmd")].toString(), QStringLiteral("shutter"));
+}
+
+// ---- Shell: the window's context menu and the question before quitting ------------------------
+
+TEST(ShellView, QuitItemAndTheQuestionAboutUnsavedPhotos)
+{
+    MonitorFixture f;
+    auto a = f.addCamera();
+    MonitorFixture::addPhoto(*f.monitor, *a.cam, QStringLiteral("a.jpg"), false);
+    MonitorFixture::addPhoto(*f.monitor, *a.cam, QStringLiteral("b.jpg"), false);
+    ViewHarness h(QStringLiteral("ShellView"), *f.monitor, {1180, 620});
+    ASSERT_TRUE(h.ok());
+    auto *guard = h.root()->property("guard").value<QObject *>();
+    ASSERT_TRUE(guard);
+    QSignalSpy confirmed(guard, SIGNAL(quitConfirmed()));
+    h.settle();
+    h.save(QStringLiteral("shell"));
+
+    // A right click on the window opens its menu; its one item asks before quitting.
+    auto openMenuAndQuit = [&] {
+        QTest::mouseClick(&h.window(), Qt::RightButton, {}, QPoint(600, 400));
+        h.settle();
+        QQuickItem *item = h.visibleOne(QStringLiteral("quitItem"));
+        ASSERT_TRUE(item);
+        EXPECT_TRUE(h.shows(QStringLiteral("Quit Halvane")));
+        h.click(item);
+        h.settle();
+    };
+    openMenuAndQuit();
+    QQuickItem *message = h.visibleOne(QStringLiteral("quitMessage"));
+    ASSERT_TRUE(message) << "the question is shown";
+    EXPECT_EQ(message->property("text").toString(),
+              QStringLiteral("2 fotos no se han guardado en la carpeta de capturas y se perderán si sales."));
+    for (const char *answer : {"Elegir carpeta…", "Salir sin guardar", "Cancelar"})
+        EXPECT_TRUE(h.shows(QString::fromUtf8(answer))) << answer;
+    h.save(QStringLiteral("quit-question"));
+
+    h.click(h.visibleOne(QStringLiteral("quitCancel")));
+    h.settle();
+    EXPECT_FALSE(h.visibleOne(QStringLiteral("quitMessage")));
+    EXPECT_EQ(confirmed.count(), 0);
+
+    openMenuAndQuit();
+    QSignalSpy chooser(f.monitor.get(), &Monitor::folderChooserRequested);
+    h.click(h.visibleOne(QStringLiteral("quitChooseFolder")));
+    EXPECT_EQ(chooser.count(), 1);
+    QMetaObject::invokeMethod(guard, "folderChoiceCancelled");
+    h.settle();
+    ASSERT_TRUE(h.visibleOne(QStringLiteral("quitDiscard"))) << "back to the question";
+    h.click(h.visibleOne(QStringLiteral("quitDiscard")));
+    EXPECT_EQ(confirmed.count(), 1);
 }
 
 } // namespace

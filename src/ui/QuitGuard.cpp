@@ -1,0 +1,119 @@
+#include "QuitGuard.h"
+
+#include <QLoggingCategory>
+
+#include "MonitorBinding.h"
+
+namespace {
+Q_LOGGING_CATEGORY(lcUi, "halvane.ui")
+}
+
+QuitGuard::QuitGuard(QObject *parent)
+    : QObject(parent)
+{
+}
+
+void QuitGuard::setMonitor(Monitor *monitor)
+{
+    if (!rebindMonitor(this, m_monitor, monitor, &QuitGuard::refresh))
+        return;
+    refresh();
+    emit monitorChanged();
+}
+
+QString QuitGuard::messageFor(int unsavedCount)
+{
+    if (unsavedCount == 1)
+        return QStringLiteral("1 foto no se ha guardado en la carpeta de capturas y se perderá si sales.");
+    return QStringLiteral("%1 fotos no se han guardado en la carpeta de capturas y se perderán si sales.")
+        .arg(unsavedCount);
+}
+
+bool QuitGuard::mayQuit()
+{
+    if (m_confirmed)
+        return true;
+    refresh();
+    if (m_unsavedCount == 0 && !m_saving && !m_choosing) {
+        confirm();
+        return true;
+    }
+    if (!m_saving && !m_choosing) {
+        qCInfo(lcUi) << "quit requested with" << m_unsavedCount << "photos not stored: asking before quitting";
+        setState(true, false);
+    }
+    return false;
+}
+
+void QuitGuard::chooseFolder()
+{
+    if (!m_monitor)
+        return;
+    m_choosing = true;
+    setState(false, false);
+    m_monitor->chooseFolder();
+}
+
+void QuitGuard::folderChosen()
+{
+    if (!m_choosing)
+        return;
+    m_choosing = false;
+    setState(false, true);
+    refresh();
+}
+
+void QuitGuard::quitWithoutSaving()
+{
+    setState(false, false);
+    confirm();
+}
+
+void QuitGuard::cancel()
+{
+    m_choosing = false;
+    setState(false, false);
+}
+
+void QuitGuard::folderChoiceCancelled()
+{
+    if (!m_choosing)
+        return;
+    m_choosing = false;
+    setState(true, false);
+}
+
+void QuitGuard::refresh()
+{
+    const int unsaved = m_monitor ? m_monitor->photoCount(CapturedPhoto::Storage::NotStored) : 0;
+    const int writing = m_monitor ? m_monitor->photoCount(CapturedPhoto::Storage::Writing) : 0;
+    if (unsaved != m_unsavedCount) {
+        m_unsavedCount = unsaved;
+        emit changed();
+    }
+    if (!m_saving || writing > 0)
+        return;
+    // Every write handed over since the folder was chosen has finished.
+    if (unsaved == 0)
+        confirm();
+    else
+        setState(true, false); // the chosen folder failed too: ask again
+}
+
+void QuitGuard::confirm()
+{
+    if (m_confirmed)
+        return;
+    m_confirmed = true;
+    setState(false, false);
+    emit quitConfirmed();
+}
+
+void QuitGuard::setState(bool asking, bool saving)
+{
+    if (asking == m_asking && saving == m_saving)
+        return;
+    m_asking = asking;
+    m_saving = saving;
+    emit changed();
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QtQml/qqmlregistration.h>
+
+#include "model/Monitor.h"
+
+// Decides whether the application may end now. Photos that are not stored live only in memory,
+// so a request to quit (the quit key, the quit menu item, closing the window) while any exist
+// first asks the user: choose a folder (the photos are written, then the application quits once
+// every one is on disk), quit without saving, or cancel. Nothing is asked when every photo is
+// stored; photos still being written are finished by the store thread before the process exits.
+class QuitGuard : public QObject
+{
+    Q_OBJECT
+    QML_ELEMENT
+
+    Q_PROPERTY(Monitor *monitor READ monitor WRITE setMonitor NOTIFY monitorChanged REQUIRED)
+    // The question is on screen.
+    Q_PROPERTY(bool asking READ asking NOTIFY changed)
+    // A folder was chosen to save into: the application quits once nothing is left unsaved.
+    Q_PROPERTY(bool saving READ saving NOTIFY changed)
+    Q_PROPERTY(int unsavedCount READ unsavedCount NOTIFY changed)
+    // The question's text for unsavedCount photos.
+    Q_PROPERTY(QString message READ message NOTIFY changed)
+
+public:
+    explicit QuitGuard(QObject *parent = nullptr);
+
+    [[nodiscard]] Monitor *monitor() const { return m_monitor; }
+    void setMonitor(Monitor *monitor);
+
+    [[nodiscard]] bool asking() const { return m_asking; }
+    [[nodiscard]] bool saving() const { return m_saving; }
+    [[nodiscard]] int unsavedCount() const { return m_unsavedCount; }
+    [[nodiscard]] QString message() const { return messageFor(m_unsavedCount); }
+    [[nodiscard]] static QString messageFor(int unsavedCount);
+
+    // A request to quit: true when nothing would be lost, so the application may end now;
+    // otherwise the question is shown and the answer decides.
+    Q_INVOKABLE bool mayQuit();
+    // The answers.
+    Q_INVOKABLE void chooseFolder();
+    Q_INVOKABLE void quitWithoutSaving();
+    Q_INVOKABLE void cancel();
+    // The folder chooser's answer, after chooseFolder(): a folder was taken (the photos are
+    // being written into it), or the chooser was closed without one (the question returns).
+    Q_INVOKABLE void folderChosen();
+    Q_INVOKABLE void folderChoiceCancelled();
+
+signals:
+    void monitorChanged();
+    void changed();
+    // The application may end now; the window quits.
+    void quitConfirmed();
+
+private:
+    void refresh();
+    void confirm();
+    void setState(bool asking, bool saving);
+
+    QPointer<Monitor> m_monitor;
+    bool m_asking = false;
+    bool m_saving = false;
+    bool m_choosing = false; // the folder chooser is open on the question's behalf
+    bool m_confirmed = false;
+    int m_unsavedCount = 0;
+};

@@ -1,0 +1,76 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import Halvane.Ui
+
+// Everything inside the window: the root view, the window's context menu with the quit item,
+// and the question asked before quitting with unsaved photos. `requestQuit()` is what every
+// way of quitting calls; `guard.quitConfirmed` says the application may end.
+Item {
+    id: root
+    required property Monitor m
+    readonly property alias guard: quitGuard
+
+    objectName: "shell"
+
+    // True when the application may end now; otherwise the question is shown.
+    function requestQuit() {
+        return quitGuard.mayQuit();
+    }
+
+    QuitGuard {
+        id: quitGuard
+        monitor: root.m
+    }
+
+    // Under the views: gets the right clicks they leave alone.
+    MouseArea {
+        anchors.fill: parent
+        acceptedButtons: Qt.RightButton
+        onClicked: (mouse) => contextMenu.popup(mouse.x, mouse.y)
+    }
+
+    CaptureWindowView {
+        anchors.fill: parent
+        m: root.m
+    }
+
+    Menu {
+        id: contextMenu
+        objectName: "contextMenu"
+        padding: 4
+        background: Rectangle {
+            implicitWidth: 200
+            color: Zelv.neutral900
+            radius: Zelv.radiusMd
+            border.color: Zelv.divider
+            border.width: 1
+        }
+        MenuItem {
+            id: quitItem
+            objectName: "quitItem"
+            text: "Quit Halvane"
+            onTriggered: root.requestQuit()
+            contentItem: Row {
+                spacing: 16
+                Text {
+                    text: quitItem.text
+                    font.pixelSize: 12
+                    color: Zelv.text
+                }
+                Text {
+                    text: "Ctrl+Q"
+                    font.pixelSize: 12
+                    color: Zelv.neutral500
+                }
+            }
+            background: Rectangle {
+                radius: Zelv.radiusSm
+                color: quitItem.highlighted ? Zelv.accent700 : "transparent"
+            }
+        }
+    }
+
+    QuitDialogView {
+        guard: quitGuard
+    }
+}
