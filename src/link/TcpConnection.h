@@ -14,10 +14,14 @@
 // incoming stream into messages. Main thread only.
 //
 // Reading asks the socket for no more than the field being read still misses, so after the
-// reader stops (bad header, bad name, oversized payload) not one more byte is taken from the
-// socket. The socket's own buffer is bounded (kReadBufferSize): once it is full the socket stops
-// reading from the kernel and TCP flow control holds the peer back, so a peer that keeps
-// sending to a stopped connection cannot make the application grow.
+// reader stops (bad header, bad name) not one more byte is taken from the socket. The socket's
+// own buffer is bounded (kReadBufferSize): once it is full the socket stops reading from the
+// kernel and TCP flow control holds the peer back, so a peer that keeps sending to a stopped
+// connection cannot make the application grow.
+//
+// A hello, state or live-view payload over its cap is read and dropped by the reader, and
+// reading goes on; the first one is logged (category halvane.link and the system log), once
+// per connection.
 //
 // Each turn of the event loop takes at most one complete message from the socket; the rest wait
 // in the socket (and, once its buffer is full, in the peer) until the next turn. Handlers of
@@ -58,6 +62,7 @@ signals:
 
 private:
     void readAvailable();
+    void logOversized();
     void continueLater();
     void onEnded();
 
@@ -70,6 +75,7 @@ private:
     bool m_ended = false; // the end was reported
     bool m_continueScheduled = false; // a read for the next turn of the event loop is posted
     bool m_drainAll = false; // the connection has ended: take every remaining message now
+    bool m_oversizeLogged = false; // an oversized payload was logged for this connection
 };
 
 // Turns on TCP keepalive for a connected socket descriptor so that a peer that vanishes

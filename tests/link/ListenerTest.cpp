@@ -311,6 +311,29 @@ TEST_F(LinkLoopback, StoppedConnectionIsStillMarkedLostWhenThePeerCloses)
     EXPECT_THAT(handler.events, IsEmpty());
 }
 
+// A hello, state or live-view payload over its cap is dropped unread and the frames after it are
+// handled; the first one is logged, once per connection.
+TEST_F(LinkLoopback, OversizedPayloadIsSkippedAndReadingGoesOn)
+{
+    static int linkWarnings = 0;
+    linkWarnings = 0;
+    const QtMessageHandler previous
+        = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &ctx, const QString &) {
+              if (type == QtWarningMsg && qstrcmp(ctx.category, "halvane.link") == 0)
+                  ++linkWarnings;
+          });
+    auto a = connectBridge();
+    const QByteArray state(FrameReader::kMaxJsonPayload + 1, '{');
+    a->write(frame(7, state) + fileFrame("one.jpg", "PHOTO1")
+        + frame(5, QByteArray(FrameReader::kMaxLiveViewPayload + 1, 'L')) + fileFrame("two.jpg", "PHOTO2"));
+    const bool arrived = waitForEvents(2);
+    qInstallMessageHandler(previous);
+    ASSERT_TRUE(arrived);
+    EXPECT_THAT(handler.whats(), ElementsAre("file[one.jpg]=PHOTO1", "file[two.jpg]=PHOTO2"));
+    EXPECT_EQ(linkWarnings, 1);
+    EXPECT_EQ(camera(0)->status, CameraStatus::Receiving);
+}
+
 TEST_F(LinkLoopback, CommandsReachTheBridgeAndAreDroppedOnceItIsGone)
 {
     auto a = connectBridge();
