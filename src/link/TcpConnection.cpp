@@ -108,10 +108,23 @@ void TcpConnection::readAvailable()
     }
     if (m_reader.oversized().count > 0 && !m_oversizeLogged)
         logOversized();
-    if (m_reader.stopped())
+    if (m_reader.stopped()) {
+        // No frame is handled any more; what arrives is dropped so that the socket keeps
+        // reading on to the peer's close.
         m_chunk = QByteArray();
+        discardAvailable();
+    }
     if (!out.empty())
         emit messages(out);
+}
+
+// One bounded drop per call: the socket's buffer never holds more than kReadBufferSize, so this
+// empties it, and the socket goes on reading from the kernel (and sees the peer's close).
+void TcpConnection::discardAvailable()
+{
+    const qint64 n = m_socket->skip(std::min(m_socket->bytesAvailable(), kReadBufferSize));
+    if (n > 0)
+        m_bytesRead += quint64(n);
 }
 
 void TcpConnection::logOversized()

@@ -13,12 +13,14 @@
 // One accepted bridge connection: sends command frames and runs the read loop that cuts the
 // incoming stream into messages. Main thread only.
 //
-// Reading asks the socket for no more than the field being read still misses, so after the
-// reader stops (bad header, bad name) not one more byte is taken from the socket. The socket's
-// own buffer is bounded (kReadBufferSize): once it is full the socket stops reading from the
-// kernel and TCP flow control holds the peer back, so a peer that keeps sending to a stopped
-// connection cannot make the application grow.
+// Reading asks the socket for no more than the field being read still misses. The socket's own
+// buffer is bounded (kReadBufferSize): once it is full the socket stops reading from the kernel
+// and TCP flow control holds the peer back.
 //
+// After the reader stops (bad header, bad name) no further frame is handled, but whatever the
+// peer sends is still taken from the socket and dropped, at most kReadBufferSize bytes per turn
+// of the event loop. A full buffer would keep the socket from reading on to the peer's close,
+// and the record would never be marked lost; dropping the bytes keeps memory flat meanwhile.
 // A hello, state or live-view payload over its cap is read and dropped by the reader, and
 // reading goes on; the first one is logged (category halvane.link and the system log), once
 // per connection.
@@ -45,7 +47,7 @@ public:
     // Fire-and-forget: queued while connected, dropped once the connection is gone.
     void send(const QByteArray &bytes) override;
 
-    // Bytes the read loop has taken from the socket so far.
+    // Bytes the read loop has taken from the socket so far, including those it dropped.
     [[nodiscard]] quint64 bytesRead() const { return m_bytesRead; }
     // Bytes waiting in the socket's own buffer, not yet taken by the read loop.
     [[nodiscard]] qint64 bufferedBytes() const { return m_socket->bytesAvailable(); }
@@ -62,6 +64,7 @@ signals:
 
 private:
     void readAvailable();
+    void discardAvailable();
     void logOversized();
     void continueLater();
     void onEnded();
