@@ -23,6 +23,7 @@
 #include "FrameBytes.h"
 #include "link/InboundHandler.h"
 #include "link/Listener.h"
+#include "link/MonitorInbound.h"
 #include "link/TcpConnection.h"
 #include "model/Monitor.h"
 
@@ -332,6 +333,44 @@ TEST_F(LinkLoopback, OversizedPayloadIsSkippedAndReadingGoesOn)
     EXPECT_THAT(handler.whats(), ElementsAre("file[one.jpg]=PHOTO1", "file[two.jpg]=PHOTO2"));
     EXPECT_EQ(linkWarnings, 1);
     EXPECT_EQ(camera(0)->status, CameraStatus::Receiving);
+}
+
+// Through the real inbound handling: a lost active camera gives way to the first other camera
+// that introduces itself or sends a photo.
+TEST_F(LinkLoopback, CameraThatSendsTakesOverFromALostActiveCamera)
+{
+    listener = std::make_unique<Listener>(*monitor, makeMonitorInbound(*monitor));
+    ASSERT_TRUE(listener->listen(QHostAddress::LocalHost, 0));
+    monitor->useChosenFolder(QUrl::fromLocalFile(dir.filePath("capture")));
+    auto photoOf = [](const std::shared_ptr<CameraConnection> &cam) {
+        return QTest::qWaitFor([&] { return !cam->photos.isEmpty(); }, kTimeoutMs);
+    };
+
+    // A connection that opens and closes at once becomes the active camera, and is lost.
+    connectBridge()->disconnectFromHost();
+    ASSERT_TRUE(waitForStatus(camera(0), CameraStatus::NoSignal));
+    ASSERT_EQ(monitor->activeCamera(), camera(0).get());
+
+    // The real camera: connecting changes nothing, its hello makes it active, its photo shows.
+    auto real = connectBridge();
+    EXPECT_EQ(monitor->activeCamera(), camera(0).get());
+    real->write(frame(3, "..{\"camera\":\"Real\"}") + fileFrame("IMG_1.JPG", "photo one"));
+    ASSERT_TRUE(photoOf(camera(1)));
+    EXPECT_EQ(camera(1)->name, "Real");
+    EXPECT_EQ(monitor->activeCamera(), camera(1).get());
+    ASSERT_NE(monitor->selectedPhoto(), nullptr);
+    EXPECT_EQ(monitor->selectedPhoto()->filename, "IMG_1.JPG");
+
+    // The bridge drops and reconnects: its new record takes over with its first photo.
+    real->disconnectFromHost();
+    ASSERT_TRUE(waitForStatus(camera(1), CameraStatus::NoSignal));
+    auto again = connectBridge();
+    EXPECT_EQ(monitor->activeCamera(), camera(1).get());
+    again->write(fileFrame("IMG_2.JPG", "photo two"));
+    ASSERT_TRUE(photoOf(camera(2)));
+    EXPECT_EQ(monitor->activeCamera(), camera(2).get());
+    ASSERT_NE(monitor->selectedPhoto(), nullptr);
+    EXPECT_EQ(monitor->selectedPhoto()->filename, "IMG_2.JPG");
 }
 
 TEST_F(LinkLoopback, CommandsReachTheBridgeAndAreDroppedOnceItIsGone)
