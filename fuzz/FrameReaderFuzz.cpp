@@ -65,6 +65,7 @@ struct Parsed {
     std::vector<InboundMessage> messages;
     FrameReader::Stop stop = FrameReader::Stop::Ended;
     qsizetype consumed = 0; // bytes before the stop (all of them when the stream just ends)
+    quint64 oversized = 0; // hello, state and live-view frames over their cap, passed over
 };
 
 // The wire layout read from a complete buffer by offsets, followed by the end of the connection.
@@ -126,8 +127,14 @@ Parsed parseWhole(QByteArrayView s)
             m.kind = type == 5 ? InboundMessage::Kind::LiveView : InboundMessage::Kind::Json;
             m.type = type;
             const quint32 cap = type == 5 ? FrameReader::kMaxLiveViewPayload : FrameReader::kMaxJsonPayload;
-            if (length > cap)
-                return stopAt(FrameReader::Stop::Oversize, pos);
+            if (length > cap) {
+                // Passed over like an unknown type; cut short, it delivers nothing.
+                ++r.oversized;
+                if (!have(length))
+                    return stopAt(FrameReader::Stop::Ended, s.size());
+                pos += length;
+                continue;
+            }
             if (!have(length)) {
                 r.messages.push_back(std::move(m)); // cut short: handed on without payload
                 return stopAt(FrameReader::Stop::Ended, s.size());
@@ -191,6 +198,7 @@ struct Run {
     std::vector<InboundMessage> messages;
     qsizetype taken = 0;
     FrameReader::Stop stop = FrameReader::Stop::None;
+    quint64 oversized = 0;
 };
 
 // Feeds `stream` in pieces whose sizes come from `splits` in turn (0: everything left), checking
@@ -253,6 +261,7 @@ Run feedInPieces(QByteArrayView stream, const std::vector<quint8> &splits, bool 
     std::vector<InboundMessage> after;
     FUZZ_CHECK(reader.feed(stream, after) == 0 && after.empty());
     run.stop = reader.stopReason();
+    run.oversized = reader.oversized().count;
     return run;
 }
 
@@ -281,11 +290,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const Run run = feedInPieces(stream, splits, direct);
         FUZZ_CHECK(run.taken == wholeTaken);
         FUZZ_CHECK(run.stop == whole.stopReason());
+        FUZZ_CHECK(run.oversized == whole.oversized().count);
         FUZZ_CHECK(sameMessages(run.messages, wholeOut));
     }
 
     const Parsed expected = parseWhole(stream);
     FUZZ_CHECK(whole.stopReason() == expected.stop);
+    FUZZ_CHECK(whole.oversized().count == expected.oversized);
     FUZZ_CHECK(wholeTaken == expected.consumed);
     FUZZ_CHECK(sameMessages(wholeOut, expected.messages));
     return 0;

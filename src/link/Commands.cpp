@@ -21,6 +21,21 @@ void Monitor::selectCamera(CameraConnection &cam)
     sendRemoteCommand(command("requestState"), cam);
 }
 
+// A camera whose connection is gone would otherwise keep hiding the cameras that do send (a
+// bridge that connected and dropped at once, or one that reconnected as a new record). Director
+// mode shows the active camera's parameters, so there the new camera is asked for them as when
+// the user picks it; outside it nothing is sent, and switching director mode on asks then.
+void Monitor::takeOverFromLostCamera(CameraConnection &cam)
+{
+    const CameraConnection *active = activeCamera();
+    if (!active || active == &cam || active->status != CameraStatus::NoSignal)
+        return;
+    setActiveCameraId(cam.id());
+    setSelectedPhotoId(QUuid());
+    if (m_directorModeOn)
+        sendRemoteCommand(command("requestState"), cam);
+}
+
 // Local only: the bridge keeps sending, and storage discards photos while reception is off.
 void Monitor::toggleEnabled(CameraConnection &cam)
 {

@@ -247,8 +247,13 @@ void FrameReader::onHeader(std::vector<InboundMessage> &out)
             return;
         }
         if (m_length > payloadCap(m_type)) {
-            m_stop = Stop::Oversize;
-            m_field = QByteArray();
+            // Too large to hold whole: its bytes are dropped as they arrive and the stream
+            // stays in step for the frames that follow.
+            if (m_oversized.count++ == 0) {
+                m_oversized.firstType = m_type;
+                m_oversized.firstLength = m_length;
+            }
+            startSkip(m_length);
             return;
         }
         m_state = State::Payload;

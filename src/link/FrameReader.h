@@ -24,14 +24,14 @@ struct InboundMessage {
 // pieces of any size, complete messages come out in arrival order.
 //
 // Frames are an 8-byte header ("HV", version 1, type, 32-bit little-endian length L) and L
-// payload bytes. A header with another magic or version, a file name that is not valid UTF-8,
-// or a hello/state/live-view payload over its cap stops the reader: it takes no more bytes,
-// and the connection it serves should be read no further.
+// payload bytes. A header with another magic or version, or a file name that is not valid UTF-8,
+// stops the reader: it takes no more bytes, and no later frame of the connection is handled.
 //
 // Memory: nothing is allocated from a declared length. Buffers grow only as bytes arrive, so a
 // header that announces 4 GiB and is followed by a close costs nothing. File content has no
 // cap (photos are as large as the camera makes them); the JSON and live-view payloads, which
-// are held whole before they are decoded, are capped.
+// are held whole before they are decoded, are capped. A payload over its cap is passed over
+// like a frame of unknown type, without being kept, and reading goes on with the next frame.
 class FrameReader
 {
 public:
@@ -44,7 +44,6 @@ public:
         None, // still reading
         BadHeader, // wrong magic or version
         BadName, // file name not valid UTF-8
-        Oversize, // a hello, state or live-view payload over its cap
         Ended, // finish() was called: the connection ended
     };
 
@@ -71,6 +70,15 @@ public:
     // How many bytes the field being read still misses; 0 once stopped. Feeding no more than
     // this keeps every byte of the following field in the socket.
     [[nodiscard]] qint64 wanted() const;
+
+    // Hello, state and live-view frames passed over for a payload over their cap: how many, and
+    // the type and length of the first one.
+    struct Oversized {
+        quint64 count = 0;
+        quint8 firstType = 0;
+        quint32 firstLength = 0;
+    };
+    [[nodiscard]] const Oversized &oversized() const { return m_oversized; }
 
     // Bytes held for the message being read (for checks that memory follows arrivals).
     [[nodiscard]] qsizetype bufferedCapacity() const { return m_field.capacity() + m_payload.capacity(); }
@@ -105,4 +113,5 @@ private:
     QByteArray m_payload; // file content or message payload
     QString m_name;
     qsizetype m_committed = 0; // payload bytes before the room handed out by payloadSpace()
+    Oversized m_oversized;
 };

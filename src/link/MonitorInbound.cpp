@@ -1,6 +1,7 @@
 // Monitor's inbound message handling: photo files go to storage, a hello renames the camera,
 // a live-view frame replaces the camera's live image, a state frame merges into its parameter
-// table. Malformed messages are dropped silently and leave the record as it was.
+// table. Malformed messages are dropped silently and leave the record as it was. A hello or a
+// kept photo from another camera replaces an active camera that has lost its connection.
 
 #include "link/MonitorInbound.h"
 
@@ -24,8 +25,13 @@ public:
     void fileFrame(const std::shared_ptr<CameraConnection> &cam, const QString &name,
                    const QByteArray &data) override
     {
-        if (m_monitor && cam)
-            m_monitor->handleFile(name, data, *cam);
+        if (!m_monitor || !cam)
+            return;
+        // A photo from a camera whose reception is off is dropped, so it does not bring that
+        // camera forward either.
+        if (cam->enabled)
+            m_monitor->takeOverFromLostCamera(*cam);
+        m_monitor->handleFile(name, data, *cam);
     }
     void jsonFrame(const std::shared_ptr<CameraConnection> &cam, quint8 type,
                    const std::optional<QByteArray> &payload) override
@@ -59,6 +65,7 @@ void Monitor::handleJsonMessage(quint8 type, const std::optional<QByteArray> &pa
         if (const auto name = inbound::helloName(*payload)) {
             cam.name = *name;
             emit objectWillChange();
+            takeOverFromLostCamera(cam);
         }
     } else if (type == kStateType) {
         const auto entries = inbound::stateEntries(*payload);

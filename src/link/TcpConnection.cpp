@@ -3,10 +3,15 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <syslog.h>
 
 #include <algorithm>
 
+#include <QLoggingCategory>
+
 namespace {
+
+Q_LOGGING_CATEGORY(lcLink, "halvane.link")
 
 // Keepalive: probes start after 10 s without traffic and go out every 5 s; 6 unanswered probes
 // end the connection, so a bridge that vanished is marked lost about 40 s after it last spoke.
@@ -101,10 +106,40 @@ void TcpConnection::readAvailable()
         m_bytesRead += quint64(got);
         m_reader.feed(QByteArrayView(m_chunk.constData(), got), out);
     }
-    if (m_reader.stopped())
+    if (m_reader.oversized().count > 0 && !m_oversizeLogged)
+        logOversized();
+    if (m_reader.stopped()) {
+        // No frame is handled any more; what arrives is dropped so that the socket keeps
+        // reading on to the peer's close.
         m_chunk = QByteArray();
+        discardAvailable();
+    }
     if (!out.empty())
         emit messages(out);
+}
+
+// One bounded drop per call: the socket's buffer never holds more than kReadBufferSize, so this
+// empties it, and the socket goes on reading from the kernel (and sees the peer's close).
+void TcpConnection::discardAvailable()
+{
+    const qint64 n = m_socket->skip(std::min(m_socket->bytesAvailable(), kReadBufferSize));
+    if (n > 0)
+        m_bytesRead += quint64(n);
+}
+
+void TcpConnection::logOversized()
+{
+    m_oversizeLogged = true;
+    const FrameReader::Oversized &o = m_reader.oversized();
+    const QString line = QStringLiteral("camera connection %1:%2: skipped a frame of type %3 with %4 payload "
+                                        "bytes, over the limit for its type; later ones on this connection "
+                                        "are skipped without a log line")
+                             .arg(m_socket->peerAddress().toString())
+                             .arg(m_socket->peerPort())
+                             .arg(o.firstType)
+                             .arg(o.firstLength);
+    qCWarning(lcLink).noquote() << line;
+    syslog(LOG_WARNING, "%s", line.toUtf8().constData());
 }
 
 void TcpConnection::continueLater()

@@ -13,11 +13,17 @@
 // One accepted bridge connection: sends command frames and runs the read loop that cuts the
 // incoming stream into messages. Main thread only.
 //
-// Reading asks the socket for no more than the field being read still misses, so after the
-// reader stops (bad header, bad name, oversized payload) not one more byte is taken from the
-// socket. The socket's own buffer is bounded (kReadBufferSize): once it is full the socket stops
-// reading from the kernel and TCP flow control holds the peer back, so a peer that keeps
-// sending to a stopped connection cannot make the application grow.
+// Reading asks the socket for no more than the field being read still misses. The socket's own
+// buffer is bounded (kReadBufferSize): once it is full the socket stops reading from the kernel
+// and TCP flow control holds the peer back.
+//
+// After the reader stops (bad header, bad name) no further frame is handled, but whatever the
+// peer sends is still taken from the socket and dropped, at most kReadBufferSize bytes per turn
+// of the event loop. A full buffer would keep the socket from reading on to the peer's close,
+// and the record would never be marked lost; dropping the bytes keeps memory flat meanwhile.
+// A hello, state or live-view payload over its cap is read and dropped by the reader, and
+// reading goes on; the first one is logged (category halvane.link and the system log), once
+// per connection.
 //
 // Each turn of the event loop takes at most one complete message from the socket; the rest wait
 // in the socket (and, once its buffer is full, in the peer) until the next turn. Handlers of
@@ -41,7 +47,7 @@ public:
     // Fire-and-forget: queued while connected, dropped once the connection is gone.
     void send(const QByteArray &bytes) override;
 
-    // Bytes the read loop has taken from the socket so far.
+    // Bytes the read loop has taken from the socket so far, including those it dropped.
     [[nodiscard]] quint64 bytesRead() const { return m_bytesRead; }
     // Bytes waiting in the socket's own buffer, not yet taken by the read loop.
     [[nodiscard]] qint64 bufferedBytes() const { return m_socket->bytesAvailable(); }
@@ -58,6 +64,8 @@ signals:
 
 private:
     void readAvailable();
+    void discardAvailable();
+    void logOversized();
     void continueLater();
     void onEnded();
 
@@ -70,6 +78,7 @@ private:
     bool m_ended = false; // the end was reported
     bool m_continueScheduled = false; // a read for the next turn of the event loop is posted
     bool m_drainAll = false; // the connection has ended: take every remaining message now
+    bool m_oversizeLogged = false; // an oversized payload was logged for this connection
 };
 
 // Turns on TCP keepalive for a connected socket descriptor so that a peer that vanishes

@@ -95,6 +95,10 @@ public:
 
     // Remote commands (link/).
     void selectCamera(CameraConnection &cam);
+    // Makes `cam` the active camera when the active one has lost its connection (noSignal);
+    // does nothing while the active camera is receiving or paused. Inbound handling calls it
+    // when a camera introduces itself or sends a photo it keeps.
+    void takeOverFromLostCamera(CameraConnection &cam);
     void toggleEnabled(CameraConnection &cam);
     void toggleDirectorMode();
     void triggerShutter();

@@ -178,7 +178,8 @@ TEST_F(AppEndToEnd, KilledBridgeLeavesNoSignalAndItsReconnectionIsASecondCamera)
     ASSERT_TRUE(host.waitForLine(QStringLiteral("^camera 0 status=noSignal .*params=11 name=Uno$")).hasMatch());
     EXPECT_EQ(QDir(capture()).entryList(QDir::Files | QDir::Hidden).size(), 0);
 
-    // The same bridge again: a new record, receiving, while the first one stays active.
+    // The same bridge again: a new record, receiving, that takes over from the lost one once it
+    // introduces itself.
     LineProcess &again = bridge(direct + QStringList{QStringLiteral("--name"), QStringLiteral("Uno"),
                                                      QStringLiteral("--photos"), QStringLiteral("1"),
                                                      QStringLiteral("--interval-ms"), QStringLiteral("10"),
@@ -186,7 +187,8 @@ TEST_F(AppEndToEnd, KilledBridgeLeavesNoSignalAndItsReconnectionIsASecondCamera)
     ASSERT_TRUE(host.waitForLine(QStringLiteral("^camera 1 status=receiving .* name=Uno$")).hasMatch());
     ASSERT_FALSE(storedPathOf(host, 1, QStringLiteral("IMG_0001.JPG")).isEmpty());
     EXPECT_TRUE(again.waitForLine(QStringLiteral("^sent-photo 1 ")).hasMatch());
-    EXPECT_EQ(host.count(QStringLiteral("^active ")), 1); // only "active 0", never changed
+    EXPECT_TRUE(host.waitForLine(QStringLiteral("^active 1$")).hasMatch());
+    EXPECT_EQ(host.count(QStringLiteral("^active ")), 2); // "active 0", then "active 1" only
     EXPECT_EQ(host.count(QStringLiteral("^camera 0 status=noSignal")), 1);
     EXPECT_EQ(host.count(QStringLiteral("^camera 2 ")), 0);
 }

@@ -279,7 +279,7 @@ TEST_F(Faults, HostilePeersLeaveOthersAndMemoryAlone)
         QStringLiteral("--photo-size"), QStringLiteral("1600x1066"), QStringLiteral("--live-fps"), QStringLiteral("10"),
         QStringLiteral("--live-size"), QStringLiteral("640x426"), QStringLiteral("--exit-after-photos"), QStringLiteral("6")});
 
-    // The flood: a wrong magic, then 200 MB for as long as the application lets them through.
+    // The flood: a wrong magic, then 200 MB, as fast as the application takes them.
     RawPeer flood(port);
     ASSERT_TRUE(flood.waitConnected());
     QByteArray badHeader = frames::header(frames::File, 1000);
@@ -292,7 +292,7 @@ TEST_F(Faults, HostilePeersLeaveOthersAndMemoryAlone)
     int stuckRounds = 0;
     // Keep at most a few MiB queued in the test; give up when the kernel takes nothing for 2 s.
     while (queued < kFloodBytes && stuckRounds < 20) {
-        if (flood.socket().bytesToWrite() < 4 * block.size()) {
+        while (queued < kFloodBytes && flood.socket().bytesToWrite() < 4 * block.size()) {
             flood.send(block);
             queued += block.size();
         }
@@ -329,9 +329,10 @@ TEST_F(Faults, HostilePeersLeaveOthersAndMemoryAlone)
     std::fprintf(stderr, "[faults] flood: %.1f MiB accepted by the kernel of %.0f MiB offered; host RSS %lld -> %lld KiB\n",
                  double(delivered) / (1 << 20), double(queued) / (1 << 20), (long long)rssBefore,
                  (long long)rssAfter);
-    // The stopped connection is not read: TCP holds the flood back after a few MiB.
-    EXPECT_LT(delivered, 64LL << 20);
-    // Generous, but far below the 200 MB a reader that kept reading would hold: the photos,
+    // The stopped connection handles nothing more but drops what it is sent (so a close would
+    // be seen): the flood goes through, all but what the test still holds, without being kept.
+    EXPECT_GE(delivered, kFloodBytes - 4 * block.size());
+    // Generous, but far below the 200 MB a reader that kept what it read would hold: the photos,
     // their previews and thumbnails, live frames and the image libraries' pools fit in it.
     EXPECT_LT(rssAfter - rssBefore, 160 * 1024) << "host grew from " << rssBefore << " to " << rssAfter << " KiB";
     trickleTimer.stop();

@@ -258,6 +258,73 @@ TEST_F(Inbound, HandlerForwardsEachFrameKindToTheMonitor)
     EXPECT_EQ(changes(), 6); // and the file stored
 }
 
+// Which camera is shown changes by itself only when the shown one has lost its connection, and
+// only for a camera that introduces itself or sends a photo that is kept.
+TEST_F(Inbound, OnlyALostActiveCameraGivesWayToOneThatSends)
+{
+    struct Case {
+        CameraStatus activeStatus;
+        const char *message; // "hello", "photo", "state", "bad hello"
+        bool enabled;
+        bool takesOver;
+    };
+    const Case cases[] = {
+        { CameraStatus::Receiving, "hello", true, false },
+        { CameraStatus::Receiving, "photo", true, false },
+        { CameraStatus::Paused, "hello", true, false },
+        { CameraStatus::Paused, "photo", true, false },
+        { CameraStatus::NoSignal, "hello", true, true },
+        { CameraStatus::NoSignal, "photo", true, true },
+        { CameraStatus::NoSignal, "hello", false, true },
+        { CameraStatus::NoSignal, "photo", false, false }, // dropped, so it does not show
+        { CameraStatus::NoSignal, "state", true, false },
+        { CameraStatus::NoSignal, "bad hello", true, false },
+    };
+    m_monitor->useChosenFolder(QUrl::fromLocalFile(m_dir.filePath("captures")));
+    const auto handler = makeMonitorInbound(*m_monitor);
+    for (const Case &c : cases) {
+        const std::string label = std::string(c.message) + " status " + std::to_string(int(c.activeStatus))
+            + (c.enabled ? "" : " disabled");
+        auto conn = std::make_unique<FakeConnection>();
+        const auto sent = conn->sent;
+        const auto other = std::make_shared<CameraConnection>(std::move(conn));
+        other->enabled = c.enabled;
+        m_monitor->appendCamera(other);
+        m_monitor->setActiveCameraId(m_cam->id());
+        const QUuid selected = QUuid::createUuid();
+        m_monitor->setSelectedPhotoId(selected);
+        m_cam->status = c.activeStatus;
+
+        if (std::string(c.message) == "photo")
+            handler->fileFrame(other, "IMG.JPG", imageBytes(8, 8, "PNG"));
+        else if (std::string(c.message) == "state")
+            handler->jsonFrame(other, kState, QByteArray(R"({"iso":{"current":1}})"));
+        else
+            handler->jsonFrame(
+                other, kHello, QByteArray(c.message[0] == 'b' ? "..{}" : R"(..{"camera":"B"})"));
+
+        EXPECT_EQ(m_monitor->activeCamera(), c.takesOver ? other.get() : m_cam.get()) << label;
+        if (c.takesOver && std::string(c.message) == "hello") {
+            EXPECT_TRUE(m_monitor->selectedPhotoId().isNull()) << label << ": the new camera's newest shows";
+        } else if (!c.takesOver && std::string(c.message) != "photo") {
+            EXPECT_EQ(m_monitor->selectedPhotoId(), selected) << label;
+        }
+        EXPECT_TRUE(sent->isEmpty()) << label << ": nothing is sent outside director mode";
+    }
+    waitForStores(*m_monitor);
+
+    // In director mode the camera that takes over is asked for its parameters, as when picked.
+    m_monitor->setDirectorModeOn(true);
+    auto conn = std::make_unique<FakeConnection>();
+    const auto sent = conn->sent;
+    const auto last = std::make_shared<CameraConnection>(std::move(conn));
+    m_monitor->appendCamera(last);
+    handler->jsonFrame(last, kHello, QByteArray(R"(..{"camera":"C"})"));
+    EXPECT_EQ(m_monitor->activeCamera(), last.get());
+    ASSERT_EQ(sent->size(), 1);
+    EXPECT_TRUE(sent->first().endsWith(R"({"cmd":"requestState"})"));
+}
+
 TEST_F(Inbound, HandlerDropsMessagesOnceTheMonitorIsGone)
 {
     const auto handler = makeMonitorInbound(*m_monitor);
