@@ -83,7 +83,7 @@ QImage PreviewCache::image(Key key)
     if (const QImage *cached = m_decoded.object(key))
         return *cached;
     const auto it = m_entries.constFind(key);
-    if (it == m_entries.cend())
+    if (it == m_entries.cend() || it->undecodable)
         return {};
     const QByteArray data = bytes(key);
     if (data.isEmpty())
@@ -104,15 +104,16 @@ void PreviewCache::noteDecoded(Key key, const QImage &image)
     const auto it = m_entries.find(key);
     if (it == m_entries.end())
         return;
-    // An image larger than the whole budget is not kept (QCache refuses it).
-    if (!image.isNull())
+    if (image.isNull())
+        it->undecodable = true;
+    else // an image larger than the whole budget is not kept (QCache refuses it)
         m_decoded.insert(key, new QImage(image), image.sizeInBytes());
 }
 
 namespace {
 
 // What a decode job gives back: `attempted` is false when it was skipped (no longer wanted,
-// or the cache went away).
+// or the cache went away), so that a skipped job is not taken for a failed decode.
 struct DecodeOutcome {
     QImage image;
     bool attempted = false;
@@ -123,7 +124,7 @@ struct DecodeOutcome {
 void PreviewCache::requestImage(Key key, QObject *context, std::function<bool()> stillWanted,
                                 std::function<void(const QImage &)> done)
 {
-    if (const QImage hit = cachedImage(key); !hit.isNull()) {
+    if (const QImage hit = cachedImage(key); !hit.isNull() || isUndecodable(key)) {
         done(hit);
         return;
     }

@@ -22,6 +22,8 @@
 // - the bytes of a photo that is not stored are never dropped: they are its only copy;
 // - decoded images are cached for a few photos only, bounded by their size in bytes.
 // A photo whose bytes are gone (its file was moved away or replaced) yields a null image.
+// A photo whose bytes cannot be decoded is decoded once: the failure is remembered, so views
+// that ask again on every change neither decode nor read its file again.
 // Full images are decoded on one thread of the cache's own; destroying the cache cancels the
 // decodes still queued and waits for the one running, so none outlives it.
 // Main thread only.
@@ -62,10 +64,12 @@ public:
     // The decoded image if it is cached; null otherwise. Never decodes.
     [[nodiscard]] QImage cachedImage(Key key) const;
     // Delivers the full image to `done` on `context`'s thread, decoding it on the decoding
-    // thread when it is not cached (see PreviewSource::requestImage). A photo whose bytes are
-    // gone is answered at once with a null image.
+    // thread when it is not cached (see PreviewSource::requestImage). A photo known to be
+    // undecodable, or whose bytes are gone, is answered at once with a null image.
     void requestImage(Key key, QObject *context, std::function<bool()> stillWanted,
                       std::function<void(const QImage &)> done);
+    // Whether a decode of the photo's bytes has failed (it is not tried again).
+    [[nodiscard]] bool isUndecodable(Key key) const { return m_entries.value(key).undecodable; }
     [[nodiscard]] QString name(Key key) const { return m_entries.value(key).name; }
 
     [[nodiscard]] bool holdsBytes(Key key) const;
@@ -80,9 +84,12 @@ private:
         QString path; // empty while not stored
         qint64 size = 0;
         QByteArray data; // null once dropped
+        // Its bytes did not decode. They never change (read back from the file only while it
+        // still has their size), so the failure is final.
+        bool undecodable = false;
     };
     void trimToBudget();
-    // Keeps an image decoded from the bytes of `key`.
+    // Keeps the outcome of decoding the bytes of `key`: the image, or the failure.
     void noteDecoded(Key key, const QImage &image);
 
     qint64 m_bytesBudget;
