@@ -2,13 +2,18 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QFile>
+#include <QList>
 #include <QRandomGenerator>
+
+#include <utility>
 
 namespace capture {
 
@@ -82,11 +87,6 @@ public:
     Fd &operator=(const Fd &) = delete;
     ~Fd() { reset(); }
     [[nodiscard]] int get() const { return m_fd; }
-    void adopt(int fd)
-    {
-        reset();
-        m_fd = fd;
-    }
     // Closes the descriptor; returns the errno of a failing close, 0 otherwise.
     int reset()
     {
@@ -118,13 +118,55 @@ bool writeAll(int fd, const QByteArray &data)
     return true;
 }
 
+constexpr char kTempPrefix[] = ".halvane-";
+constexpr char kTempSuffix[] = ".part";
+constexpr qsizetype kTempRandomChars = 6;
+constexpr qsizetype kTempPrefixLength = sizeof kTempPrefix - 1;
+constexpr qsizetype kTempNameLength = kTempPrefixLength + kTempRandomChars + qsizetype(sizeof kTempSuffix - 1);
+
 QByteArray randomTempName()
 {
     static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    QByteArray name = ".halvane-XXXXXX.part";
-    for (qsizetype i = 9; i < 15; ++i)
+    QByteArray name = QByteArray(kTempPrefix) + QByteArray(kTempRandomChars, 'X') + kTempSuffix;
+    for (qsizetype i = kTempPrefixLength; i < kTempPrefixLength + kTempRandomChars; ++i)
         name[i] = kAlphabet[QRandomGenerator::global()->bounded(int(sizeof kAlphabet - 1))];
     return name;
+}
+
+bool sameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Creates a new temporary file in `dirFd` and locks it for as long as the returned descriptor
+// (or a duplicate of it) is open. A leftover sweep of another instance may remove the name
+// between our create and our lock; the lock is then on a file that is no longer in the folder,
+// and a new name is tried.
+int createLockedTemp(int dirFd, QByteArray &tmp)
+{
+    for (int attempt = 0;; ++attempt) {
+        tmp = randomTempName();
+        const int fd = ::openat(dirFd, tmp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno != EEXIST || attempt > 100)
+                return -1;
+            continue;
+        }
+        // Where advisory locks are not supported the write goes ahead unlocked: a sweep never
+        // removes a file it cannot lock itself.
+        while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        struct stat own {};
+        struct stat named {};
+        if (::fstat(fd, &own) == 0 && ::fstatat(dirFd, tmp.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
+            && sameFile(own, named))
+            return fd;
+        ::close(fd);
+        if (attempt > 100) {
+            errno = EEXIST;
+            return -1;
+        }
+    }
 }
 
 enum class Claim { Done, Taken, Failed };
@@ -232,6 +274,64 @@ const char *describe(StoreError error)
     return "the file could not be written";
 }
 
+bool isTemporaryName(const QByteArray &name)
+{
+    if (name.size() != kTempNameLength || !name.startsWith(kTempPrefix) || !name.endsWith(kTempSuffix))
+        return false;
+    for (qsizetype i = kTempPrefixLength; i < kTempPrefixLength + kTempRandomChars; ++i) {
+        const char c = name.at(i);
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')))
+            return false;
+    }
+    return true;
+}
+
+int removeLeftovers(const QString &dir)
+{
+    const Fd dirFd(::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dirFd.get() < 0)
+        return 0;
+    // The names first, then the removals: the directory is not changed while it is read.
+    QList<QByteArray> candidates;
+    {
+        const int listFd = ::fcntl(dirFd.get(), F_DUPFD_CLOEXEC, 0);
+        DIR *listing = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+        if (!listing) {
+            if (listFd >= 0)
+                ::close(listFd);
+            return 0;
+        }
+        while (const dirent *entry = ::readdir(listing)) {
+            const QByteArray name(entry->d_name);
+            if (isTemporaryName(name))
+                candidates.append(name);
+        }
+        ::closedir(listing);
+    }
+    int removed = 0;
+    for (const QByteArray &name : std::as_const(candidates)) {
+        // Only a regular file, looked at without following links; opened without following
+        // links and without blocking (a FIFO put there would otherwise hang the open), and
+        // checked to be the file looked at.
+        struct stat named {};
+        if (::fstatat(dirFd.get(), name.constData(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode))
+            continue;
+        const Fd fd(::openat(dirFd.get(), name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        struct stat opened {};
+        if (fd.get() < 0 || ::fstat(fd.get(), &opened) != 0 || !sameFile(named, opened))
+            continue;
+        // A writer (of this or another instance) holds its temporary file locked; a file we
+        // cannot lock, for whatever reason, is left alone.
+        if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+            continue;
+        struct stat still {};
+        if (::fstatat(dirFd.get(), name.constData(), &still, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(still, opened)
+            && ::unlinkat(dirFd.get(), name.constData(), 0) == 0)
+            ++removed;
+    }
+    return removed;
+}
+
 QString firstFreePath(const QString &dir, const QString &name)
 {
     const QString safe = safeFileName(name);
@@ -257,12 +357,18 @@ StoreResult storeFile(const QString &dir, const QString &name, const QByteArray 
         return failure(errno);
 
     QByteArray tmp;
-    Fd file;
-    for (int attempt = 0; file.get() < 0; ++attempt) {
-        tmp = randomTempName();
-        file.adopt(::openat(dirFd.get(), tmp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        if (file.get() < 0 && (errno != EEXIST || attempt > 100))
-            return failure(errno);
+    Fd file(createLockedTemp(dirFd.get(), tmp));
+    if (file.get() < 0)
+        return failure(errno);
+    // The lock lives with the open file, not with one descriptor: this duplicate keeps the
+    // temporary file locked until it has its final name, while `file` is closed (and its close
+    // checked) as soon as the data are written. Declared after dirFd, so closed before it.
+    const Fd lock(::fcntl(file.get(), F_DUPFD_CLOEXEC, 0));
+    if (lock.get() < 0) {
+        const int err = errno;
+        file.reset();
+        ::unlinkat(dirFd.get(), tmp.constData(), 0);
+        return failure(err);
     }
     const auto discardTemp = [&](int err) {
         file.reset();

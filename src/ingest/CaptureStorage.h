@@ -13,6 +13,11 @@
 // to the disk, and the file is moved to its final name with a rename that never replaces an
 // existing item; a name taken by another program in the meantime makes the next number be
 // used. A failed store leaves nothing behind in the folder.
+//
+// Temporary files: ".halvane-" + six letters or digits + ".part". The writer holds an exclusive
+// advisory lock (flock) on its temporary file from its creation until it has its final name, so
+// a temporary file nobody holds a lock on was left by a writer that died (a crash, a kill, a
+// power loss) and can be removed; the lock also keeps another running instance's writes safe.
 namespace capture {
 
 // Longest file name component, in UTF-8 bytes, that Linux file systems accept.
@@ -68,6 +73,14 @@ using BeforeClaimHook = std::function<void(const QString &candidatePath)>;
 // complete and flushed to the disk (file and directory entry) before it returns success.
 [[nodiscard]] StoreResult storeFile(const QString &dir, const QString &name, const QByteArray &data,
                                     const BeforeClaimHook &beforeClaim = {});
+
+// Whether `name` is exactly a temporary name this writer makes.
+[[nodiscard]] bool isTemporaryName(const QByteArray &name);
+
+// Removes from `dir` the temporary files that interrupted writes left behind: regular files
+// (never links, directories or anything else) whose name is a temporary name and that no
+// writer holds locked. Nothing else is touched. Returns how many were removed.
+int removeLeftovers(const QString &dir);
 
 // The first variant of safeFileName(name) at which no item (file, directory, link) exists in
 // `dir` right now, as a full path.

@@ -58,6 +58,26 @@ QImage readScaled(const QByteArray &bytes, int maxSide)
     return image;
 }
 
+// Takes from `fallback` every value `props` lacks. Exiv2 reads a raw file's tags as stored;
+// LibRaw decodes the same values its own way and still has them when Exiv2 rejects the file's
+// metadata (as with some CR3 files).
+void fillMissing(PhotoProperties &props, const PhotoProperties &fallback)
+{
+    const auto fill = [](auto &value, const auto &other) {
+        if (!value)
+            value = other;
+    };
+    fill(props.exposureTime, fallback.exposureTime);
+    fill(props.fNumber, fallback.fNumber);
+    fill(props.isoSpeedRatings, fallback.isoSpeedRatings);
+    fill(props.exposureBias, fallback.exposureBias);
+    fill(props.whiteBalance, fallback.whiteBalance);
+    fill(props.model, fallback.model);
+    fill(props.lensModel, fallback.lensModel);
+    fill(props.focalLength, fallback.focalLength);
+    fill(props.capturedAt, fallback.capturedAt);
+}
+
 QImage rawPreview(const QByteArray &data, const ProbedImage &probe, int maxSide)
 {
     QImage image;
@@ -127,6 +147,7 @@ std::optional<ProbedImage> probeImage(const QByteArray &data, const QString &nam
                 probe.props = exif->props;
                 probe.embedded = exif->largestPreview;
             }
+            fillMissing(probe.props, raw->props);
             probe.props.width = raw->width;
             probe.props.height = raw->height;
             probe.orientation = exif && exif->orientation ? *exif->orientation : raw->orientation;

@@ -46,6 +46,10 @@ struct RawInfo {
     qint64 height = 0;
     int orientation = 1; // LibRaw's flip as an EXIF orientation
     QSize thumbnailSize; // the embedded preview LibRaw chose; invalid when there is none
+    // What LibRaw decodes itself from the file's tags and maker notes, for the values Exiv2
+    // cannot give (a metadata block it rejects). Only width, height and the values below are
+    // set; LibRaw's 0 for "unknown" is nullopt here.
+    PhotoProperties props;
 };
 [[nodiscard]] std::optional<RawInfo> readRaw(const QByteArray &data);
 [[nodiscard]] EmbeddedImage rawThumbnail(const QByteArray &data);

@@ -145,6 +145,16 @@ IngestState &Monitor::ingest()
     return *m_ingest;
 }
 
+void Monitor::sweepFolder()
+{
+    const QString folder = m_folder;
+    ingest().writer->removeLeftovers(folder, [folder](int removed) {
+        if (removed > 0)
+            qCInfo(lcIngest).noquote() << "removed" << removed << "temporary file(s) left by interrupted writes in"
+                                       << folder;
+    });
+}
+
 QString Monitor::nonClobbering(const QString &dir, const QString &name)
 {
     return capture::firstFreePath(dir, name);

@@ -149,10 +149,11 @@ void apply(CapturedPhoto &photo, const PhotoProperties &props)
     photo.iso = iso(props.isoSpeedRatings);
     photo.exposure = exposure(props.exposureBias);
     photo.wb = whiteBalance(props.whiteBalance);
-    if (props.dateTimeOriginal) {
-        if (const auto taken = captureTime(*props.dateTimeOriginal))
-            photo.capturedAt = *taken;
-    }
+    const std::optional<QDateTime> taken = props.dateTimeOriginal ? captureTime(*props.dateTimeOriginal) : std::nullopt;
+    if (taken)
+        photo.capturedAt = *taken;
+    else if (props.capturedAt && props.capturedAt->isValid())
+        photo.capturedAt = props.capturedAt->toLocalTime();
     photo.lens = lens(props.model, props.lensModel, props.focalLength);
 }
 

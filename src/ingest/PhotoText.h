@@ -25,6 +25,9 @@ struct PhotoProperties {
     std::optional<QString> lensModel;
     std::optional<QString> model; // camera model, IFD0
     std::optional<double> focalLength; // millimetres
+    // The capture time as an instant, from a decoder that reads the time stamp itself (LibRaw);
+    // used when there is no DateTimeOriginal text that parses.
+    std::optional<QDateTime> capturedAt;
 };
 
 // The display texts of the photo record. Every function is pure, uses "." as the decimal
@@ -63,7 +66,7 @@ namespace PhotoText {
 [[nodiscard]] std::optional<QDateTime> captureTime(const QString &text);
 
 // Fills the metadata fields of `photo` (everything but id, images, name, size and format).
-// `capturedAt` is replaced only by a capture time that parses.
+// `capturedAt` is replaced only by a capture time that parses, or else by props.capturedAt.
 void apply(CapturedPhoto &photo, const PhotoProperties &props);
 
 } // namespace PhotoText

@@ -1,17 +1,27 @@
 #include "ingest/PreviewCache.h"
 
-#include <QFutureWatcher>
-#include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
-
 #include <QFile>
+#include <QFutureWatcher>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include "ingest/ImageDecode.h"
 
 PreviewCache::PreviewCache(qint64 bytesBudget, qint64 decodedBudget)
     : m_bytesBudget(bytesBudget)
     , m_decoded(decodedBudget)
+    , m_decoder(decodeFullImage)
 {
+    m_pool.setMaxThreadCount(1);
+    m_pool.setObjectName(QStringLiteral("halvane-preview"));
+}
+
+PreviewCache::~PreviewCache()
+{
+    // A decode still running keeps using the image libraries: it must be over before the
+    // owner (and, at quit, the libraries' static state) goes away. Those still queued are
+    // skipped; their requests finish with a null image.
+    m_cancelled->store(true);
+    m_pool.waitForDone();
 }
 
 PreviewCache::Key PreviewCache::add(const QByteArray &data, const QString &name)
@@ -73,13 +83,13 @@ QImage PreviewCache::image(Key key)
     if (const QImage *cached = m_decoded.object(key))
         return *cached;
     const auto it = m_entries.constFind(key);
-    if (it == m_entries.cend())
+    if (it == m_entries.cend() || it->undecodable)
         return {};
     const QByteArray data = bytes(key);
     if (data.isEmpty())
         return {};
-    const QImage decoded = decodeFullImage(data, it->name);
-    insertDecoded(key, decoded);
+    const QImage decoded = m_decoder(data, it->name);
+    noteDecoded(key, decoded);
     return decoded;
 }
 
@@ -89,11 +99,62 @@ QImage PreviewCache::cachedImage(Key key) const
     return cached ? *cached : QImage();
 }
 
-void PreviewCache::insertDecoded(Key key, const QImage &image)
+void PreviewCache::noteDecoded(Key key, const QImage &image)
 {
-    // An image larger than the whole budget is not kept (QCache refuses it).
-    if (!image.isNull() && m_entries.contains(key))
+    const auto it = m_entries.find(key);
+    if (it == m_entries.end())
+        return;
+    if (image.isNull())
+        it->undecodable = true;
+    else // an image larger than the whole budget is not kept (QCache refuses it)
         m_decoded.insert(key, new QImage(image), image.sizeInBytes());
+}
+
+namespace {
+
+// What a decode job gives back: `attempted` is false when it was skipped (no longer wanted,
+// or the cache went away), so that a skipped job is not taken for a failed decode.
+struct DecodeOutcome {
+    QImage image;
+    bool attempted = false;
+};
+
+} // namespace
+
+void PreviewCache::requestImage(Key key, QObject *context, std::function<bool()> stillWanted,
+                                std::function<void(const QImage &)> done)
+{
+    if (const QImage hit = cachedImage(key); !hit.isNull() || isUndecodable(key)) {
+        done(hit);
+        return;
+    }
+    // The bytes are fetched here, on the main thread (the cache is not shared across threads);
+    // only the decoding moves to the worker.
+    const QByteArray data = bytes(key);
+    if (data.isEmpty()) {
+        done(QImage());
+        return;
+    }
+    const QFuture<DecodeOutcome> future = QtConcurrent::run(
+        &m_pool, [data, name = this->name(key), decoder = m_decoder, cancelled = m_cancelled,
+                  wanted = std::move(stillWanted)] {
+            if (cancelled->load() || !wanted())
+                return DecodeOutcome{};
+            return DecodeOutcome{decoder(data, name), true};
+        });
+    // The watcher belongs to `context`: if that goes away first, so does the delivery. The
+    // cache may go first; the result is then delivered without being kept.
+    auto *watcher = new QFutureWatcher<DecodeOutcome>(context);
+    // Both run on the main thread, so the flag tells whether the cache is still there.
+    QObject::connect(watcher, &QFutureWatcherBase::finished, watcher,
+                     [watcher, this, cancelled = m_cancelled, key, done = std::move(done)] {
+                         const DecodeOutcome outcome = watcher->result();
+                         watcher->deleteLater();
+                         if (!cancelled->load() && outcome.attempted)
+                             noteDecoded(key, outcome.image);
+                         done(outcome.image);
+                     });
+    watcher->setFuture(future);
 }
 
 bool PreviewCache::holdsBytes(Key key) const
@@ -118,51 +179,8 @@ public:
     void requestImage(QObject *context, std::function<bool()> stillWanted,
                       std::function<void(const QImage &)> done) const override
     {
-        if (const QImage hit = m_cache->cachedImage(m_key); !hit.isNull()) {
-            done(hit);
-            return;
-        }
-        // The bytes are fetched here, on the main thread (the cache is not shared across
-        // threads); only the decoding moves to the worker.
-        const QByteArray data = m_cache->bytes(m_key);
-        if (data.isEmpty()) {
-            done(QImage());
-            return;
-        }
-        const QString name = m_cache->name(m_key);
-        const std::weak_ptr<PreviewCache> weak = m_cache;
-        const PreviewCache::Key key = m_key;
-        const QFuture<QImage> future = QtConcurrent::run(decodePool(), [data, name, wanted = std::move(stillWanted)] {
-            return wanted() ? decodeFullImage(data, name) : QImage();
-        });
-        // The watcher belongs to `context`: if that goes away first, so does the delivery.
-        auto *watcher = new QFutureWatcher<QImage>(context);
-        QObject::connect(watcher, &QFutureWatcherBase::finished, watcher,
-                         [watcher, weak, key, done = std::move(done)] {
-                             const QImage image = watcher->result();
-                             watcher->deleteLater();
-                             if (const auto cache = weak.lock())
-                                 cache->insertDecoded(key, image);
-                             done(image);
-                         });
-        watcher->setFuture(future);
+        m_cache->requestImage(m_key, context, std::move(stillWanted), std::move(done));
     }
-
-private:
-    // One decoding thread: previews are wanted one at a time, and the other core stays free
-    // for the window and the camera link.
-    static QThreadPool *decodePool()
-    {
-        static QThreadPool *pool = [] {
-            auto *p = new QThreadPool;
-            p->setMaxThreadCount(1);
-            p->setObjectName(QStringLiteral("halvane-preview"));
-            return p;
-        }();
-        return pool;
-    }
-
-public:
 
 private:
     std::shared_ptr<PreviewCache> m_cache;

@@ -4,9 +4,13 @@
 #include <QCache>
 #include <QHash>
 #include <QImage>
+#include <QObject>
 #include <QString>
+#include <QThreadPool>
 
+#include <atomic>
 #include <deque>
+#include <functional>
 #include <memory>
 
 #include "model/CapturedPhoto.h"
@@ -18,6 +22,10 @@
 // - the bytes of a photo that is not stored are never dropped: they are its only copy;
 // - decoded images are cached for a few photos only, bounded by their size in bytes.
 // A photo whose bytes are gone (its file was moved away or replaced) yields a null image.
+// A photo whose bytes cannot be decoded is decoded once: the failure is remembered, so views
+// that ask again on every change neither decode nor read its file again.
+// Full images are decoded on one thread of the cache's own; destroying the cache cancels the
+// decodes still queued and waits for the one running, so none outlives it.
 // Main thread only.
 class PreviewCache
 {
@@ -31,8 +39,17 @@ public:
     // Decoded full-size images: two 24 MP photos at 4 bytes per pixel, and some room.
     static constexpr qint64 kDefaultDecodedBudget = qint64(256) << 20;
 
+    // Decodes a photo's bytes at full size; runs on the decoding thread.
+    using Decoder = std::function<QImage(const QByteArray &data, const QString &name)>;
+
     explicit PreviewCache(qint64 bytesBudget = kDefaultBytesBudget,
                           qint64 decodedBudget = kDefaultDecodedBudget);
+    ~PreviewCache();
+    PreviewCache(const PreviewCache &) = delete;
+    PreviewCache &operator=(const PreviewCache &) = delete;
+
+    // Test seam: replaces the full-image decoder (decodeFullImage). Set before any decode.
+    void setDecoder(Decoder decoder) { m_decoder = std::move(decoder); }
 
     // Takes in a received photo (the buffer is shared, not copied); it is held in memory until
     // markStored() says where its file is.
@@ -46,8 +63,13 @@ public:
     [[nodiscard]] QImage image(Key key);
     // The decoded image if it is cached; null otherwise. Never decodes.
     [[nodiscard]] QImage cachedImage(Key key) const;
-    // Keeps an image decoded elsewhere (off the main thread) for `key`.
-    void insertDecoded(Key key, const QImage &image);
+    // Delivers the full image to `done` on `context`'s thread, decoding it on the decoding
+    // thread when it is not cached (see PreviewSource::requestImage). A photo known to be
+    // undecodable, or whose bytes are gone, is answered at once with a null image.
+    void requestImage(Key key, QObject *context, std::function<bool()> stillWanted,
+                      std::function<void(const QImage &)> done);
+    // Whether a decode of the photo's bytes has failed (it is not tried again).
+    [[nodiscard]] bool isUndecodable(Key key) const { return m_entries.value(key).undecodable; }
     [[nodiscard]] QString name(Key key) const { return m_entries.value(key).name; }
 
     [[nodiscard]] bool holdsBytes(Key key) const;
@@ -62,8 +84,13 @@ private:
         QString path; // empty while not stored
         qint64 size = 0;
         QByteArray data; // null once dropped
+        // Its bytes did not decode. They never change (read back from the file only while it
+        // still has their size), so the failure is final.
+        bool undecodable = false;
     };
     void trimToBudget();
+    // Keeps the outcome of decoding the bytes of `key`: the image, or the failure.
+    void noteDecoded(Key key, const QImage &image);
 
     qint64 m_bytesBudget;
     qint64 m_storedBytes = 0;
@@ -72,6 +99,12 @@ private:
     QHash<Key, Entry> m_entries;
     std::deque<Key> m_dropOrder; // stored photos still in memory, the first to drop in front
     QCache<Key, QImage> m_decoded;
+    Decoder m_decoder;
+    // Set when the cache goes away: decodes still queued then return without decoding.
+    std::shared_ptr<std::atomic<bool>> m_cancelled = std::make_shared<std::atomic<bool>>(false);
+    // One decoding thread: previews are wanted one at a time, and the other core stays free
+    // for the window and the camera link. Declared last: it is stopped first.
+    QThreadPool m_pool;
 };
 
 // The preview of one received photo, served by the shared cache.

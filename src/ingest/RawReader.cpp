@@ -1,3 +1,7 @@
+#include <QDateTime>
+
+#include <cmath>
+#include <cstring>
 #include <exception>
 #include <memory>
 
@@ -33,6 +37,48 @@ int orientationFromFlip(int flip)
     }
 }
 
+// A value LibRaw decoded: it stores 0 (or nothing) for what the file does not tell.
+std::optional<double> known(float value)
+{
+    if (!std::isfinite(value) || value <= 0)
+        return std::nullopt;
+    return double(value);
+}
+
+// A fixed-size text field of LibRaw, up to its NUL, without trailing blanks; nullopt when empty.
+template<size_t N>
+std::optional<QString> text(const char (&field)[N])
+{
+    QString value = QString::fromUtf8(field, qsizetype(strnlen(field, N)));
+    while (!value.isEmpty() && value.back().isSpace())
+        value.chop(1);
+    if (value.isEmpty())
+        return std::nullopt;
+    return value;
+}
+
+// The metadata LibRaw decodes reliably for every format it knows: exposure time, f-number, ISO,
+// focal length, capture time, camera model and lens name. Exposure compensation and the
+// white-balance mode are left out: LibRaw keeps them only in maker-note fields that differ
+// from maker to maker.
+PhotoProperties propertiesOf(const LibRaw &raw)
+{
+    PhotoProperties p;
+    const auto &other = raw.imgdata.other;
+    p.exposureTime = known(other.shutter);
+    p.fNumber = known(other.aperture);
+    if (const auto iso = known(other.iso_speed); iso && *iso < 1e15)
+        p.isoSpeedRatings = QList<qint64>{qint64(std::llround(*iso))};
+    p.focalLength = known(other.focal_len);
+    if (other.timestamp > 0)
+        p.capturedAt = QDateTime::fromSecsSinceEpoch(qint64(other.timestamp), Qt::UTC);
+    p.model = text(raw.imgdata.idata.model);
+    p.lensModel = text(raw.imgdata.lens.Lens);
+    if (!p.lensModel)
+        p.lensModel = text(raw.imgdata.lens.makernotes.Lens);
+    return p;
+}
+
 // Opens `data` in a new LibRaw instance (a large object: heap, not stack). The buffer must outlive
 // the instance; LibRaw only reads it.
 std::unique_ptr<LibRaw> openRaw(const QByteArray &data)
@@ -65,6 +111,7 @@ std::optional<RawInfo> readRaw(const QByteArray &data)
         info.width = sizes.width;
         info.height = sizes.height;
         info.orientation = orientationFromFlip(sizes.flip);
+        info.props = propertiesOf(*raw);
         const auto &thumb = raw->imgdata.thumbnail;
         if (thumb.tformat != LIBRAW_THUMBNAIL_UNKNOWN && thumb.twidth > 0 && thumb.theight > 0)
             info.thumbnailSize = QSize(thumb.twidth, thumb.theight);

@@ -28,14 +28,23 @@ public:
     // Queues one file; `done` runs on the owner's thread once the file is stored or has failed.
     void write(const QString &dir, const QString &name, const QByteArray &data, Done done);
 
-    // Runs the event loop until every queued write has finished and its `done` has run.
+    // Queues the removal of the temporary files interrupted writes left in `dir`
+    // (capture::removeLeftovers), in order with the writes; `done` gets how many were removed.
+    // Running on the writing thread keeps the folder scan off the owner's thread.
+    void removeLeftovers(const QString &dir, std::function<void(int removed)> done);
+
+    // Runs the event loop until every queued job has finished and its `done` has run.
     void waitForIdle();
 
     [[nodiscard]] int inFlight() const { return int(m_done.size()); }
 
 private:
+    // Runs `job` on the writing thread, then `done` with its result on the owner's thread.
+    template<typename Result>
+    void post(std::function<Result()> job, std::function<void(const Result &)> done);
+
     QThread m_thread;
     QObject *m_worker = nullptr; // lives on m_thread
     quint64 m_nextTicket = 1;
-    QHash<quint64, Done> m_done;
+    QHash<quint64, std::function<void()>> m_done; // the owner's part of each queued job
 };

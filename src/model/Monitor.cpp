@@ -36,6 +36,7 @@ void Monitor::restoreFolder()
         return;
     m_folder = QDir::cleanPath(path);
     m_folderName = lastComponent(m_folder);
+    sweepFolder();
 }
 
 void Monitor::appendCamera(std::shared_ptr<CameraConnection> cam)
@@ -83,6 +84,7 @@ void Monitor::setFolder(const QString &path)
     } else {
         m_settings->setValue(QLatin1String(kFolderKey), m_folder);
         m_folderName = lastComponent(m_folder);
+        sweepFolder();
     }
     m_settings->sync();
     emit objectWillChange();

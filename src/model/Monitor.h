@@ -124,6 +124,9 @@ signals:
 
 private:
     void restoreFolder();
+    // Removes what interrupted writes left in the capture folder, in order with the writes
+    // (ingest/). Runs whenever a folder comes into use.
+    void sweepFolder();
     IngestState &ingest();
     friend void waitForStores(Monitor &monitor);
 

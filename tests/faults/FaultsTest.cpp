@@ -21,6 +21,7 @@
 
 #include "Frames.h"
 #include "HostHarness.h"
+#include "ingest/CaptureStorage.h"
 #include "link/ServiceAdvertiser.h"
 
 namespace {
@@ -498,6 +499,63 @@ TEST_F(StorageFaults, FullDiskKeepsPhotosAndLeavesNoPartialFile)
     ASSERT_TRUE(remount(fs, QStringLiteral("size=128m")));
     sent += sendPhotos(port, 1);
     expectAllStored(sent);
+}
+
+// The application is killed in the middle of writing a photo. The temporary file it leaves is
+// removed when it starts again with the same folder; every photo it had stored is intact.
+TEST_F(StorageFaults, KilledWhileWritingLeavesNoTemporaryFileOnceStartedAgain)
+{
+    const quint16 port = startHost();
+    ASSERT_NE(port, 0);
+    const auto temporaries = [this] {
+        QStringList found;
+        for (const QString &entry : folderEntries(capture))
+            if (capture::isTemporaryName(QFile::encodeName(entry)))
+                found << entry;
+        return found;
+    };
+    const auto stopped = [](qint64 pid) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        return stat.open(QIODevice::ReadOnly) && stat.readAll().split(' ').value(2) == "T";
+    };
+
+    // Large photos back to back keep the writer busy: a temporary file is there most of the time.
+    RawPeer peer(port);
+    ASSERT_TRUE(peer.waitConnected());
+    QStringList sent;
+    for (int i = 0; i < 16; ++i) {
+        QString hash;
+        peer.send(randomFileFrame(QByteArrayLiteral("BIG.RAF"), 4 << 20, &hash));
+        sent << hash;
+    }
+    // Caught with a file half-way: frozen first, so that what is seen is what the kill leaves.
+    const qint64 pid = host.pid();
+    QStringList left;
+    for (int attempt = 0; attempt < 50 && left.isEmpty(); ++attempt) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !temporaries().isEmpty(); }, 30000)) << "no write under way";
+        ASSERT_EQ(::kill(pid_t(pid), SIGSTOP), 0);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return stopped(pid); }, 5000));
+        left = temporaries();
+        if (left.isEmpty())
+            ::kill(pid_t(pid), SIGCONT);
+    }
+    ASSERT_FALSE(left.isEmpty());
+    ::kill(pid_t(pid), SIGKILL);
+    ASSERT_TRUE(host.process().waitForExit());
+    host.update();
+    const QStringList storedBefore = host.storedPaths();
+    ASSERT_LT(storedBefore.size(), sent.size());
+
+    Host again;
+    ASSERT_NE(again.start(dir.filePath(QStringLiteral("settings.ini")), capture), 0)
+        << again.process().transcript().toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return temporaries().isEmpty(); }, 10000))
+        << "left behind: " << temporaries().join(QLatin1Char(' ')).toStdString();
+    for (const QString &path : storedBefore)
+        EXPECT_TRUE(sent.contains(fileSha256(path))) << path.toStdString();
+    expectOnlyCompleteFiles(capture, sent);
+    EXPECT_GE(folderHashes(capture).size(), storedBefore.size());
+    again.process().kill();
 }
 
 // The DNS-SD daemon goes away and comes back while bridges are connected: the connections

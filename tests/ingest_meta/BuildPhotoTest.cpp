@@ -606,6 +606,24 @@ TEST(Raw, DngOrientationAndFallbackToTheSmallThumbnail)
     EXPECT_EQ(layout(q.thumb), (std::array { Colour::Red, Colour::Green, Colour::Blue, Colour::White }));
 }
 
+// Metadata that Exiv2 cannot give for a raw file comes from LibRaw's own reading of it, with the
+// same texts; what LibRaw has no generic value for (compensation, white balance) stays missing.
+TEST(Raw, MetadataExiv2CannotReadComesFromLibRaw)
+{
+    SampleFiles::Dng spec;
+    spec.exifOnlyLibRawReads = true;
+    const QByteArray bytes = SampleFiles::dng(spec);
+    ASSERT_FALSE(bytes.isEmpty());
+    const CapturedPhoto p = Monitor::buildPhoto(QStringLiteral("IMG_0002.CR3"), bytes);
+    EXPECT_EQ(p.shutter, QStringLiteral("1/250"));
+    EXPECT_EQ(p.aperture, QStringLiteral("f/2.8"));
+    EXPECT_EQ(p.iso, QStringLiteral("400"));
+    EXPECT_EQ(p.lens, QStringLiteral("ZOOM 18-55 @23mm"));
+    EXPECT_EQ(p.capturedAt, QDateTime(QDate(2024, 5, 1), QTime(14, 3, 9), Qt::LocalTime));
+    EXPECT_EQ(p.exposure, kDash);
+    EXPECT_EQ(p.wb, kDash);
+}
+
 // A JPEG that arrives under a raw name is read by its content; its format still says RAW.
 TEST(Raw, JpegUnderARawNameIsStillRead)
 {

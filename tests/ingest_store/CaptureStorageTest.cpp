@@ -1,4 +1,6 @@
+#include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -171,6 +173,51 @@ TEST_F(CaptureStorage, WritesBytesUnchangedAndLeavesNoTemporaryFile)
     EXPECT_EQ(readFile(QDir(m_folder).filePath(stored("big.raf", big))), big);
     EXPECT_EQ(readFile(QDir(m_folder).filePath(stored("nul.jpg", withNuls))), withNuls);
     EXPECT_EQ(everything(m_folder), (QStringList{"big.raf", "nul.jpg"}));
+}
+
+// What a killed writer leaves is removed: regular files with exactly the writer's temporary
+// name that nobody holds locked. Near misses, links, directories, FIFOs, the user's files and
+// the temporary file of a write under way (this or another instance's) are never touched.
+TEST_F(CaptureStorage, LeftoversOfInterruptedWritesAreRemovedAndNothingElse)
+{
+    const QDir folder(m_folder);
+    const auto path = [&](const char *name) { return QFile::encodeName(folder.filePath(QString::fromLatin1(name))); };
+    for (const char *name : {".halvane-a1B2c3.part", ".halvane-ZZZZZZ.part"})
+        writeFile(folder.filePath(QString::fromLatin1(name)), "left by a killed writer");
+    const QStringList kept = {".halvane-abc.part", ".halvane-abcdefg.part", ".halvane-ab_d-f.part",
+                              ".halvane-a1B2c3.part.jpg", "halvane-a1B2c3.part", ".Halvane-a1B2c3.part",
+                              ".halvane-a1B2c3.PART", ".halvane-\xc3\xa9" "bcde.part", "IMG_0001.JPG",
+                              ".halvane-lock3d.part"};
+    for (const QString &name : kept)
+        writeFile(folder.filePath(name), "user's");
+    ASSERT_TRUE(folder.mkdir(".halvane-dir123.part"));
+    ASSERT_EQ(::symlink("IMG_0001.JPG", path(".halvane-link12.part").constData()), 0);
+    ASSERT_EQ(::mkfifo(path(".halvane-fifo12.part").constData(), 0600), 0);
+    QFile owned(folder.filePath(".halvane-lock3d.part")); // as a running writer holds it
+    ASSERT_TRUE(owned.open(QIODevice::ReadOnly));
+    ASSERT_EQ(::flock(owned.handle(), LOCK_EX | LOCK_NB), 0);
+
+    EXPECT_EQ(capture::removeLeftovers(m_folder), 2);
+    QStringList expected = kept + QStringList{".halvane-dir123.part", ".halvane-link12.part", ".halvane-fifo12.part"};
+    expected.sort();
+    EXPECT_EQ(everything(m_folder), expected);
+    EXPECT_EQ(readFile(folder.filePath("IMG_0001.JPG")), "user's");
+    owned.close();
+    EXPECT_EQ(capture::removeLeftovers(m_folder), 1) << "the lock's holder has gone";
+
+    // This process's own writer, between its write and its rename: its temporary file has the
+    // pattern and is left alone.
+    QStringList temporary;
+    const capture::StoreResult r = capture::storeFile(m_folder, "W.JPG", "ours", [&](const QString &) {
+        for (const QString &entry : QDir(m_folder).entryList(QDir::Files | QDir::Hidden | QDir::NoSymLinks))
+            if (capture::isTemporaryName(QFile::encodeName(entry)))
+                temporary << entry;
+        EXPECT_EQ(capture::removeLeftovers(m_folder), 0);
+    });
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(temporary.size(), 1);
+    EXPECT_EQ(readFile(r.path), "ours");
+    EXPECT_EQ(capture::removeLeftovers(QDir(m_folder).filePath("missing")), 0);
 }
 
 // --- Names from the peer never leave the folder ----------------------------------------------

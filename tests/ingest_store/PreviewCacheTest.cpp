@@ -1,13 +1,18 @@
 #include <QBuffer>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QSemaphore>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "QtPrinters.h"
 
+#include "ingest/ImageDecode.h"
 #include "ingest/PreviewCache.h"
 
 namespace {
@@ -139,4 +144,36 @@ TEST_F(PreviewMemory, PreviewSourceOutlivesItsOwnerAndDecodesUnstoredBytes)
         source = makePreviewSource(cache, cache->add(pngBytes(8, 6, Qt::black), "never-stored.png"));
     }
     EXPECT_EQ(source->image().size(), QSize(8, 6));
+}
+
+// The cache owns its decoding thread: going away, it waits for the decode that runs (which
+// still uses the image libraries) and skips those queued; a delivery to a context that is gone
+// never happens.
+TEST_F(PreviewMemory, DestroyingTheCacheWaitsForTheRunningDecodeAndSkipsQueuedOnes)
+{
+    const QByteArray png = pngBytes(3000, 2000, Qt::gray); // some tens of ms to decode
+    QSemaphore started;
+    std::atomic<int> decodes = 0;
+    std::atomic<bool> finished = false;
+    int delivered = 0;
+    auto cache = std::make_shared<PreviewCache>();
+    cache->setDecoder([&](const QByteArray &data, const QString &name) {
+        ++decodes;
+        started.release();
+        const QImage image = decodeFullImage(data, name);
+        finished = !image.isNull();
+        return image;
+    });
+    auto context = std::make_unique<QObject>();
+    for (const char *name : {"running.png", "queued.png"})
+        makePreviewSource(cache, cache->add(png, QString::fromLatin1(name)))
+            ->requestImage(context.get(), [] { return true; }, [&](const QImage &) { ++delivered; });
+    ASSERT_TRUE(started.tryAcquire(1, 10000));
+    context.reset();
+    cache.reset(); // the sources made above are gone: this is the last owner
+    EXPECT_TRUE(finished) << "the cache went away while its decode was still running";
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(decodes, 1) << "a queued decode ran after its cache was gone";
+    EXPECT_EQ(delivered, 0);
 }

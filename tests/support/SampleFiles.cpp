@@ -110,6 +110,12 @@ public:
     {
         add(ifd, { tag, Long, quint32(targets.size()), QByteArray(4 * targets.size(), '\0'), targets, -1 });
     }
+    // The offset of another IFD as two SHORTs: a reader that follows the tag whatever its type
+    // finds the IFD; one that checks the type sees none.
+    void ifdOffsetAsShorts(int ifd, quint16 tag, int target)
+    {
+        add(ifd, { tag, Short, 2, QByteArray(4, '\0'), { target }, -1 });
+    }
     // LONG offset of a blob (StripOffsets with one strip).
     void blobOffset(int ifd, quint16 tag, int blob)
     {
@@ -429,6 +435,16 @@ QByteArray dng(const Dng &spec)
     tiff.longs(ifd0, 278, { quint32(small.height()) });
     tiff.longs(ifd0, 279, { quint32(smallPixels.size()) });
     tiff.shorts(ifd0, 284, { 1 });
+    if (spec.exifOnlyLibRawReads) {
+        const int exif = tiff.addIfd();
+        tiff.rationals(exif, 33434, { { 1, 250 } }); // ExposureTime
+        tiff.rationals(exif, 33437, { { 28, 10 } }); // FNumber
+        tiff.shorts(exif, 34855, { 400 }); // ISOSpeedRatings
+        tiff.ascii(exif, 36867, "2024:05:01 14:03:09"); // DateTimeOriginal
+        tiff.rationals(exif, 37386, { { 239, 10 } }); // FocalLength
+        tiff.ascii(exif, 42036, "ZOOM 18-55"); // LensModel
+        tiff.ifdOffsetAsShorts(ifd0, 34665, exif); // ExifIFD
+    }
     tiff.bytes(ifd0, 50706, QByteArray("\x01\x04\x00\x00", 4)); // DNGVersion 1.4
     tiff.bytes(ifd0, 50707, QByteArray("\x01\x01\x00\x00", 4)); // DNGBackwardVersion 1.1
     tiff.ascii(ifd0, 50708, "HALVANE TEST");

@@ -77,6 +77,10 @@ struct Dng {
     QImage smallThumb; // null: a plain grey 96 × 64 picture
     int orientation = 1;
     QList<Tag> tags;
+    // An EXIF IFD with the values of cameraTags() but the white balance, the compensation and
+    // the camera model, reached through a pointer stored with the wrong type (two SHORTs):
+    // LibRaw follows it, Exiv2 does not, as with an EXIF block Exiv2 cannot read.
+    bool exifOnlyLibRawReads = false;
 };
 [[nodiscard]] QByteArray dng(const Dng &spec);
 

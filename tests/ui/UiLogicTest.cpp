@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "CameraListModel.h"
 #include "DirectorModel.h"
 #include "PhotoDetails.h"
@@ -274,12 +276,14 @@ QByteArray pngOf(const QImage &image)
 // A received photo whose full image comes from the real preview cache, decoded off the main
 // thread.
 CapturedPhoto &addCachedPhoto(Monitor &monitor, CameraConnection &cam, PreviewCache &cache,
-                              const std::shared_ptr<PreviewCache> &shared, QSize full)
+                              const std::shared_ptr<PreviewCache> &shared, QSize full,
+                              const QByteArray &bytes = {})
 {
     CapturedPhoto photo;
     photo.filename = QStringLiteral("IMG.PNG");
     photo.thumb = testImage(32, 16);
-    photo.preview = makePreviewSource(shared, cache.add(pngOf(testImage(full.width(), full.height())), photo.filename));
+    photo.preview = makePreviewSource(
+        shared, cache.add(bytes.isNull() ? pngOf(testImage(full.width(), full.height())) : bytes, photo.filename));
     cam.photos.append(photo);
     monitor.setSelectedPhotoId(cam.photos.last().id());
     return cam.photos.last();
@@ -332,6 +336,42 @@ TEST(ViewerSource, ADecodeTheViewerMovedPastIsNotShown)
     // One decoding thread works in order: the first photo's result came back before the
     // second's, and was dropped because the viewer had moved on.
     EXPECT_EQ(images.count(), 1);
+}
+
+// A photo whose bytes do not decode is decoded once: later changes of the Monitor neither decode
+// it again nor bring its thumbnail back in place of the placeholder.
+TEST(ViewerSource, AnUndecodablePhotoIsDecodedOnceAndStaysThePlaceholder)
+{
+    MonitorFixture f;
+    auto cache = std::make_shared<PreviewCache>();
+    std::atomic<int> decodes = 0;
+    cache->setDecoder([&decodes](const QByteArray &data, const QString &) {
+        ++decodes;
+        return QImage::fromData(data);
+    });
+    ViewerSource source;
+    source.setMonitor(f.monitor.get());
+    auto a = f.addCamera();
+    QSignalSpy images(&source, &ViewerSource::imageChanged);
+
+    const CapturedPhoto &broken = addCachedPhoto(*f.monitor, *a.cam, *cache, cache, {}, QByteArray(4096, 'x'));
+    const std::shared_ptr<PreviewSource> preview = broken.preview;
+    EXPECT_EQ(source.image().size(), QSize(32, 16)) << "the thumbnail stands in while it is decoded";
+    ASSERT_TRUE(images.wait(5000));
+    EXPECT_FALSE(source.hasImage());
+    const int changes = int(images.count());
+    for (int i = 0; i < 20; ++i) {
+        a.cam->status = i % 2 ? CameraStatus::Paused : CameraStatus::Receiving;
+        emit f.monitor->objectWillChange();
+        EXPECT_FALSE(source.hasImage()) << "change " << i;
+    }
+    EXPECT_TRUE(preview->image().isNull());
+    // One decoding thread works in order: once another photo is shown, every earlier request
+    // has been served.
+    addCachedPhoto(*f.monitor, *a.cam, *cache, cache, QSize(40, 30));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return source.image().size() == QSize(40, 30); }, 5000));
+    EXPECT_EQ(decodes, 2) << "the undecodable photo was decoded again";
+    EXPECT_EQ(images.count(), changes + 2) << "the viewer flipped while nothing new was shown";
 }
 
 // ---- Models -----------------------------------------------------------------------------------
