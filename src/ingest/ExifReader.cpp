@@ -10,7 +10,6 @@
 #include "ingest/ImageLibraries.h"
 
 // Debug messages (unreadable files are routine) are off unless enabled with QT_LOGGING_RULES.
-Q_LOGGING_CATEGORY(lcIngestMeta, "halvane.ingest", QtInfoMsg)
 
 namespace {
 
@@ -20,7 +19,7 @@ constexpr double kInt64Limit = 9223372036854775808.0;
 // A damaged or unusual file is routine for a receiver, so Exiv2's complaints are debug output.
 void exiv2Message(int /*level*/, const char *message)
 {
-    qCDebug(lcIngestMeta).noquote() << "exiv2:" << QString::fromUtf8(message).trimmed();
+    qCDebug(lcIngest).noquote() << "exiv2:" << QString::fromUtf8(message).trimmed();
 }
 
 // Exiv2 prints its warnings to stderr unless told otherwise; route them to our category. HEIF
@@ -268,9 +267,9 @@ std::optional<ExifInfo> readExif(const QByteArray &data, bool wantPreview)
             info.largestPreview = largestPreview(*image);
         return info;
     } catch (const std::exception &e) {
-        qCDebug(lcIngestMeta) << "exiv2 cannot read the file:" << e.what();
+        qCDebug(lcIngest) << "exiv2 cannot read the file:" << e.what();
     } catch (...) {
-        qCDebug(lcIngestMeta) << "exiv2 cannot read the file";
+        qCDebug(lcIngest) << "exiv2 cannot read the file";
     }
     return std::nullopt;
 }
@@ -286,9 +285,9 @@ std::optional<ExifInfo> readExifBlock(const QByteArray &tiffBlock)
             exif, reinterpret_cast<const Exiv2::byte *>(tiffBlock.constData()), uint32_t(tiffBlock.size()));
         return fromExifData(exif);
     } catch (const std::exception &e) {
-        qCDebug(lcIngestMeta) << "exiv2 cannot read the EXIF block:" << e.what();
+        qCDebug(lcIngest) << "exiv2 cannot read the EXIF block:" << e.what();
     } catch (...) {
-        qCDebug(lcIngestMeta) << "exiv2 cannot read the EXIF block";
+        qCDebug(lcIngest) << "exiv2 cannot read the EXIF block";
     }
     return std::nullopt;
 }

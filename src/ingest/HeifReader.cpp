@@ -27,7 +27,7 @@ bool failed(const heif_error &error)
 {
     if (error.code == heif_error_Ok)
         return false;
-    qCDebug(lcIngestMeta) << "libheif:" << error.message;
+    qCDebug(lcIngest) << "libheif:" << error.message;
     return true;
 }
 

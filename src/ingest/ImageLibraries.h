@@ -8,12 +8,13 @@
 #include <optional>
 
 #include "ingest/PhotoText.h"
+#include "model/Logging.h"
 
 // The boundary to the third-party image libraries (Exiv2, LibRaw, libheif). Nothing here throws
 // and nothing writes to stderr: every library error becomes an absent value, and the libraries'
 // own messages go to the "halvane.ingest" logging category.
 
-Q_DECLARE_LOGGING_CATEGORY(lcIngestMeta)
+
 
 // An image embedded in a file (EXIF thumbnail, raw preview): either encoded bytes that still have
 // to be decoded (so that a JPEG can be reduced while it is decoded), or pixels. `size` is the

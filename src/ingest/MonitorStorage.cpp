@@ -3,7 +3,6 @@
 // until they can be.
 
 #include <cstring>
-#include <syslog.h>
 
 #include <QDateTime>
 #include <QDir>
@@ -20,11 +19,11 @@
 #include "ingest/IngestState.h"
 #include "ingest/PreviewCache.h"
 #include "ingest/StoreWriter.h"
+#include "model/Logging.h"
 #include "model/Monitor.h"
 
 namespace {
 
-Q_LOGGING_CATEGORY(lcIngest, "halvane.ingest")
 
 // Logs a failed store once per cause until a write succeeds again, so a disk that stays full
 // during a burst does not flood the log.
@@ -38,8 +37,7 @@ void reportFailure(IngestState &state, const capture::StoreResult &result, const
     const QString line = QStringLiteral("photo not stored (%1%2%3); kept in memory until it can be written: %4")
                              .arg(QLatin1String(capture::describe(result.error)),
                                   detail.isEmpty() ? QString() : QStringLiteral(": "), detail, name);
-    qCWarning(lcIngest).noquote() << line;
-    syslog(LOG_WARNING, "%s", line.toUtf8().constData());
+    logWarning(lcIngest(), line);
 }
 
 void noteSuccess(IngestState &state, const capture::StoreResult &result)

@@ -14,12 +14,12 @@ namespace {
 // LibRaw's default callbacks print to stderr; a corrupt raw file is an ordinary event here.
 void rawDataError(void * /*data*/, const char *file, const int offset)
 {
-    qCDebug(lcIngestMeta) << "libraw: data error in" << file << "at" << offset;
+    qCDebug(lcIngest) << "libraw: data error in" << file << "at" << offset;
 }
 
 void rawMemoryError(void * /*data*/, const char *file, const char *where)
 {
-    qCDebug(lcIngestMeta) << "libraw: memory error in" << file << where;
+    qCDebug(lcIngest) << "libraw: memory error in" << file << where;
 }
 
 // LibRaw's flip (0, 3, 5, 6) as an EXIF orientation.
@@ -90,7 +90,7 @@ std::unique_ptr<LibRaw> openRaw(const QByteArray &data)
     raw->set_memerror_handler(rawMemoryError, nullptr);
     const int rc = raw->open_buffer(const_cast<char *>(data.constData()), size_t(data.size()));
     if (rc != LIBRAW_SUCCESS) {
-        qCDebug(lcIngestMeta) << "libraw cannot open the file:" << libraw_strerror(rc);
+        qCDebug(lcIngest) << "libraw cannot open the file:" << libraw_strerror(rc);
         return nullptr;
     }
     return raw;
@@ -117,9 +117,9 @@ std::optional<RawInfo> readRaw(const QByteArray &data)
             info.thumbnailSize = QSize(thumb.twidth, thumb.theight);
         return info;
     } catch (const std::exception &e) {
-        qCDebug(lcIngestMeta) << "libraw:" << e.what();
+        qCDebug(lcIngest) << "libraw:" << e.what();
     } catch (...) {
-        qCDebug(lcIngestMeta) << "libraw: unknown error";
+        qCDebug(lcIngest) << "libraw: unknown error";
     }
     return std::nullopt;
 }
@@ -151,9 +151,9 @@ EmbeddedImage rawThumbnail(const QByteArray &data)
             result.size = result.pixels.size();
         }
     } catch (const std::exception &e) {
-        qCDebug(lcIngestMeta) << "libraw:" << e.what();
+        qCDebug(lcIngest) << "libraw:" << e.what();
     } catch (...) {
-        qCDebug(lcIngestMeta) << "libraw: unknown error";
+        qCDebug(lcIngest) << "libraw: unknown error";
     }
     return result;
 }

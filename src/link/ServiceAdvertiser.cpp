@@ -10,13 +10,12 @@
 #include <avahi-common/error.h>
 #include <avahi-common/malloc.h>
 
-#include <syslog.h>
 
 #include "link/AvahiQtPoll.h"
+#include "model/Logging.h"
 
 namespace {
 
-Q_LOGGING_CATEGORY(lcDnssd, "halvane.link.dnssd")
 
 // DNS labels, and so DNS-SD instance names, hold at most 63 bytes.
 constexpr qsizetype kMaxServiceNameBytes = 63;
@@ -193,7 +192,7 @@ void ServiceAdvertiser::addService(AvahiClient *client)
         };
         m_group = avahi_entry_group_new(client, callback, this);
         if (!m_group) {
-            qCWarning(lcDnssd) << "cannot create the DNS-SD entry group:"
+            qCWarning(lcLink) << "cannot create the DNS-SD entry group:"
                                << avahi_strerror(avahi_client_errno(client));
             return;
         }
@@ -214,12 +213,12 @@ void ServiceAdvertiser::addService(AvahiClient *client)
             continue;
         }
         if (rc < 0) {
-            qCWarning(lcDnssd) << "cannot add the DNS-SD service" << m_name << ":" << avahi_strerror(rc);
+            qCWarning(lcLink) << "cannot add the DNS-SD service" << m_name << ":" << avahi_strerror(rc);
             return;
         }
         const int committed = avahi_entry_group_commit(m_group);
         if (committed < 0)
-            qCWarning(lcDnssd) << "cannot register the DNS-SD service:" << avahi_strerror(committed);
+            qCWarning(lcLink) << "cannot register the DNS-SD service:" << avahi_strerror(committed);
         return;
     }
 }
@@ -238,7 +237,7 @@ void ServiceAdvertiser::onGroupState(AvahiEntryGroup *group, int state)
         addService(avahi_entry_group_get_client(group));
         break;
     case AVAHI_ENTRY_GROUP_FAILURE:
-        qCWarning(lcDnssd) << "DNS-SD registration failed:"
+        qCWarning(lcLink) << "DNS-SD registration failed:"
                            << avahi_strerror(avahi_client_errno(avahi_entry_group_get_client(group)));
         setRegisteredName(QString());
         break;
@@ -252,7 +251,7 @@ void ServiceAdvertiser::takeAlternativeName()
     char *alternative = avahi_alternative_service_name(m_name.toUtf8().constData());
     const QString next = QString::fromUtf8(alternative);
     avahi_free(alternative);
-    qCInfo(lcDnssd) << "service name" << m_name << "is taken; trying" << next;
+    qCInfo(lcLink) << "service name" << m_name << "is taken; trying" << next;
     m_name = next;
 }
 
@@ -271,7 +270,7 @@ void ServiceAdvertiser::setRegisteredName(const QString &name)
     const bool had = !m_registeredName.isEmpty();
     m_registeredName = name;
     if (!name.isEmpty()) {
-        qCInfo(lcDnssd) << "advertising" << name << "on port" << m_port;
+        qCInfo(lcLink) << "advertising" << name << "on port" << m_port;
         emit registered(name);
     } else if (had) {
         emit withdrawn();
@@ -287,6 +286,5 @@ void ServiceAdvertiser::logUnavailable(const QString &why)
     const QString text = QStringLiteral("DNS-SD unavailable (%1); bridges can still connect by "
                                         "address, and the service is advertised once the daemon runs")
                              .arg(why);
-    qCWarning(lcDnssd).noquote() << text;
-    syslog(LOG_WARNING, "%s", text.toUtf8().constData());
+    logWarning(lcLink(), text);
 }

@@ -1,17 +1,15 @@
 #include "link/TcpConnection.h"
+#include "model/Logging.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <syslog.h>
 
 #include <algorithm>
 
 #include <QLoggingCategory>
 
 namespace {
-
-Q_LOGGING_CATEGORY(lcLink, "halvane.link")
 
 // Keepalive: probes start after 10 s without traffic and go out every 5 s; 6 unanswered probes
 // end the connection, so a bridge that vanished is marked lost about 40 s after it last spoke.
@@ -138,8 +136,7 @@ void TcpConnection::logOversized()
                              .arg(m_socket->peerPort())
                              .arg(o.firstType)
                              .arg(o.firstLength);
-    qCWarning(lcLink).noquote() << line;
-    syslog(LOG_WARNING, "%s", line.toUtf8().constData());
+    logWarning(lcLink(), line);
 }
 
 void TcpConnection::continueLater()

@@ -1,12 +1,7 @@
 #include "QuitGuard.h"
 
-#include <QLoggingCategory>
-
 #include "MonitorBinding.h"
-
-namespace {
-Q_LOGGING_CATEGORY(lcUi, "halvane.ui")
-}
+#include "model/Logging.h"
 
 QuitGuard::QuitGuard(QObject *parent)
     : QObject(parent)

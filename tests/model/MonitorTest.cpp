@@ -1,4 +1,6 @@
 #include <QDir>
+#include <QLoggingCategory>
+#include <QMultiHash>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -179,3 +181,33 @@ TEST_F(MonitorTest, DefaultSettingsAreIsolatedInTestMode)
 }
 
 } // namespace
+
+// One logging category per subsystem: after storage, metadata and the link have all logged,
+// each name belongs to exactly one category object, and debug output is off by default.
+TEST_F(MonitorTest, LoggingHasOneCategoryPerSubsystem)
+{
+    Monitor monitor(freshSettings());
+    auto cam = addCamera(monitor);
+    monitor.handleFile(QStringLiteral("a.jpg"), QByteArray("not an image"), *cam); // no folder: warns
+    (void)Monitor::buildPhoto(QStringLiteral("b.cr3"), QByteArray(64, '\x01')); // libraries complain
+
+    static QMultiHash<QString, const QLoggingCategory *> seen;
+    seen.clear();
+    const QLoggingCategory::CategoryFilter previous = QLoggingCategory::installFilter([](QLoggingCategory *c) {
+        if (QString::fromLatin1(c->categoryName()).startsWith(QLatin1String("halvane")))
+            seen.insert(QString::fromLatin1(c->categoryName()), c);
+    });
+    QLoggingCategory::installFilter(previous);
+    const QStringList names = seen.uniqueKeys();
+    for (const QString &name : names) {
+        EXPECT_EQ(seen.values(name).size(), 1) << name.toStdString() << " is declared once";
+        EXPECT_TRUE(name == QLatin1String("halvane.link") || name == QLatin1String("halvane.ingest")
+                    || name == QLatin1String("halvane.ui"))
+            << name.toStdString();
+    }
+    EXPECT_TRUE(names.contains(QStringLiteral("halvane.ingest")));
+    for (const QLoggingCategory *c : std::as_const(seen)) {
+        EXPECT_FALSE(c->isDebugEnabled()) << c->categoryName();
+        EXPECT_TRUE(c->isInfoEnabled()) << c->categoryName();
+    }
+}
