@@ -20,7 +20,10 @@ protected:
         const QString hash = cam.waitForLine("^sent-photo 1 \\d+ (\\S+) " + QRegularExpression::escape(name) + "$").captured(1);
         return !hash.isEmpty() && host.waitFor([&](const Host &) { return folderHashes(capture).value(name) == hash; });
     }
-    QString registered() const { return "^registered " + QRegularExpression::escape(ServiceAdvertiser::workstationServiceName()) + "$"; }
+    static QString registered()
+    {
+        return "^registered " + QRegularExpression::escape(ServiceAdvertiser::workstationServiceName()) + "$";
+    }
 };
 
 TEST_F(AppEndToEnd, BridgeFindsTheApplicationAndTheyExchangeEveryMessage)
@@ -45,7 +48,8 @@ TEST_F(AppEndToEnd, BridgeFindsTheApplicationAndTheyExchangeEveryMessage)
     host.write("setParam iso 1600");
     const QString set = cam.waitForLine("^command 1 (.*setParam.*)$").captured(1);
     EXPECT_FALSE(set.contains(' ')) << set.toStdString();
-    EXPECT_EQ(QJsonDocument::fromJson(set.toUtf8()).object(), QJsonObject({{"cmd", "setParam"}, {"param", "iso"}, {"value", 1600}}));
+    EXPECT_EQ(QJsonDocument::fromJson(set.toUtf8()).object(),
+              QJsonObject({{"cmd", "setParam"}, {"param", "iso"}, {"value", 1600}}));
     EXPECT_TRUE(cam.waitForLine("^param 1 iso 1600 applied$").hasMatch());
     EXPECT_TRUE(host.waitForLine("^param 0 iso 1600 23$").hasMatch());
     // A value the camera refuses shows at once and is then undone by the camera's state.

@@ -21,7 +21,8 @@ TEST(ServiceName, PrettyNameThenHostNameThenMacCutToOneDnsLabel)
         {"Estudio de Ana", "ws-7", "Estudio de Ana (Mac)"}, {"", "ws-7", "ws-7 (Mac)"}, {"  ", "ws-7", "ws-7 (Mac)"},
         {"", "", "Mac (Mac)"}, {"", " ", "Mac (Mac)"},
         // 63 bytes at most: 57 are left for the base, 28 two-byte or 14 four-byte characters.
-        {QString(80, 'a'), "", QString(57, 'a') + " (Mac)"}, {QString(40, QChar(0x00e9)), "", QString(28, QChar(0x00e9)) + " (Mac)"},
+        {QString(80, 'a'), "", QString(57, 'a') + " (Mac)"},
+        {QString(40, QChar(0x00e9)), "", QString(28, QChar(0x00e9)) + " (Mac)"},
         {emoji, "", emoji.left(28) + " (Mac)"},
     };
     for (const auto &[pretty, host, name] : rows)

@@ -26,7 +26,8 @@ using Dnssd = HostTest;
 struct Browser : ServiceBrowser {
     Browser() : ServiceBrowser(QString::fromLatin1(ServiceAdvertiser::kServiceType))
     {
-        connect(this, &ServiceBrowser::resolved, [this](const QString &name, const QString &, quint16 port) { seen.insert(name, port); });
+        connect(this, &ServiceBrowser::resolved,
+                [this](const QString &name, const QString &, quint16 port) { seen.insert(name, port); });
     }
     QMap<QString, quint16> seen;
 };

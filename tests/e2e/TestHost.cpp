@@ -37,7 +37,7 @@ void say(const QString &line)
 class Reporter
 {
 public:
-    explicit Reporter(Monitor &monitor) : m_monitor(monitor) { m_last.insert(QStringLiteral("active"), QStringLiteral("active -1")); }
+    explicit Reporter(Monitor &monitor) : m_monitor(monitor) { m_last[QStringLiteral("active")] = QStringLiteral("active -1"); }
 
     void report()
     {

@@ -141,14 +141,17 @@ TEST_F(Faults, HostilePeersLeaveOthersAndMemoryAlone)
     constexpr qint64 kFlood = 200LL << 20;
     const QByteArray block(1 << 20, 'F');
     qint64 queued = badHeader.size();
-    for (; queued < kFlood && QTest::qWaitFor([&] { return flood.bytesToWrite() < 4 * block.size(); }, 2000); queued += block.size())
+    while (queued < kFlood && QTest::qWaitFor([&] { return flood.bytesToWrite() < 4 * block.size(); }, 2000)) {
         flood.write(block);
+        queued += block.size();
+    }
     const qint64 delivered = queued - flood.bytesToWrite();
 
     ASSERT_TRUE(good.waitForExit(120000));
     expected += sentHashes(good);
     ASSERT_EQ(expected.size(), 13);
-    ASSERT_TRUE(host.waitFor([](const Host &h) { return h.storedPaths().size() == 13; }, 60000)) << host.storedPaths().size() << " stored";
+    ASSERT_TRUE(host.waitFor([](const Host &h) { return h.storedPaths().size() == 13; }, 60000))
+        << host.storedPaths().size() << " stored";
     expectOnlyCompleteFiles(expected);
     EXPECT_EQ(folderHashes(capture).size(), 13);
     // The broken streams were read no further (their trailing hellos never applied) but their
@@ -185,9 +188,10 @@ TEST_F(Faults, LiveViewFloodIsHeldBackNotBuffered)
     ASSERT_TRUE(flood.waitConnected());
     qint64 queued = 0, peakGrowth = 0;
     const QDeadlineTimer limit(8000);
-    for (; queued < (200LL << 20) && QTest::qWaitFor([&] { return flood.bytesToWrite() < 8 * frame.size(); }, int(limit.remainingTime()));
-         queued += frame.size()) {
+    const auto drained = [&] { return flood.bytesToWrite() < 8 * frame.size(); };
+    while (queued < (200LL << 20) && QTest::qWaitFor(drained, int(limit.remainingTime()))) {
         flood.write(frame);
+        queued += frame.size();
         peakGrowth = std::max(peakGrowth, hostMemoryKiB() - rssBefore);
     }
     const qint64 delivered = queued - flood.bytesToWrite();
@@ -212,7 +216,8 @@ TEST_F(Faults, StorageFailuresKeepPhotosUntilTheFolderWorksAgain)
         ASSERT_TRUE(QDir().mkpath(capture));
         if (!removed) {
             mounts.append(capture);
-            ASSERT_EQ(QProcess::execute("mount", {"-t", "tmpfs", "-o", fault == Full ? "size=8m" : "size=64m", "faults", capture}), 0);
+            const QString size = fault == Full ? "size=8m" : "size=64m";
+            ASSERT_EQ(QProcess::execute("mount", {"-t", "tmpfs", "-o", size, "faults", capture}), 0);
         }
         ASSERT_NE(startHost(), 0);
         ASSERT_TRUE(fault == Full || (fault == ReadOnly ? mount("remount,ro") : QDir(capture).removeRecursively()));
@@ -226,13 +231,15 @@ TEST_F(Faults, StorageFailuresKeepPhotosUntilTheFolderWorksAgain)
         }
         QStringList sent = fault == Full ? sendPhotos(8, {"--folder", files}) : sendPhotos(3);
         // Until each has been written or failed once, nothing is certain.
-        ASSERT_TRUE(host.waitFor([&](const Host &h) { return h.storedPaths().size() + h.matches("^(unsaved) ").size() >= sent.size(); }, 60000));
+        ASSERT_TRUE(host.waitFor([&](const Host &h) {
+            return h.storedPaths().size() + h.matches("^(unsaved) ").size() >= sent.size();
+        }, 60000));
         const qsizetype storedWhileBroken = host.storedPaths().size();
         EXPECT_TRUE(fault == Full ? storedWhileBroken < 8 : storedWhileBroken == 0) << storedWhileBroken << " stored";
         EXPECT_EQ(folderHashes(capture).size(), storedWhileBroken);
         expectOnlyCompleteFiles(sent);
         EXPECT_NE(QDir(capture).exists(), removed); // never recreated behind the user's back
-        ASSERT_TRUE(fault == ReadOnly ? mount("remount,rw") : fault == Full ? mount("remount,size=128m") : QDir().mkpath(capture));
+        ASSERT_TRUE(removed ? QDir().mkpath(capture) : mount(fault == Full ? "remount,size=128m" : "remount,rw"));
         if (fault != RemovedAndQuiet) // without a photo to set it off, the retry writes them
             sent += sendPhotos(1);
         expectAllStored(sent);

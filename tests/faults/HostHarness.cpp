@@ -24,11 +24,6 @@ QMap<QString, QString> folderHashes(const QString &dir)
     return out;
 }
 
-QString sha256Hex(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-}
-
 qint64 residentKiB(qint64 pid, const char *field)
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
@@ -44,7 +39,7 @@ QByteArray randomFileFrame(const QByteArray &name, int contentBytes, QStringList
     for (char &c : content)
         c = char(QRandomGenerator::global()->bounded(256));
     if (hashes)
-        hashes->append(sha256Hex(content));
+        hashes->append(QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex()));
     return frames::fileFrame(name, content);
 }
 
@@ -104,7 +99,7 @@ quint16 Host::start(const QString &settingsPath, const QString &captureFolder)
     // Under AddressSanitizer freed memory sits in a 256 MiB quarantine by default, which would
     // show as growth in the memory checks; a small one keeps them meaningful there.
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("ASAN_OPTIONS"), env.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":quarantine_size_mb=8"));
+    env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":quarantine_size_mb=8");
     process.setProcessEnvironment(env);
     LineProcess::start(qEnvironmentVariable("HALVANE_TESTHOST"), {settingsPath, captureFolder});
     const auto port = waitForLine(QStringLiteral("^port (\\d+)$"));
@@ -133,7 +128,8 @@ QStringList Host::storedPaths() const
 bool Host::allLost(qsizetype records) const
 {
     const QList<Camera> all = cameras();
-    return all.size() == records && std::all_of(all.cbegin(), all.cend(), [](const Camera &c) { return c.status == QLatin1String("noSignal"); });
+    return all.size() == records
+           && std::all_of(all.cbegin(), all.cend(), [](const Camera &c) { return c.status == QLatin1String("noSignal"); });
 }
 
 void RawPeer::closeWithReset()
@@ -180,7 +176,7 @@ quint16 HostTest::startHost()
 LineProcess &HostTest::bridge(QStringList args)
 {
     if (!args.contains(QStringLiteral("--service-name")))
-        args = QStringList{QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"), QString::number(port)} + args;
+        args = QStringList{"--host", "127.0.0.1", "--port", QString::number(port)} + args;
     bridges.push_back(std::make_unique<LineProcess>(QStringLiteral("bridge %1").arg(bridges.size() + 1)));
     bridges.back()->start(qEnvironmentVariable("HALVANE_BRIDGE"), args);
     return *bridges.back();
@@ -188,8 +184,8 @@ LineProcess &HostTest::bridge(QStringList args)
 
 void HostTest::startAvahi()
 {
-    avahi.start(QStringLiteral("avahi-daemon"), {QStringLiteral("-f"), qEnvironmentVariable("HALVANE_AVAHI_CONF"), QStringLiteral("--no-drop-root"),
-                                                 QStringLiteral("--no-chroot"), QStringLiteral("--no-rlimits"), QStringLiteral("--no-proc-title")});
+    avahi.start("avahi-daemon", {"-f", qEnvironmentVariable("HALVANE_AVAHI_CONF"), "--no-drop-root", "--no-chroot",
+                                 "--no-rlimits", "--no-proc-title"});
     EXPECT_TRUE(avahi.process.waitForStarted(10000)) << "avahi-daemon did not start";
 }
 

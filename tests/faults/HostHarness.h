@@ -22,7 +22,6 @@
 // The hash of every regular file in a folder, hidden ones included, by name ("unreadable" for
 // one that cannot be read).
 QMap<QString, QString> folderHashes(const QString &dir);
-QString sha256Hex(const QByteArray &bytes);
 // Resident memory of a process in KiB (`field` VmRSS, or VmHWM for its peak); -1 when unreadable.
 qint64 residentKiB(qint64 pid, const char *field = "VmRSS");
 // A file frame of random content; the content's hash is appended to `hashes`.

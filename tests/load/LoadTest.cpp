@@ -36,12 +36,13 @@ TEST_F(Load, ManyCamerasWithLiveViewAndReconnects)
     const auto due = [&](const Camera &c) {
         if (!c.bridge || c.bridge->process.state() == QProcess::NotRunning)
             return c.bridge || c.sent < photosEach;
-        return c.killAfterMs >= 0 && (c.killAt.isForever() ? !c.bridge->matches("^(connected) ").isEmpty() : c.killAt.hasExpired());
+        const bool connected = !c.bridge->matches("^(connected) ").isEmpty();
+        return c.killAfterMs >= 0 && (c.killAt.isForever() ? connected : c.killAt.hasExpired());
     };
     const QDeadlineTimer deadline(full ? 3'600'000 : 600'000);
     while (std::any_of(cameras.cbegin(), cameras.cend(), [&](const Camera &c) { return c.bridge || c.sent < photosEach; })) {
-        ASSERT_TRUE(QTest::qWaitFor([&] { return std::any_of(cameras.cbegin(), cameras.cend(), due); }, int(deadline.remainingTime())))
-            << "the cameras did not finish in time";
+        const auto anyDue = [&] { return std::any_of(cameras.cbegin(), cameras.cend(), due); };
+        ASSERT_TRUE(QTest::qWaitFor(anyDue, int(deadline.remainingTime()))) << "the cameras did not finish in time";
         for (Camera &c : cameras) {
             if (!due(c)) {
                 continue;
@@ -71,7 +72,8 @@ TEST_F(Load, ManyCamerasWithLiveViewAndReconnects)
     }
     // A bridge killed before it connected made no record; every record's connection has ended,
     // and every photo received has been written.
-    const auto connections = std::count_if(bridges.cbegin(), bridges.cend(), [](const auto &b) { return !b->matches("^(connected) ").isEmpty(); });
+    const auto connections = std::count_if(bridges.cbegin(), bridges.cend(),
+                                           [](const auto &b) { return !b->matches("^(connected) ").isEmpty(); });
     ASSERT_TRUE(host.waitFor([&](const Host &h) {
         return h.allLost(connections) && h.storedPaths().size() == h.photoCount();
     }, 300000)) << host.storedPaths().size() << " of " << host.photoCount() << " stored; " << connections << " connections";
