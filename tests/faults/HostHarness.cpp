@@ -3,218 +3,199 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QTest>
+
+#include <algorithm>
 
 #include <sys/socket.h>
 
 #include "Frames.h"
 
-QByteArray sha256(const QByteArray &bytes)
-{
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
-}
-
-QString sha256Hex(const QByteArray &bytes)
-{
-    return QString::fromLatin1(sha256(bytes).toHex());
-}
-
-QString fileSha256(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("unreadable: ") + path;
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(&file);
-    return QString::fromLatin1(hash.result().toHex());
-}
-
-namespace {
-
-qint64 statusField(qint64 pid, const QByteArray &field)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(field + ':'))
-            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
-} // namespace
-
-qint64 residentKiB(qint64 pid)
-{
-    return statusField(pid, "VmRSS");
-}
-
-qint64 peakResidentKiB(qint64 pid)
-{
-    return statusField(pid, "VmHWM");
-}
-
-QStringList folderEntries(const QString &dir)
-{
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-}
-
 QMap<QString, QString> folderHashes(const QString &dir)
 {
     QMap<QString, QString> out;
-    for (const QString &name : QDir(dir).entryList(QDir::Files | QDir::Hidden, QDir::Name))
-        out.insert(name, fileSha256(QDir(dir).filePath(name)));
+    for (const QString &name : QDir(dir).entryList(QDir::Files | QDir::Hidden)) {
+        QFile file(QDir(dir).filePath(name));
+        QCryptographicHash hash(QCryptographicHash::Sha256);
+        const bool read = file.open(QIODevice::ReadOnly) && hash.addData(&file);
+        out.insert(name, read ? QString::fromLatin1(hash.result().toHex()) : QStringLiteral("unreadable"));
+    }
     return out;
 }
 
-bool runCommand(const QString &program, const QStringList &args)
+qint64 residentKiB(qint64 pid, const char *field)
 {
-    QProcess p;
-    p.setProcessChannelMode(QProcess::ForwardedChannels);
-    p.start(program, args);
-    return p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    const QRegularExpression line(QStringLiteral("^%1:\\s*(\\d+) kB$").arg(QLatin1String(field)),
+                                  QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch m = line.match(status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray());
+    return m.hasMatch() ? m.captured(1).toLongLong() : -1;
 }
 
-Host::Host() = default;
-
-quint16 Host::start(const QString &settingsPath, const QString &captureFolder)
-{
-    // Under AddressSanitizer freed memory sits in a quarantine of 256 MiB by default, which
-    // would show as growth in the memory checks; a small one keeps them meaningful there.
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    const QString asan = env.value(QStringLiteral("ASAN_OPTIONS"));
-    env.insert(QStringLiteral("ASAN_OPTIONS"),
-               (asan.isEmpty() ? QString() : asan + QLatin1Char(':')) + QStringLiteral("quarantine_size_mb=8"));
-    m_process.process().setProcessEnvironment(env);
-    m_process.start(testHostProgram(), {settingsPath, captureFolder});
-    const auto port = m_process.waitForLine(QStringLiteral("^port (\\d+)$"));
-    if (!port.hasMatch() || !m_process.waitForLine(QStringLiteral("^listening 1$")).hasMatch())
-        return 0;
-    return quint16(port.captured(1).toUInt());
-}
-
-qint64 Host::pid() const
-{
-    return const_cast<LineProcess &>(m_process).process().processId();
-}
-
-bool Host::running() const
-{
-    return const_cast<LineProcess &>(m_process).process().state() == QProcess::Running;
-}
-
-Host::Camera &Host::camera(int index)
-{
-    while (m_cameras.size() <= index)
-        m_cameras.append(Camera());
-    return m_cameras[index];
-}
-
-void Host::update()
-{
-    static const QRegularExpression cameraLine(QStringLiteral("^camera (\\d+) status=(\\S+) .* name=(.*)$"));
-    static const QRegularExpression photoLine(QStringLiteral("^photo (\\d+) (\\S*) (.*)$"));
-    static const QRegularExpression storedLine(QStringLiteral("^stored (\\d+) (\\d+) (.+)$"));
-    const QStringList &lines = m_process.lines();
-    for (; m_parsed < lines.size(); ++m_parsed) {
-        const QString &line = lines.at(m_parsed);
-        if (auto m = cameraLine.match(line); m.hasMatch()) {
-            Camera &cam = camera(m.captured(1).toInt());
-            cam.status = m.captured(2);
-            cam.name = m.captured(3);
-        } else if (auto m = photoLine.match(line); m.hasMatch()) {
-            camera(m.captured(1).toInt()).photos.append({m.captured(3), m.captured(2)});
-        } else if (auto m = storedLine.match(line); m.hasMatch()) {
-            Camera &cam = camera(m.captured(1).toInt());
-            const int photo = m.captured(2).toInt();
-            if (photo < cam.photos.size())
-                cam.photos[photo].storedPath = m.captured(3);
-        }
-    }
-}
-
-const QList<Host::Camera> &Host::cameras()
-{
-    update();
-    return m_cameras;
-}
-
-int Host::photoCount()
-{
-    int n = 0;
-    for (const Camera &cam : cameras())
-        n += int(cam.photos.size());
-    return n;
-}
-
-int Host::storedCount()
-{
-    return int(storedPaths().size());
-}
-
-QStringList Host::storedPaths()
-{
-    QStringList paths;
-    for (const Camera &cam : cameras()) {
-        for (const Photo &photo : cam.photos) {
-            if (!photo.storedPath.isEmpty())
-                paths.append(photo.storedPath);
-        }
-    }
-    return paths;
-}
-
-double Host::longestStallMs()
-{
-    const int from = int(m_process.lines().size());
-    m_process.write("stats");
-    const auto m = m_process.waitForLine(QStringLiteral("^stats maxstall=([0-9.]+) "), 20000, from);
-    return m.hasMatch() ? m.captured(1).toDouble() : -1;
-}
-
-RawPeer::RawPeer(quint16 port)
-{
-    m_socket.connectToHost(QStringLiteral("127.0.0.1"), port);
-}
-
-bool RawPeer::waitConnected(int timeoutMs)
-{
-    return QTest::qWaitFor([this] { return connected(); }, timeoutMs);
-}
-
-void RawPeer::send(const QByteArray &bytes)
-{
-    m_socket.write(bytes);
-}
-
-bool RawPeer::flush(int timeoutMs)
-{
-    return QTest::qWaitFor([this] { return m_socket.bytesToWrite() == 0; }, timeoutMs);
-}
-
-void RawPeer::close(bool reset)
-{
-    if (reset && m_socket.socketDescriptor() >= 0) {
-        // Linger 0: close() then sends a RST instead of a FIN, as when a process is killed
-        // with unread data or a network stack gives up.
-        const struct linger lingerOff = {1, 0};
-        ::setsockopt(int(m_socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &lingerOff, sizeof lingerOff);
-        m_socket.abort();
-    } else {
-        m_socket.disconnectFromHost();
-    }
-}
-
-QByteArray randomFileFrame(const QByteArray &name, int contentBytes, QString *hash)
+QByteArray randomFileFrame(const QByteArray &name, int contentBytes, QStringList *hashes)
 {
     QByteArray content(contentBytes, Qt::Uninitialized);
     for (char &c : content)
         c = char(QRandomGenerator::global()->bounded(256));
-    if (hash)
-        *hash = sha256Hex(content);
+    if (hashes)
+        hashes->append(QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex()));
     return frames::fileFrame(name, content);
+}
+
+LineProcess::LineProcess(QString label, bool quiet) : label(std::move(label))
+{
+    QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] {
+        m_partial += process.readAllStandardOutput();
+        for (qsizetype nl; (nl = m_partial.indexOf('\n')) >= 0; m_partial.remove(0, nl + 1))
+            lines.append(QString::fromUtf8(m_partial.left(nl)));
+    });
+    if (quiet)
+        process.setStandardErrorFile(QProcess::nullDevice());
+    QObject::connect(&process, &QProcess::readyReadStandardError, [this] {
+        std::fprintf(stderr, "[%s] %s", qPrintable(this->label), process.readAllStandardError().constData());
+    });
+}
+
+void LineProcess::start(const QString &program, const QStringList &args)
+{
+    lines.clear();
+    process.start(program, args);
+}
+
+QRegularExpressionMatch LineProcess::waitForLine(const QString &pattern, int from, int timeoutMs)
+{
+    const QRegularExpression re(pattern);
+    QRegularExpressionMatch found;
+    (void)QTest::qWaitFor([&] {
+        for (; from < lines.size() && !found.hasMatch(); ++from)
+            found = re.match(lines.at(from));
+        return found.hasMatch();
+    }, timeoutMs);
+    return found;
+}
+
+QStringList LineProcess::matches(const QString &pattern) const
+{
+    const QRegularExpression re(pattern);
+    QStringList out;
+    for (const QString &line : lines)
+        if (const QRegularExpressionMatch m = re.match(line); m.hasMatch())
+            out.append(m.captured(1));
+    return out;
+}
+
+void LineProcess::stop(bool gently)
+{
+    if (gently)
+        process.terminate();
+    if (!gently || !process.waitForFinished(10000))
+        process.kill();
+    process.waitForFinished(5000);
+}
+
+quint16 Host::start(const QString &settingsPath, const QString &captureFolder)
+{
+    // Under AddressSanitizer freed memory sits in a 256 MiB quarantine by default, which would
+    // show as growth in the memory checks; a small one keeps them meaningful there.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":quarantine_size_mb=8");
+    process.setProcessEnvironment(env);
+    LineProcess::start(qEnvironmentVariable("HALVANE_TESTHOST"), {settingsPath, captureFolder});
+    const auto port = waitForLine(QStringLiteral("^port (\\d+)$"));
+    return port.hasMatch() && waitForLine(QStringLiteral("^listening 1$")).hasMatch() ? port.captured(1).toUShort() : 0;
+}
+
+QList<Host::Camera> Host::cameras() const
+{
+    static const QRegularExpression re(QStringLiteral("^camera (\\d+) status=(\\S+) .* name=(.*)$"));
+    QList<Camera> out;
+    for (const QString &line : lines) {
+        if (const QRegularExpressionMatch m = re.match(line); m.hasMatch()) {
+            out.resize(std::max(out.size(), qsizetype(m.captured(1).toInt()) + 1));
+            out[m.captured(1).toInt()] = {m.captured(2), m.captured(3)};
+        }
+    }
+    return out;
+}
+
+QStringList Host::storedPaths() const
+{
+    // Written before their photo line was printed, or later ("stored CAMERA PHOTO PATH").
+    return matches(QStringLiteral("^photo \\d+ (\\S+) ")) + matches(QStringLiteral("^stored \\d+ \\d+ (.+)$"));
+}
+
+bool Host::allLost(qsizetype records) const
+{
+    const QList<Camera> all = cameras();
+    return all.size() == records
+           && std::all_of(all.cbegin(), all.cend(), [](const Camera &c) { return c.status == QLatin1String("noSignal"); });
+}
+
+void RawPeer::closeWithReset()
+{
+    const struct linger lingerOff = {1, 0}; // close() then sends a RST
+    ::setsockopt(int(socketDescriptor()), SOL_SOCKET, SO_LINGER, &lingerOff, sizeof lingerOff);
+    abort();
+}
+
+void HostTest::SetUp()
+{
+    ASSERT_TRUE(qEnvironmentVariable("HALVANE_NETNS") == QLatin1String("1")
+                && !qEnvironmentVariableIsEmpty("DBUS_SYSTEM_BUS_ADDRESS") && !qEnvironmentVariableIsEmpty("HALVANE_AVAHI_CONF"))
+        << "run through scripts/netns-run";
+    ASSERT_FALSE(qEnvironmentVariableIsEmpty("HALVANE_TESTHOST") || qEnvironmentVariableIsEmpty("HALVANE_BRIDGE"));
+    ASSERT_TRUE(dir.isValid());
+    capture = dir.filePath(QStringLiteral("capture"));
+    ASSERT_TRUE(QDir().mkpath(capture));
+}
+
+void HostTest::TearDown()
+{
+    const auto show = [](const LineProcess &p) {
+        std::fprintf(stderr, "--- %s output:\n%s\n", qPrintable(p.label), qPrintable(p.lines.join('\n').right(20000)));
+    };
+    if (HasFailure()) {
+        show(host);
+        std::for_each(bridges.cbegin(), bridges.cend(), [&](const auto &b) { show(*b); });
+    }
+    bridges.clear();
+    host.stop();
+    avahi.stop(true);
+    for (auto it = mounts.crbegin(); it != mounts.crend(); ++it)
+        QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), *it});
+}
+
+quint16 HostTest::startHost()
+{
+    port = host.start(dir.filePath(QStringLiteral("settings.ini")), capture);
+    EXPECT_NE(port, 0) << "the host did not start";
+    return port;
+}
+
+LineProcess &HostTest::bridge(QStringList args)
+{
+    if (!args.contains(QStringLiteral("--service-name")))
+        args = QStringList{"--host", "127.0.0.1", "--port", QString::number(port)} + args;
+    bridges.push_back(std::make_unique<LineProcess>(QStringLiteral("bridge %1").arg(bridges.size() + 1)));
+    bridges.back()->start(qEnvironmentVariable("HALVANE_BRIDGE"), args);
+    return *bridges.back();
+}
+
+void HostTest::startAvahi()
+{
+    avahi.start("avahi-daemon", {"-f", qEnvironmentVariable("HALVANE_AVAHI_CONF"), "--no-drop-root", "--no-chroot",
+                                 "--no-rlimits", "--no-proc-title"});
+    EXPECT_TRUE(avahi.process.waitForStarted(10000)) << "avahi-daemon did not start";
+}
+
+void HostTest::expectOnlyCompleteFiles(const QStringList &allowed)
+{
+    for (const QString &entry : QDir(capture).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
+        EXPECT_FALSE(entry.startsWith(QLatin1Char('.'))) << "left behind: " << entry.toStdString();
+    const QStringList stored = folderHashes(capture).values();
+    for (const QString &hash : stored) {
+        EXPECT_TRUE(allowed.contains(hash)) << "a partial or unknown file";
+        EXPECT_EQ(stored.count(hash), 1) << "stored more than once";
+    }
 }

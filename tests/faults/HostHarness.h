@@ -1,109 +1,117 @@
 #pragma once
 
-#include <QByteArray>
-#include <QHash>
-#include <QList>
 #include <QMap>
-#include <QString>
+#include <QProcess>
+#include <QRegularExpressionMatch>
 #include <QStringList>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 
+#include <gtest/gtest.h>
+
+#include <functional>
 #include <memory>
 #include <vector>
 
-#include "E2eSupport.h"
+// What the end-to-end, fault and load suites share. They run inside scripts/netns-run (private
+// network, mount and PID namespaces, their own system bus) and drive the application core
+// (halvane-testhost) and bridge simulators (halvane-bridge) as child processes, or play a bridge
+// themselves over a raw socket.
 
-// What the fault and load suites share: the application core (halvane-testhost) as a child
-// process whose event lines are parsed into what it holds, bridges as child processes or as
-// raw sockets of the test itself, and checks on the capture folder.
-
-QByteArray sha256(const QByteArray &bytes);
-QString sha256Hex(const QByteArray &bytes);
-// The file's SHA-256 in hex, or "unreadable: PATH".
-QString fileSha256(const QString &path);
-
-// Resident and peak resident memory of a process, in KiB (VmRSS, VmHWM); -1 when unreadable.
-qint64 residentKiB(qint64 pid);
-qint64 peakResidentKiB(qint64 pid);
-
-// Every entry of a folder, hidden ones included ("." and ".." excluded).
-QStringList folderEntries(const QString &dir);
-// Hash of every regular file in a folder, keyed by file name.
+// The hash of every regular file in a folder, hidden ones included, by name ("unreadable" for
+// one that cannot be read).
 QMap<QString, QString> folderHashes(const QString &dir);
+// Resident memory of a process in KiB (`field` VmRSS, or VmHWM for its peak); -1 when unreadable.
+qint64 residentKiB(qint64 pid, const char *field = "VmRSS");
+// A file frame of random content; the content's hash is appended to `hashes`.
+QByteArray randomFileFrame(const QByteArray &name, int contentBytes, QStringList *hashes = nullptr);
 
-// Runs a command (mount and the like); true when it exits 0.
-bool runCommand(const QString &program, const QStringList &args);
-
-// The application core and what its event lines tell about it.
-class Host
+// A child process whose stdout is kept as lines as they come; its stderr goes to the test's
+// unless `quiet`.
+class LineProcess
 {
 public:
-    struct Photo {
-        QString name; // as the bridge sent it
-        QString storedPath; // empty while not stored
-    };
+    explicit LineProcess(QString label, bool quiet = false);
+    ~LineProcess() { stop(); }
+    void start(const QString &program, const QStringList &args);
+    // The first line from index `from` on that matches `pattern`, waited for up to `timeoutMs`;
+    // an invalid match when none came.
+    QRegularExpressionMatch waitForLine(const QString &pattern, int from = 0, int timeoutMs = 20000);
+    // Group 1 of every line that matched `pattern` so far (so its size counts them).
+    [[nodiscard]] QStringList matches(const QString &pattern) const;
+    void write(const QByteArray &line) { process.write(line + '\n'); }
+    bool waitForExit(int timeoutMs = 20000)
+    {
+        return QTest::qWaitFor([this] { return process.state() == QProcess::NotRunning; }, timeoutMs);
+    }
+    // Ends it with SIGKILL, or with SIGTERM first when `gently` (a daemon then withdraws what it published).
+    void stop(bool gently = false);
+
+    QString label;
+    QProcess process;
+    QStringList lines;
+
+private:
+    QByteArray m_partial;
+};
+
+// halvane-testhost, and what its lines tell about the Monitor.
+class Host : public LineProcess
+{
+public:
     struct Camera {
-        QString status;
-        QString name;
-        QList<Photo> photos;
+        QString status, name;
     };
-
-    Host();
-    // Starts the host with this capture folder; returns the port once it listens (0 on failure).
+    Host() : LineProcess(QStringLiteral("host")) {}
+    // Starts it on this capture folder; the port once it listens, 0 when it does not.
     quint16 start(const QString &settingsPath, const QString &captureFolder);
-
-    LineProcess &process() { return m_process; }
-    [[nodiscard]] qint64 pid() const;
-    [[nodiscard]] bool running() const;
-
-    // Parses the lines that arrived since the last call.
-    void update();
-    [[nodiscard]] const QList<Camera> &cameras();
-    [[nodiscard]] int photoCount();
-    [[nodiscard]] int storedCount();
-    [[nodiscard]] QStringList storedPaths();
-    // Waits until `predicate` (given this host, updated) holds.
-    template<typename P>
-    bool waitFor(P predicate, int timeoutMs);
-
-    // Asks for and returns the longest main-thread stall so far, in ms (-1 without an answer).
-    double longestStallMs();
-
-private:
-    LineProcess m_process{QStringLiteral("host")};
-    qsizetype m_parsed = 0;
-    QList<Camera> m_cameras;
-    Camera &camera(int index);
+    [[nodiscard]] QList<Camera> cameras() const; // by index, as last printed
+    [[nodiscard]] int photoCount() const { return int(matches(QStringLiteral("^photo ")).size()); }
+    [[nodiscard]] QStringList storedPaths() const; // of the photos whose file is written
+    // Whether there are `records` camera records and every one has lost its connection.
+    [[nodiscard]] bool allLost(qsizetype records) const;
+    bool waitFor(const std::function<bool(const Host &)> &done, int timeoutMs = 20000) const
+    {
+        return QTest::qWaitFor([&] { return done(*this); }, timeoutMs);
+    }
 };
 
-template<typename P>
-bool Host::waitFor(P predicate, int timeoutMs)
-{
-    return QTest::qWaitFor([&] {
-        update();
-        return predicate(*this);
-    }, timeoutMs);
-}
-
-// A bridge played by the test itself over one TCP connection, for faults that need byte-exact
-// control: cut frames, slow writes, streams after a bad header.
-class RawPeer
+// A bridge played by the test itself over one connection, for byte-exact faults.
+class RawPeer : public QTcpSocket
 {
 public:
-    explicit RawPeer(quint16 port);
-    [[nodiscard]] bool connected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
-    bool waitConnected(int timeoutMs = 10000);
-    void send(const QByteArray &bytes);
+    explicit RawPeer(quint16 port) { connectToHost(QStringLiteral("127.0.0.1"), port); }
+    bool waitConnected() { return QTest::qWaitFor([this] { return state() == ConnectedState; }, 10000); }
     // Waits until the kernel has taken every byte written so far.
-    bool flush(int timeoutMs = 10000);
-    // Ends the connection with a FIN (orderly close) or a RST (abortive close).
-    void close(bool reset);
-    QTcpSocket &socket() { return m_socket; }
-
-private:
-    QTcpSocket m_socket;
+    bool waitFlushed() { return QTest::qWaitFor([this] { return bytesToWrite() == 0; }, 10000); }
+    // Ends the connection with a RST instead of a FIN, as a killed process with unread data does.
+    void closeWithReset();
 };
 
-// A small file frame with random content; its content's hash goes to `hash`.
-QByteArray randomFileFrame(const QByteArray &name, int contentBytes, QString *hash);
+// A temporary folder with a capture folder in it, the host, bridges and an avahi-daemon of the
+// test's own; the children's output is shown when a test fails. Outside the namespace every test
+// fails rather than skips.
+class HostTest : public ::testing::Test
+{
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Starts the host on `capture`; its port (also kept in `port`), 0 when it did not start.
+    quint16 startHost();
+    // A bridge simulator, connected straight to the host unless `args` name a service to browse for.
+    LineProcess &bridge(QStringList args);
+    void startAvahi();
+    // The hashes of the photos a bridge has sent whole.
+    static QStringList sentHashes(const LineProcess &b) { return b.matches(QStringLiteral("^sent-photo \\d+ \\d+ (\\S+) ")); }
+    // No hidden (temporary) entry in the capture folder; every file is one of `allowed`, once.
+    void expectOnlyCompleteFiles(const QStringList &allowed);
+
+    QTemporaryDir dir;
+    QString capture;
+    Host host;
+    quint16 port = 0;
+    LineProcess avahi{QStringLiteral("avahi-daemon"), qEnvironmentVariable("HALVANE_E2E_VERBOSE") != QLatin1String("1")};
+    std::vector<std::unique_ptr<LineProcess>> bridges;
+    QStringList mounts; // unmounted after the test
+};

@@ -3,123 +3,89 @@
 #include <QString>
 
 #include <clocale>
+#include <limits>
 
 #include <gtest/gtest.h>
 
 #include "params/ParamFormat.h"
 
+// The director sidebar's texts for raw parameter values, checked in the C locale and again under
+// one that writes a decimal comma (the texts never do).
 namespace {
 
-struct Case {
-    qint64 value;
+const char *const kDash = "\u2014";
+
+struct ShutterRow {
+    qint64 microseconds;
     const char *text;
 };
 
-QString dash() { return QStringLiteral("\u2014"); }
+const ShutterRow kShutter[] = {
+    // The text is the reciprocal of the snapped entry, which is the nominal speed rounded to
+    // whole microseconds, halves away from zero: 1/6400 s is 156 µs, 1/3200 s is 313 µs.
+    {125, "1/8000s"}, {156, "1/6410s"}, {313, "1/3195s"}, {1563, "1/640s"}, {16667, "1/60s"},
+    {76923, "1/13s"}, {400000, "1/3s"}, {600000, "1/2s"}, {800000, "1/1s"}, {1000000, "1s"},
+    {1300000, "1.3s"}, {2500000, "2.5s"}, {30000000, "30s"},
+    // Between entries the nearest wins; an exact tie goes to the shorter time.
+    {1125, "1/1000s"}, {1126, "1/800s"}, {140, "1/8000s"}, {141, "1/6410s"}, {1150000, "1s"},
+    {1150001, "1.3s"}, {16000, "1/60s"},
+    // Beyond either end, and no time at all.
+    {1, "1/8000s"}, {60000000, "30s"}, {std::numeric_limits<qint64>::max(), "30s"}, {0, kDash},
+    {-5, kDash}, {std::numeric_limits<qint64>::min(), kDash},
+};
 
-void PrintTo(const Case &c, std::ostream *os) { *os << c.value << " -> " << c.text; }
-
-class ShutterText : public ::testing::TestWithParam<Case> {};
-
-TEST_P(ShutterText, SnapsToTheNearestStandardSpeed)
-{
-    EXPECT_EQ(ParamFormat::shutter(GetParam().value), QString::fromUtf8(GetParam().text));
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, ShutterText, ::testing::Values(
-    // Texts come from the reciprocal of the snapped value, not the nominal speed.
-    Case{125, "1/8000s"}, Case{156, "1/6410s"}, Case{313, "1/3195s"}, Case{1563, "1/640s"},
-    Case{16667, "1/60s"}, Case{76923, "1/13s"}, Case{400000, "1/3s"}, Case{600000, "1/2s"},
-    Case{800000, "1/1s"}, Case{1000000, "1s"}, Case{1300000, "1.3s"}, Case{2500000, "2.5s"},
-    Case{30000000, "30s"},
-    // Between entries: nearest wins, a tie goes to the shorter time.
-    Case{1125, "1/1000s"}, Case{1126, "1/800s"}, Case{140, "1/8000s"}, Case{141, "1/6410s"},
-    Case{1150000, "1s"}, Case{1150001, "1.3s"}, Case{16000, "1/60s"},
-    // Beyond either end.
-    Case{1, "1/8000s"}, Case{60000000, "30s"}, Case{std::numeric_limits<qint64>::max(), "30s"}));
-
-TEST(ShutterText, NonPositiveIsMissing)
-{
-    EXPECT_EQ(ParamFormat::shutter(0), dash());
-    EXPECT_EQ(ParamFormat::shutter(-5), dash());
-    EXPECT_EQ(ParamFormat::shutter(std::numeric_limits<qint64>::min()), dash());
-}
-
-TEST(ShutterTable, IsAscendingAndRoundedFromNominalSpeeds)
-{
-    const QList<qint64> &us = ParamFormat::standardShutterMicroseconds();
-    ASSERT_EQ(us.size(), 55);
-    EXPECT_TRUE(std::is_sorted(us.begin(), us.end()));
-    EXPECT_EQ(us.first(), 125);
-    EXPECT_EQ(us[1], 156);      // 1/6400 s = 156.25 µs
-    EXPECT_EQ(us[4], 313);      // 1/3200 s = 312.5 µs, half rounds away from zero
-    EXPECT_EQ(us[11], 1563);    // 1/640 s = 1562.5 µs
-    EXPECT_EQ(us[21], 16667);   // 1/60 s
-    EXPECT_EQ(us.last(), 30000000);
-}
-
-TEST(ApertureText, WholeNumbersDropTheDecimal)
-{
-    EXPECT_EQ(ParamFormat::aperture(0), dash());
-    EXPECT_EQ(ParamFormat::aperture(-100), dash());
-    EXPECT_EQ(ParamFormat::aperture(400), QStringLiteral("f/4"));
-    EXPECT_EQ(ParamFormat::aperture(1100), QStringLiteral("f/11"));
-    EXPECT_EQ(ParamFormat::aperture(560), QStringLiteral("f/5.6"));
-    EXPECT_EQ(ParamFormat::aperture(280), QStringLiteral("f/2.8"));
-    EXPECT_EQ(ParamFormat::aperture(1250), QStringLiteral("f/12.5"));
-    EXPECT_EQ(ParamFormat::aperture(199), QStringLiteral("f/2.0"));
-    EXPECT_EQ(ParamFormat::aperture(1), QStringLiteral("f/0.0"));
-}
-
-TEST(IsoText, AutoCodesAreTheUnsignedFormsOnly)
-{
-    EXPECT_EQ(ParamFormat::iso(800), QStringLiteral("800"));
-    EXPECT_EQ(ParamFormat::iso(0), QStringLiteral("0"));
-    EXPECT_EQ(ParamFormat::iso(4294967295LL), QStringLiteral("AUTO1"));
-    EXPECT_EQ(ParamFormat::iso(4294967294LL), QStringLiteral("AUTO2"));
-    EXPECT_EQ(ParamFormat::iso(4294967293LL), QStringLiteral("AUTO3"));
-    EXPECT_EQ(ParamFormat::iso(4294967292LL), QStringLiteral("4294967292"));
-    EXPECT_EQ(ParamFormat::iso(-1), QStringLiteral("-1"));
-}
-
-TEST(KelvinText, HasNoLowerBound)
-{
-    EXPECT_EQ(ParamFormat::kelvin(5500), QStringLiteral("5500K"));
-    EXPECT_EQ(ParamFormat::kelvin(0), QStringLiteral("0K"));
-    EXPECT_EQ(ParamFormat::kelvin(-20), QStringLiteral("-20K"));
-}
-
-struct LabelCase {
+struct LabelRow {
     const char *key;
     qint64 value;
     const char *text;
 };
 
-void PrintTo(const LabelCase &c, std::ostream *os) { *os << c.key << "=" << c.value; }
+const LabelRow kLabels[] = {
+    // Apertures in hundredths: whole numbers drop the decimal, nothing below 1.
+    {"aperture", 400, "f/4"}, {"aperture", 1100, "f/11"}, {"aperture", 560, "f/5.6"},
+    {"aperture", 280, "f/2.8"}, {"aperture", 1250, "f/12.5"}, {"aperture", 199, "f/2.0"},
+    {"aperture", 1, "f/0.0"}, {"aperture", 0, kDash}, {"aperture", -100, kDash},
+    // ISO: only the unsigned 32-bit AUTO codes are named.
+    {"iso", 800, "800"}, {"iso", 0, "0"}, {"iso", 4294967295LL, "AUTO1"}, {"iso", 4294967294LL, "AUTO2"},
+    {"iso", 4294967293LL, "AUTO3"}, {"iso", 4294967292LL, "4294967292"}, {"iso", -1, "-1"},
+    {"colorTemperature", 5500, "5500K"}, {"colorTemperature", 10000, "10000K"},
+    {"colorTemperature", 0, "0K"}, {"colorTemperature", -20, "-20K"},
+    {"shutterSpeed", 4000, "1/250s"},
+    // Named values, and the code for values and keys without a name (keys match exactly).
+    {"filmSimulation", 1, "PROVIA/Std"}, {"filmSimulation", 20, "REALA ACE"}, {"filmSimulation", 21, "#21"},
+    {"filmSimulation", 0, "#0"}, {"dynamicRangeMode", 65535, "AUTO"}, {"dynamicRangeMode", 400, "DR400"},
+    {"dynamicRangeMode", 300, "#300"}, {"grainEffect", 0, "#0"}, {"grainEffect", 1, "Sin grano"},
+    {"grainEffect", 4, "Débil/Grueso"}, {"whiteBalanceMode", 2, "#2"}, {"wbTune1", -3, "#-3"},
+    {"wbTune2", 0, "#0"}, {"exposureComp", -7, "#-7"}, {"Aperture", 280, "#280"}, {"", 5, "#5"},
+};
 
-class LabelText : public ::testing::TestWithParam<LabelCase> {};
-
-TEST_P(LabelText, ChoosesTheFormatterByExactKey)
+void expectTexts()
 {
-    const LabelCase &c = GetParam();
-    EXPECT_EQ(ParamFormat::label(QString::fromUtf8(c.key), c.value), QString::fromUtf8(c.text));
+    for (const ShutterRow &row : kShutter)
+        EXPECT_EQ(ParamFormat::shutter(row.microseconds), QString::fromUtf8(row.text)) << row.microseconds;
+    for (const LabelRow &row : kLabels)
+        EXPECT_EQ(ParamFormat::label(QString::fromUtf8(row.key), row.value), QString::fromUtf8(row.text))
+            << row.key << " " << row.value;
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, LabelText, ::testing::Values(
-    LabelCase{"aperture", 280, "f/2.8"}, LabelCase{"Aperture", 280, "#280"},
-    LabelCase{"shutterSpeed", 4000, "1/250s"}, LabelCase{"iso", 4294967295LL, "AUTO1"},
-    LabelCase{"colorTemperature", 5500, "5500K"},
-    LabelCase{"filmSimulation", 1, "PROVIA/Std"}, LabelCase{"filmSimulation", 20, "REALA ACE"},
-    LabelCase{"filmSimulation", 21, "#21"}, LabelCase{"filmSimulation", 0, "#0"},
-    LabelCase{"dynamicRangeMode", 65535, "AUTO"}, LabelCase{"dynamicRangeMode", 400, "DR400"},
-    LabelCase{"dynamicRangeMode", 300, "#300"},
-    LabelCase{"grainEffect", 0, "#0"}, LabelCase{"grainEffect", 1, "Sin grano"},
-    LabelCase{"grainEffect", 4, "Débil/Grueso"},
-    LabelCase{"whiteBalanceMode", 2, "#2"}, LabelCase{"wbTune1", -3, "#-3"},
-    LabelCase{"wbTune2", 0, "#0"}, LabelCase{"exposureComp", -7, "#-7"},
-    LabelCase{"", 5, "#5"}));
+TEST(ParamFormat, ValueTexts)
+{
+    expectTexts();
+}
 
-TEST(DisplayLabel, FallsBackToTheKey)
+TEST(ParamFormat, ValueTextsUnderADecimalCommaLocale)
+{
+    // scripts/test generates this locale; without it the test would prove nothing.
+    ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "de_DE.UTF-8 is not generated";
+    const QLocale previous;
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    EXPECT_STREQ(std::localeconv()->decimal_point, ",");
+    expectTexts();
+    std::setlocale(LC_ALL, "C");
+    QLocale::setDefault(previous);
+}
+
+TEST(ParamFormat, DisplayLabelFallsBackToTheKey)
 {
     EXPECT_EQ(ParamFormat::displayLabel(QStringLiteral("filmSimulation")), QStringLiteral("Simulación de película"));
     EXPECT_EQ(ParamFormat::displayLabel(QStringLiteral("wbTune2")), QStringLiteral("Ajuste WB (eje 2)"));
@@ -127,50 +93,19 @@ TEST(DisplayLabel, FallsBackToTheKey)
     EXPECT_EQ(ParamFormat::displayLabel(QStringLiteral("ISO")), QStringLiteral("ISO"));
 }
 
-QMap<QString, ParamState> stateWithKeys(const QStringList &keys)
-{
-    QMap<QString, ParamState> state;
-    for (const QString &k : keys)
-        state.insert(k, ParamState{1, {}});
-    return state;
-}
-
-TEST(OrderedParamNames, KnownKeysFirstThenCodePointOrder)
-{
-    EXPECT_EQ(ParamFormat::orderedParamNames(stateWithKeys({"iso", "zeta", "Alpha", "aperture", "beta"})),
-              QStringList({"aperture", "iso", "Alpha", "beta", "zeta"}));
-    EXPECT_TRUE(ParamFormat::orderedParamNames({}).isEmpty());
-
-    QStringList all = ParamFormat::paramOrder();
-    std::reverse(all.begin(), all.end());
-    all << "exposureComp";
-    EXPECT_EQ(ParamFormat::orderedParamNames(stateWithKeys(all)),
-              ParamFormat::paramOrder() + QStringList{"exposureComp"});
-}
-
-TEST(OrderedParamNames, SortsBeyondTheBasicPlaneByScalarValue)
+TEST(ParamFormat, KnownKeysInVocabularyOrderThenTheRestByCodePoint)
 {
     // U+1F600 is a surrogate pair in UTF-16 and would sort before U+FF21 by code unit.
     const QString emoji = QString::fromUcs4(U"\U0001F600");
     const QString fullwidth = QString::fromUcs4(U"\uFF21");
-    EXPECT_EQ(ParamFormat::orderedParamNames(stateWithKeys({emoji, fullwidth, "Z"})),
-              QStringList({"Z", fullwidth, emoji}));
-}
-
-// Number texts use "." whatever the user's locale says.
-TEST(Formatting, DecimalPointUnderACommaLocale)
-{
-    const QLocale previous;
-    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-    // scripts/test generates this locale; without it the test would prove nothing.
-    ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "de_DE.UTF-8 is not generated";
-    ASSERT_STREQ(std::localeconv()->decimal_point, ",");
-    EXPECT_EQ(ParamFormat::aperture(280), QStringLiteral("f/2.8"));
-    EXPECT_EQ(ParamFormat::shutter(1300000), QStringLiteral("1.3s"));
-    EXPECT_EQ(ParamFormat::label(QStringLiteral("colorTemperature"), 10000), QStringLiteral("10000K"));
-    EXPECT_EQ(ParamFormat::iso(12800), QStringLiteral("12800"));
-    std::setlocale(LC_ALL, "C");
-    QLocale::setDefault(previous);
+    QMap<QString, ParamState> state;
+    for (const QString &key : QStringList{"wbTune2", "zeta", emoji, "iso", "Alpha", fullwidth, "shutterSpeed",
+                                          "beta", "grainEffect", "aperture"})
+        state.insert(key, ParamState{1, {}});
+    EXPECT_EQ(ParamFormat::orderedParamNames(state),
+              QStringList({"shutterSpeed", "aperture", "iso", "grainEffect", "wbTune2", "Alpha", "beta", "zeta",
+                           fullwidth, emoji}));
+    EXPECT_TRUE(ParamFormat::orderedParamNames({}).isEmpty());
 }
 
 } // namespace
