@@ -7,7 +7,7 @@
 
 #include "SampleFiles.h"
 #include "ingest/ImageDecode.h"
-#include "model/Monitor.h"
+#include "state/Monitor.h"
 
 // Photo records built from real files: JPEGs with EXIF written by Exiv2, PNG, TIFF, WebP, HEIC
 // and DNG, made in the test itself.

@@ -1,8 +1,4 @@
-#include <QBuffer>
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QImage>
 #include <QSemaphore>
 #include <QTemporaryDir>
 
@@ -10,148 +6,117 @@
 
 #include <atomic>
 
-#include "QtPrinters.h"
-
+#include "SampleFiles.h"
+#include "StoreHelpers.h"
 #include "ingest/ImageDecode.h"
 #include "ingest/PreviewCache.h"
 
 namespace {
 
-QByteArray pngBytes(int w, int h, QColor colour)
+QByteArray png(int w, int h, QRgb colour = qRgb(0, 200, 0))
 {
-    QImage image(w, h, QImage::Format_RGB32);
-    image.fill(colour);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
+    return SampleFiles::encode(SampleFiles::solid(QSize(w, h), colour), "PNG");
 }
 
 class PreviewMemory : public ::testing::Test
 {
 protected:
     void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
-
-    // Writes `data` as a file of the folder, as storing would, and returns its path.
+    // Writes `data` as storing would and returns its path.
     QString storeCopy(const QString &name, const QByteArray &data)
     {
-        const QString path = m_dir.filePath(name);
-        QFile f(path);
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::NewOnly));
-        EXPECT_EQ(f.write(data), data.size());
-        return path;
+        QFile f(m_dir.filePath(name));
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::NewOnly) && f.write(data) == data.size());
+        return f.fileName();
     }
-
     QTemporaryDir m_dir;
 };
 
 } // namespace
 
-TEST_F(PreviewMemory, StoredBytesStayWithinTheBudgetAndOlderOnesAreReadBack)
+// Stored photos' bytes stay within the budget (the newest kept, older ones read back from their
+// file); an unstored photo's bytes are its only copy and are never dropped until stored.
+TEST_F(PreviewMemory, BytesStayWithinTheBudgetExceptThoseNotYetStored)
 {
     constexpr qint64 kBudget = 10 * 1024;
     PreviewCache cache(kBudget);
-    QList<PreviewCache::Key> keys;
-    QList<QByteArray> contents;
+    QList<PreviewCache::Key> keys, unsaved;
     for (int i = 0; i < 60; ++i) {
-        QByteArray data(1000 + i, char('a' + i % 26));
-        const PreviewCache::Key key = cache.add(data, QStringLiteral("p%1.raw").arg(i));
-        cache.markStored(key, storeCopy(QStringLiteral("p%1.raw").arg(i), data));
-        keys << key;
-        contents << data;
+        const QByteArray data(1000 + i, char('a' + i % 26));
+        keys << cache.add(data, "p");
+        cache.markStored(keys.last(), storeCopy(QStringLiteral("p%1").arg(i), data));
+        unsaved << cache.add(QByteArray(100, char(i)), "u");
         EXPECT_LE(cache.storedBytesInMemory(), kBudget);
     }
-    EXPECT_GT(cache.storedBytesInMemory(), kBudget / 2) << "the budget should be used, not emptied";
-    // The newest photos are the ones held; the oldest were dropped.
+    EXPECT_GT(cache.storedBytesInMemory(), kBudget / 2) << "the budget is used, not emptied";
     EXPECT_TRUE(cache.holdsBytes(keys.last()));
     EXPECT_FALSE(cache.holdsBytes(keys.first()));
-    for (int i = 0; i < keys.size(); ++i)
-        EXPECT_EQ(cache.bytes(keys.at(i)), contents.at(i)) << "photo " << i;
-}
-
-TEST_F(PreviewMemory, BytesOfUnstoredPhotosAreNeverDropped)
-{
-    constexpr qint64 kBudget = 4 * 1024;
-    PreviewCache cache(kBudget);
-    QList<PreviewCache::Key> unsaved;
-    for (int i = 0; i < 20; ++i) {
-        unsaved << cache.add(QByteArray(1024, char(i)), QStringLiteral("u%1").arg(i));
-        // Stored photos arriving in between push the budget hard.
-        const QByteArray stored(2048, 'S');
-        cache.markStored(cache.add(stored, "s"), storeCopy(QStringLiteral("s%1").arg(i), stored));
+    for (int i = 0; i < keys.size(); ++i) {
+        EXPECT_EQ(cache.bytes(keys[i]), QByteArray(1000 + i, char('a' + i % 26))) << i;
+        EXPECT_TRUE(cache.holdsBytes(unsaved[i]));
     }
-    EXPECT_LE(cache.storedBytesInMemory(), kBudget);
-    EXPECT_EQ(cache.bytesInMemory() - cache.storedBytesInMemory(), 20 * 1024);
-    for (int i = 0; i < unsaved.size(); ++i) {
-        EXPECT_TRUE(cache.holdsBytes(unsaved.at(i)));
-        EXPECT_EQ(cache.bytes(unsaved.at(i)), QByteArray(1024, char(i)));
-    }
-    // Once stored late, they join the budget like any other.
+    EXPECT_EQ(cache.bytesInMemory() - cache.storedBytesInMemory(), 6000);
     for (int i = 0; i < unsaved.size(); ++i)
-        cache.markStored(unsaved.at(i), storeCopy(QStringLiteral("late%1").arg(i), QByteArray(1024, char(i))));
-    EXPECT_LE(cache.bytesInMemory(), kBudget);
-    EXPECT_EQ(cache.bytes(unsaved.first()), QByteArray(1024, char(0)));
+        cache.markStored(unsaved[i], storeCopy(QStringLiteral("late%1").arg(i), QByteArray(100, char(i))));
+    EXPECT_LE(cache.bytesInMemory(), kBudget) << "once stored late they join the budget";
 }
 
-TEST_F(PreviewMemory, PhotoWhoseFileWentAwayGivesANullImage)
+// A photo whose file was moved or replaced gives a null image; a failed decode is remembered.
+TEST_F(PreviewMemory, GoneFilesGiveNullImagesAndDecodeFailuresAreRemembered)
 {
     PreviewCache cache(0, 0); // nothing kept in memory: every read goes to the file
-    const QByteArray png = pngBytes(30, 20, Qt::red);
-    const PreviewCache::Key moved = cache.add(png, "moved.png");
-    const QString movedPath = storeCopy("moved.png", png);
-    cache.markStored(moved, movedPath);
-    const PreviewCache::Key replaced = cache.add(png, "replaced.png");
-    const QString replacedPath = storeCopy("replaced.png", png);
-    cache.markStored(replaced, replacedPath);
-
+    int decodes = 0;
+    cache.setDecoder([&](const QByteArray &data, const QString &name) { ++decodes; return decodeFullImage(data, name); });
+    const QByteArray image = png(30, 20);
+    const PreviewCache::Key moved = cache.add(image, "moved.png");
+    cache.markStored(moved, storeCopy("moved.png", image));
+    const PreviewCache::Key replaced = cache.add(image, "replaced.png");
+    cache.markStored(replaced, storeCopy("replaced.png", image));
     EXPECT_EQ(cache.image(moved).size(), QSize(30, 20));
-    ASSERT_TRUE(QFile::rename(movedPath, m_dir.filePath("elsewhere.png")));
-    EXPECT_TRUE(cache.bytes(moved).isEmpty());
+    ASSERT_TRUE(QFile::rename(m_dir.filePath("moved.png"), m_dir.filePath("elsewhere.png")));
     EXPECT_TRUE(cache.image(moved).isNull());
-
-    // Another program put a different file under the same name.
-    ASSERT_TRUE(QFile::remove(replacedPath));
-    storeCopy("replaced.png", pngBytes(300, 200, Qt::blue));
+    ASSERT_TRUE(QFile::remove(m_dir.filePath("replaced.png")));
+    storeCopy("replaced.png", png(300, 200));
     EXPECT_TRUE(cache.image(replaced).isNull());
-
     EXPECT_TRUE(cache.image(12345).isNull()) << "unknown key";
+
+    const PreviewCache::Key broken = cache.add("not an image", "broken.jpg");
+    decodes = 0;
+    EXPECT_TRUE(cache.image(broken).isNull());
+    EXPECT_TRUE(cache.image(broken).isNull());
+    EXPECT_TRUE(cache.isUndecodable(broken));
+    EXPECT_EQ(decodes, 1);
 }
 
 TEST_F(PreviewMemory, DecodedImagesAreCachedWithinTheirByteBudget)
 {
-    const QByteArray png = pngBytes(100, 100, Qt::green); // 40,000 bytes decoded
-    const auto decodedOnce = [&](qint64 decodedBudget) {
+    const QByteArray image = png(100, 100); // 40,000 bytes decoded
+    const auto servedWithoutItsFile = [&](qint64 decodedBudget) {
         PreviewCache cache(0, decodedBudget);
-        const PreviewCache::Key key = cache.add(png, "g.png");
-        const QString path = storeCopy(QStringLiteral("g%1.png").arg(decodedBudget), png);
+        const PreviewCache::Key key = cache.add(image, "g.png");
+        const QString path = storeCopy(QStringLiteral("g%1.png").arg(decodedBudget), image);
         cache.markStored(key, path);
-        const QImage first = cache.image(key);
-        EXPECT_EQ(first.size(), QSize(100, 100));
-        EXPECT_EQ(first.pixelColor(50, 50), QColor(Qt::green));
+        EXPECT_EQ(cache.image(key).pixelColor(50, 50), QColor(0, 200, 0));
         EXPECT_TRUE(QFile::remove(path));
-        return !cache.image(key).isNull(); // served without its file only from the decoded cache
+        return !cache.image(key).isNull();
     };
-    EXPECT_TRUE(decodedOnce(100 * 1000));
-    EXPECT_FALSE(decodedOnce(30 * 1000)) << "an image larger than the decoded budget must not be kept";
+    EXPECT_TRUE(servedWithoutItsFile(100 * 1000));
+    EXPECT_FALSE(servedWithoutItsFile(30 * 1000)) << "an image over the decoded budget is not kept";
 }
 
-TEST_F(PreviewMemory, PreviewSourceOutlivesItsOwnerAndDecodesUnstoredBytes)
-{
-    std::shared_ptr<PreviewSource> source;
-    {
-        auto cache = std::make_shared<PreviewCache>(0, 0);
-        source = makePreviewSource(cache, cache->add(pngBytes(8, 6, Qt::black), "never-stored.png"));
-    }
-    EXPECT_EQ(source->image().size(), QSize(8, 6));
-}
-
-// The cache owns its decoding thread: going away, it waits for the decode that runs (which
-// still uses the image libraries) and skips those queued; a delivery to a context that is gone
-// never happens.
+// Going away, the cache waits for the decode that runs (it still uses the image libraries) and
+// skips those queued; a delivery to a context that is gone never happens. A preview source
+// keeps the cache it needs.
 TEST_F(PreviewMemory, DestroyingTheCacheWaitsForTheRunningDecodeAndSkipsQueuedOnes)
 {
-    const QByteArray png = pngBytes(3000, 2000, Qt::gray); // some tens of ms to decode
+    std::shared_ptr<PreviewSource> kept;
+    {
+        auto cache = std::make_shared<PreviewCache>(0, 0);
+        kept = makePreviewSource(cache, cache->add(png(8, 6), "never-stored.png"));
+    }
+    EXPECT_EQ(kept->image().size(), QSize(8, 6));
+
+    const QByteArray image = png(3000, 2000); // some tens of ms to decode
     QSemaphore started;
     std::atomic<int> decodes = 0;
     std::atomic<bool> finished = false;
@@ -160,17 +125,17 @@ TEST_F(PreviewMemory, DestroyingTheCacheWaitsForTheRunningDecodeAndSkipsQueuedOn
     cache->setDecoder([&](const QByteArray &data, const QString &name) {
         ++decodes;
         started.release();
-        const QImage image = decodeFullImage(data, name);
-        finished = !image.isNull();
-        return image;
+        const QImage decoded = decodeFullImage(data, name);
+        finished = !decoded.isNull();
+        return decoded;
     });
     auto context = std::make_unique<QObject>();
     for (const char *name : {"running.png", "queued.png"})
-        makePreviewSource(cache, cache->add(png, QString::fromLatin1(name)))
+        makePreviewSource(cache, cache->add(image, QString::fromLatin1(name)))
             ->requestImage(context.get(), [] { return true; }, [&](const QImage &) { ++delivered; });
     ASSERT_TRUE(started.tryAcquire(1, 10000));
     context.reset();
-    cache.reset(); // the sources made above are gone: this is the last owner
+    cache.reset();
     EXPECT_TRUE(finished) << "the cache went away while its decode was still running";
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents();
