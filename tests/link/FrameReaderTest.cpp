@@ -1,16 +1,12 @@
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
-#include <vector>
 
 #include "FrameBytes.h"
 #include "link/FrameReader.h"
 
 using namespace framebytes;
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using Stop = FrameReader::Stop;
 
 namespace {
@@ -18,14 +14,10 @@ namespace {
 // A message as one comparable line: kind, type, name and payload ("<none>" when cut short).
 std::string describe(const InboundMessage &m)
 {
-    using Kind = InboundMessage::Kind;
-    std::string out = (m.kind == Kind::File          ? "file"
-                              : m.kind == Kind::Json ? "json"
-                                                     : "live")
-        + std::to_string(m.type);
-    if (m.kind == Kind::File)
-        out += "[" + m.name.toStdString() + "]";
-    return out + "=" + (m.payload ? m.payload->toStdString() : "<none>");
+    const std::string kind[] = { "file", "json", "live" };
+    const std::string name = m.kind == InboundMessage::Kind::File ? "[" + m.name.toStdString() + "]" : "";
+    return kind[int(m.kind)] + std::to_string(m.type) + name + "="
+        + (m.payload ? m.payload->toStdString() : "<none>");
 }
 
 struct Outcome {
@@ -34,28 +26,17 @@ struct Outcome {
     qsizetype consumed = 0;
 };
 
-// Feeds `stream` in pieces of at most `piece` bytes, then ends the connection if asked. Like the
-// socket loop, `socketLike` never offers more than wanted() and writes payload bytes straight
-// into payloadSpace(), committing only half of them (a short read).
-Outcome read(const QByteArray &stream, qsizetype piece, bool end = false, bool socketLike = false)
+// Feeds `stream` in pieces of at most `piece` bytes, then ends the connection if asked.
+Outcome read(const QByteArray &stream, qsizetype piece, bool end = false)
 {
     FrameReader reader;
     std::vector<InboundMessage> out;
     qsizetype pos = 0;
     while (pos < stream.size() && !reader.stopped()) {
-        qsizetype n = std::min(piece, stream.size() - pos);
-        if (socketLike)
-            n = std::min<qsizetype>(n, reader.wanted());
-        if (char *space = socketLike ? reader.payloadSpace(n) : nullptr) {
-            std::memcpy(space, stream.constData() + pos, size_t(n));
-            std::memset(space + (n + 1) / 2, '#', size_t(n / 2)); // room not committed
-            reader.commitPayload((n + 1) / 2, out);
-            pos += (n + 1) / 2;
-        } else {
-            const qsizetype taken = reader.feed(QByteArrayView(stream).sliced(pos, n), out);
-            EXPECT_TRUE(taken == n || reader.stopped()) << "bytes left over although the reader runs";
-            pos += taken;
-        }
+        const qsizetype n = std::min(piece, stream.size() - pos);
+        const qsizetype taken = reader.feed(QByteArrayView(stream).sliced(pos, n), out);
+        EXPECT_TRUE(taken == n || reader.stopped()) << "bytes left over although the reader runs";
+        pos += taken;
     }
     if (end)
         reader.finish(out);
@@ -72,27 +53,16 @@ const QByteArray kMixed = fileFrame("a.jpg", "JPEGDATA") + frame(3, "\x01\x02{\"
     + frame(2, QByteArray(100, 'x')) + frame(6, "z") + frame(9, "w") + frame(0, {}) + frame(255, "q")
     + fileFrame("", "NONAME") + fileFrame("empty.jpg", "") + frame(1, {}) + frame(1, "\x05") + frame(7, {})
     + fileFrame("toolong", "xy", 200) + fileFrame("abcd", "", 5) + frame(5, "LIVE")
-    + fileFrame("\xef\xbb\xbf"
-                "c\xc3\xa1/m.raf",
-        "RAW");
-const std::vector<std::string> kMixedMessages = {
-    "file1[a.jpg]=JPEGDATA",
-    "json3=\x01\x02{\"camera\":\"X\"}",
-    "file1[]=NONAME",
-    "json7=",
-    "live5=LIVE",
-    "file1[\xef\xbb\xbf"
-    "c\xc3\xa1/m.raf]=RAW",
-};
+    + fileFrame("\xef\xbb\xbf\x63\xc3\xa1/m.raf", "RAW");
+const std::vector<std::string> kMixedMessages = { "file1[a.jpg]=JPEGDATA", "json3=\x01\x02{\"camera\":\"X\"}",
+    "file1[]=NONAME", "json7=", "live5=LIVE", "file1[\xef\xbb\xbf\x63\xc3\xa1/m.raf]=RAW" };
 
 } // namespace
 
-TEST(FrameReader, SameMessagesWhereverTheStreamIsSplitAndHowItIsRead)
+TEST(FrameReader, SameMessagesWhereverTheStreamIsSplit)
 {
     for (qsizetype piece = 1; piece <= kMixed.size(); ++piece)
-        ASSERT_EQ(read(kMixed, piece).messages, kMixedMessages) << piece;
-    for (const qsizetype piece : { 1, 3, 7, 4096 })
-        EXPECT_EQ(read(kMixed, piece, true, true).messages, kMixedMessages) << "a clean end adds nothing";
+        ASSERT_EQ(read(kMixed, piece, piece % 2).messages, kMixedMessages) << "a clean end adds nothing";
 }
 
 // A bad header or a file name that is not UTF-8 stops the reader for good: it takes the bytes
@@ -109,28 +79,12 @@ TEST(FrameReader, BadHeaderOrNameStopsAndNothingLaterIsRead)
     const QByteArray before = fileFrame("first.jpg", "ONE");
     for (const auto &[bad, taken] : cases) {
         const QByteArray stream = before + bad + fileFrame("second.jpg", "TWO");
-        for (const Outcome &r : { read(stream, 1), read(stream, 3, true), read(stream, 4096, false, true) }) {
+        for (const Outcome &r : { read(stream, 1), read(stream, 3, true), read(stream, 4096) }) {
             EXPECT_THAT(r.messages, ElementsAre("file1[first.jpg]=ONE")) << bad.toHex().toStdString();
             EXPECT_EQ(r.stop, taken == 8 ? Stop::BadHeader : Stop::BadName) << "the first reason is kept";
             EXPECT_EQ(r.consumed, before.size() + taken) << bad.toHex().toStdString();
         }
     }
-}
-
-TEST(FrameReader, EndOfConnectionDeliversOnlyAPayloadCutShort)
-{
-    for (const quint8 type : { 3, 5, 7 }) {
-        const std::string cut = (type == 5 ? "live" : "json") + std::to_string(type) + "=<none>";
-        EXPECT_THAT(read(frame(type, "0123456789").left(12), 64, true).messages, ElementsAre(cut));
-        EXPECT_THAT(read(header(type, 10), 64, true).messages, ElementsAre(cut));
-    }
-    const QByteArray file = fileFrame("name.jpg", "CONTENTS");
-    for (const qsizetype cut : { qsizetype(5), qsizetype(9), qsizetype(13), file.size() - 1 }) {
-        const Outcome r = read(file.left(cut), 64, true);
-        EXPECT_THAT(r.messages, IsEmpty()) << "cut at " << cut;
-        EXPECT_EQ(r.stop, Stop::Ended);
-    }
-    EXPECT_THAT(read(frame(9, "skipped").left(10), 64, true).messages, IsEmpty());
 }
 
 // Hello, state and live-view payloads up to their cap are delivered; one over it is passed over

@@ -1,14 +1,11 @@
-#include <QImage>
 #include <QVariantMap>
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
-#include <vector>
 
 #include "FrameBytes.h"
-#include "link/FrameReader.h"
 #include "link/WireProtocol.h"
 
 using framebytes::header;
@@ -36,19 +33,12 @@ TEST(WireProtocol, CommandFramesAreCompactUtf8JsonWithExactIntegers)
     EXPECT_TRUE(wire::encodeCommandFrame({ { "value", quint64(7) } }));
 }
 
-TEST(WireProtocol, FileFramesRoundTripThroughTheReader)
+TEST(WireProtocol, FileFramesCarryTheNameAsUtf8WithA16BitLength)
 {
     const QString name = QStringLiteral("DSCF\u00e9 0001.RAF");
     const QByteArray content("\x00\x01\xff raw bytes", 14);
-    const auto frame = wire::encodeFileFrame(name, content);
-    ASSERT_EQ(frame, framebytes::fileFrame(name.toUtf8(), content));
-    FrameReader reader;
-    std::vector<InboundMessage> out;
-    reader.feed(*frame, out);
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].name, name);
-    EXPECT_EQ(*out[0].payload, content);
+    EXPECT_EQ(wire::encodeFileFrame(name, content), framebytes::fileFrame(name.toUtf8(), content));
     EXPECT_TRUE(wire::encodeFileFrame(QString(65535, 'a'), "x"));
-    EXPECT_FALSE(wire::encodeFileFrame(QString(65536, 'a'), "x")) << "the name's length is 16 bits";
+    EXPECT_FALSE(wire::encodeFileFrame(QString(65536, 'a'), "x"));
     EXPECT_FALSE(wire::encodeFileFrame(QString(32768, QChar(0xe9)), "x")) << "2 bytes per letter";
 }
