@@ -1,9 +1,11 @@
 #pragma once
 
-#include <QByteArray>
+#include <QDir>
 #include <QFile>
-#include <QString>
+#include <QFileInfo>
 #include <QStringList>
+#include <QTemporaryDir>
+#include <QTest>
 
 #include "QtPrinters.h"
 
@@ -14,20 +16,13 @@ inline QByteArray readFile(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
 }
 
-// Collects the messages of the halvane.ingest logging category while alive.
-class IngestLog
-{
-public:
-    IngestLog() : m_previous(qInstallMessageHandler(&IngestLog::handler)) { s_lines.clear(); }
-    ~IngestLog() { qInstallMessageHandler(m_previous); }
-    [[nodiscard]] const QStringList &lines() const { return s_lines; }
-
-private:
-    static void handler(QtMsgType, const QMessageLogContext &context, const QString &message)
-    {
-        if (context.category && QLatin1String(context.category) == QLatin1String("halvane.ingest"))
-            s_lines << message;
-    }
-    static inline QStringList s_lines;
-    QtMessageHandler m_previous;
+// The messages of the halvane.ingest logging category while alive.
+struct IngestLog {
+    static inline QStringList lines;
+    QtMessageHandler previous = (lines.clear(),
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &c, const QString &m) {
+            if (qstrcmp(c.category, "halvane.ingest") == 0)
+                lines << m;
+        }));
+    ~IngestLog() { qInstallMessageHandler(previous); }
 };
