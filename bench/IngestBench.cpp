@@ -14,6 +14,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
@@ -24,8 +25,7 @@
 
 #include "SampleFiles.h"
 #include "ingest/CaptureStorage.h"
-#include "ingest/IngestState.h"
-#include "model/Monitor.h"
+#include "state/Monitor.h"
 
 namespace {
 
@@ -85,6 +85,13 @@ bool bareWrite(const QString &path, const QByteArray &data, bool flush)
     if (flush)
         ok = ::fdatasync(fd) == 0 && ok;
     return ::close(fd) == 0 && ok;
+}
+
+// Runs the event loop until no photo is being written any more; each result is a posted event.
+void waitForStores(const Monitor &monitor)
+{
+    while (monitor.photoCount(CapturedPhoto::Storage::Writing) > 0)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 struct Sample {

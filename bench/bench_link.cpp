@@ -6,10 +6,8 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <arpa/inet.h>
@@ -24,11 +22,10 @@
 #include <memory>
 #include <optional>
 #include <thread>
+#include <vector>
 
-#include "link/InboundHandler.h"
 #include "link/Listener.h"
 #include "link/WireProtocol.h"
-#include "model/Monitor.h"
 
 namespace {
 
@@ -60,40 +57,21 @@ void sendFrames(quint16 port, const QByteArray &frame, int frames)
     ::close(fd);
 }
 
-class CountingHandler : public InboundHandler
-{
-public:
-    void fileFrame(
-        const std::shared_ptr<CameraConnection> &, const QString &, const QByteArray &data) override
-    {
-        ++files;
-        bytes += quint64(data.size());
-        if (files == expected)
-            emitDone();
-    }
-    void jsonFrame(
-        const std::shared_ptr<CameraConnection> &, quint8, const std::optional<QByteArray> &) override
-    { }
-    void liveViewFrame(const std::shared_ptr<CameraConnection> &, const std::optional<QByteArray> &) override
-    { }
-
-    std::function<void()> emitDone;
-    int expected = 0;
-    int files = 0;
-    quint64 bytes = 0;
-};
-
 // Seconds to carry everything through the listener and read loop, or a negative value on failure.
-double throughListener(const QByteArray &frame, int frames, const QString &settingsPath)
+double throughListener(const QByteArray &frame, int frames)
 {
-    Monitor monitor(std::make_unique<QSettings>(settingsPath, QSettings::IniFormat));
-    CountingHandler handler;
-    handler.expected = frames;
-    Listener listener(monitor, handler);
+    Listener listener;
+    std::vector<std::shared_ptr<CameraConnection>> cameras; // the records stay while reading
+    int files = 0;
+    QEventLoop loop;
+    QObject::connect(&listener, &Listener::cameraAccepted, &loop,
+                     [&](const std::shared_ptr<CameraConnection> &cam) { cameras.push_back(cam); });
+    QObject::connect(&listener, &Listener::fileReceived, &loop, [&] {
+        if (++files == frames)
+            loop.quit();
+    });
     if (!listener.listen(QHostAddress::LocalHost, 0))
         return -1;
-    QEventLoop loop;
-    handler.emitDone = [&] { loop.quit(); };
     QTimer::singleShot(600'000, &loop, &QEventLoop::quit);
 
     QElapsedTimer timer;
@@ -102,7 +80,7 @@ double throughListener(const QByteArray &frame, int frames, const QString &setti
     loop.exec();
     const double seconds = timer.nsecsElapsed() / 1e9;
     sender.join();
-    return handler.files == frames ? seconds : -1;
+    return files == frames ? seconds : -1;
 }
 
 // Seconds for a bare read loop that only counts the same bytes.
@@ -157,7 +135,6 @@ int main(int argc, char **argv)
     const std::optional<QByteArray> frame = wire::encodeFileFrame(QStringLiteral("DSCF0001.RAF"), content);
     if (!frame)
         return 2;
-    QTemporaryDir dir;
     const double total = double(frame->size()) * frames / 1e6;
 
     std::printf(
@@ -166,7 +143,7 @@ int main(int argc, char **argv)
     double bestListener = 0;
     double bestBare = 0;
     for (int round = 1; round <= rounds; ++round) {
-        const double link = throughListener(*frame, frames, dir.filePath(QStringLiteral("bench.ini")));
+        const double link = throughListener(*frame, frames);
         const double bare = throughBareSocket(*frame, frames);
         if (link <= 0 || bare <= 0) {
             std::fprintf(stderr, "bench_link: a run did not complete\n");

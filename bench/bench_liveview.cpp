@@ -23,7 +23,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "model/Monitor.h"
+#include "state/Monitor.h"
 
 Q_IMPORT_QML_PLUGIN(Halvane_UiPlugin)
 

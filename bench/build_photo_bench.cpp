@@ -13,7 +13,7 @@
 
 #include "SampleFiles.h"
 #include "ingest/ImageDecode.h"
-#include "model/Monitor.h"
+#include "state/Monitor.h"
 
 namespace {
 

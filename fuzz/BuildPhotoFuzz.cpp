@@ -15,7 +15,7 @@
 
 #include "FuzzSupport.h"
 #include "ingest/ImageDecode.h"
-#include "model/Monitor.h"
+#include "state/Monitor.h"
 
 namespace {
 

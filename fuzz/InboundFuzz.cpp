@@ -2,9 +2,9 @@
 // to one camera record, each checked against what the message may change.
 //
 // Input: a sequence of messages. Per message: one op byte (bits 0-1: hello, state, live view,
-// or the JSON handler called with the type in bits 3-6; bit 2: payload absent, as when the
-// connection ended inside it; bit 7: through the read loop's inbound handler rather than the
-// Monitor's own operations), a 16-bit little-endian length (0xFFFF: the rest of the input),
+// or a JSON message of the frame type in bits 3-6; bit 2: payload absent, as when the
+// connection ended inside it; bit 7: through the listener's signals, as the read loop reports
+// them, rather than the Monitor's own operations), a 16-bit little-endian length (0xFFFF: the rest of the input),
 // then that many payload bytes.
 
 #include <QByteArray>
@@ -22,9 +22,9 @@
 #include <optional>
 
 #include "FuzzSupport.h"
-#include "link/MonitorInbound.h"
+#include "link/WireProtocol.h"
 #include "model/CameraConnection.h"
-#include "model/Monitor.h"
+#include "state/Monitor.h"
 
 namespace {
 
@@ -38,7 +38,6 @@ public:
 struct Fixture {
     QTemporaryDir dir;
     std::unique_ptr<Monitor> monitor;
-    std::unique_ptr<InboundHandler> inbound;
     int notifications = 0;
 
     Fixture()
@@ -48,7 +47,6 @@ struct Fixture {
         monitor = std::make_unique<Monitor>(
             std::make_unique<QSettings>(dir.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat));
         QObject::connect(monitor.get(), &Monitor::objectWillChange, [this] { ++notifications; });
-        inbound = makeMonitorInbound(*monitor);
     }
 };
 
@@ -147,11 +145,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const QByteArray bytes = (length == 0xFFFF ? in.rest() : in.take(length)).toByteArray();
         const std::optional<QByteArray> payload = (op & 4) ? std::nullopt : std::optional(bytes);
         const bool viaHandler = (op & 0x80) != 0;
+        Listener &listener = monitor.link().listener();
+        // Only hello and state frames carry JSON; the listener reports no other type as such.
         const auto json = [&](quint8 type) {
-            if (viaHandler)
-                f.inbound->jsonFrame(record, type, payload);
-            else
-                monitor.handleJsonMessage(type, payload, cam);
+            if (type == wire::kHelloFrame) {
+                if (viaHandler)
+                    emit listener.helloReceived(record, payload);
+                else
+                    monitor.handleHello(payload, cam);
+            } else if (type == wire::kStateFrame) {
+                if (viaHandler)
+                    emit listener.stateReceived(record, payload);
+                else
+                    monitor.handleState(payload, cam);
+            }
         };
 
         const QString nameBefore = cam.name;
@@ -167,7 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         bool frameMayChange = false;
         switch (op & 3) {
         case 0: { // hello
-            json(3);
+            json(wire::kHelloFrame);
             std::optional<QString> expected;
             if (payload) {
                 if (const auto object = parseObject(payload->size() >= 2 ? payload->mid(2) : *payload)) {
@@ -182,7 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             break;
         }
         case 1: { // state
-            json(7);
+            json(wire::kStateFrame);
             const auto object = payload ? parseObject(*payload) : std::nullopt;
             FUZZ_CHECK(f.notifications == (object ? 1 : 0));
             if (object)
@@ -192,7 +199,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         case 2: { // live view
             if (viaHandler)
-                f.inbound->liveViewFrame(record, payload);
+                emit listener.liveFrameReceived(record, payload);
             else
                 monitor.handleLiveView(payload, cam);
             const QImage decoded = payload ? QImage::fromData(*payload) : QImage();
@@ -205,7 +212,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             frameMayChange = true;
             break;
         }
-        default: // a JSON handler call for a type that carries no JSON changes nothing
+        default: // a frame type that carries no JSON changes nothing
             json(quint8((op >> 3) & 0x0F));
             if (((op >> 3) & 0x0F) == 3 || ((op >> 3) & 0x0F) == 7)
                 nameMayChange = paramsMayChange = true;

@@ -7,7 +7,7 @@
 #include <QScreen>
 #include <QTimer>
 
-#include "model/Monitor.h"
+#include "state/Monitor.h"
 
 Q_IMPORT_QML_PLUGIN(Halvane_UiPlugin)
 

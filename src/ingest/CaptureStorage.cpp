@@ -15,6 +15,8 @@
 
 #include <utility>
 
+#include "ingest/PhotoText.h"
+
 namespace capture {
 
 namespace {
@@ -214,14 +216,6 @@ constexpr int kMaxClaimAttempts = 100000;
 
 } // namespace
 
-NameParts splitExtension(const QString &name)
-{
-    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-    if (dot <= 0 || dot == name.size() - 1)
-        return {name, QString()};
-    return {name.left(dot), name.mid(dot + 1)};
-}
-
 QString safeFileName(const QString &name)
 {
     QString safe;
@@ -243,7 +237,7 @@ QString safeFileName(const QString &name)
         safe[i] = replacement;
     if (safe.isEmpty())
         safe = QLatin1String(kUnnamed);
-    const NameParts parts = splitExtension(safe);
+    const PhotoText::NameParts parts = PhotoText::splitExtension(safe);
     return fitName(parts.base, QString(), parts.ext);
 }
 
@@ -251,7 +245,7 @@ QString numberedName(const QString &safeName, quint64 n)
 {
     if (n == 0)
         return safeName;
-    const NameParts parts = splitExtension(safeName);
+    const PhotoText::NameParts parts = PhotoText::splitExtension(safeName);
     return fitName(parts.base, QLatin1Char('-') + QString::number(n), parts.ext);
 }
 

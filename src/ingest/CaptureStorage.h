@@ -28,14 +28,6 @@ inline constexpr int kMaxKeptExtensionBytes = 32;
 // Name used when the peer's name leaves nothing usable.
 inline constexpr const char *kUnnamed = "unnamed";
 
-// Base and extension of a file name: the extension is the text after the last ".", unless
-// that "." is the first or the last character (then there is no extension).
-struct NameParts {
-    QString base;
-    QString ext; // without the dot; empty when there is none
-};
-[[nodiscard]] NameParts splitExtension(const QString &name);
-
 // The peer's name as a single, visible file name that stays inside the folder:
 // "/", "\\", control characters (C0, DEL, C1) and unpaired surrogates become "_"; leading dots
 // become "_" (so ".", ".." and hidden names cannot occur); an empty result becomes "unnamed";

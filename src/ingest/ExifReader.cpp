@@ -8,13 +8,11 @@
 #include <exiv2/exiv2.hpp>
 
 #include "ingest/ImageLibraries.h"
+#include "model/ParamState.h"
 
 // Debug messages (unreadable files are routine) are off unless enabled with QT_LOGGING_RULES.
 
 namespace {
-
-// 2^63: the first double that no longer fits a signed 64-bit integer.
-constexpr double kInt64Limit = 9223372036854775808.0;
 
 // A damaged or unusual file is routine for a receiver, so Exiv2's complaints are debug output.
 void exiv2Message(int /*level*/, const char *message)

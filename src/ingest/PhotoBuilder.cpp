@@ -1,8 +1,9 @@
+#include "ingest/PhotoBuilder.h"
+
 #include <QDateTime>
 
 #include "ingest/ImageProbe.h"
 #include "ingest/PhotoText.h"
-#include "model/Monitor.h"
 
 namespace {
 
@@ -12,9 +13,7 @@ constexpr int kThumbnailMaxSide = 320;
 
 } // namespace
 
-// Never fails: whatever cannot be read keeps its default. The full image is not decoded here;
-// the storage layer attaches a preview that decodes it when it is first drawn.
-CapturedPhoto Monitor::buildPhoto(const QString &name, const QByteArray &data)
+CapturedPhoto buildPhoto(const QString &name, const QByteArray &data)
 {
     CapturedPhoto photo;
     photo.capturedAt = QDateTime::currentDateTime();

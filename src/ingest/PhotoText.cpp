@@ -8,13 +8,7 @@
 
 #include "model/CapturedPhoto.h"
 #include "model/Missing.h"
-
-namespace {
-
-// 2^63: the first double that no longer fits a signed 64-bit integer.
-constexpr double kInt64Limit = 9223372036854775808.0;
-
-} // namespace
+#include "model/ParamState.h"
 
 namespace PhotoText {
 
@@ -34,14 +28,17 @@ QString fixed(double value, int precision, bool plus)
     return text;
 }
 
+NameParts splitExtension(const QString &name)
+{
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    if (dot <= 0 || dot == name.size() - 1)
+        return {name, QString()};
+    return {name.left(dot), name.mid(dot + 1)};
+}
+
 QString pathExtension(const QString &name)
 {
-    const qsizetype slash = name.lastIndexOf(QLatin1Char('/'));
-    const QString last = name.mid(slash + 1);
-    const qsizetype dot = last.lastIndexOf(QLatin1Char('.'));
-    if (dot <= 0)
-        return {};
-    return last.mid(dot + 1);
+    return splitExtension(name.mid(name.lastIndexOf(QLatin1Char('/')) + 1)).ext;
 }
 
 bool isRawExtension(const QString &extension)

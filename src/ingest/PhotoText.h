@@ -38,6 +38,15 @@ namespace PhotoText {
 // locale and exact ties rounded as printf rounds them; missing when the value has no text.
 [[nodiscard]] QString fixed(double value, int precision, bool plus = false);
 
+// Base and extension of a file name: the extension is the text after the last ".", unless
+// that "." is the first or the last character (then there is no extension). The one rule for
+// both the format shown and the numbering of stored names.
+struct NameParts {
+    QString base;
+    QString ext; // without the dot; empty when there is none
+};
+[[nodiscard]] NameParts splitExtension(const QString &name);
+
 // The text after the last "." of the name's last path component. A name whose only "." is its
 // first character (".profile") and a name ending in "." have no extension.
 [[nodiscard]] QString pathExtension(const QString &name);

@@ -1,8 +1,5 @@
 #include "ingest/StoreWriter.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
-
 #include <memory>
 
 StoreWriter::StoreWriter(QObject *parent)
@@ -57,11 +54,4 @@ void StoreWriter::write(const QString &dir, const QString &name, const QByteArra
 void StoreWriter::removeLeftovers(const QString &dir, std::function<void(int removed)> done)
 {
     post<int>([dir] { return capture::removeLeftovers(dir); }, std::move(done));
-}
-
-void StoreWriter::waitForIdle()
-{
-    // Each result arrives as a posted event, which wakes the wait.
-    while (!m_done.isEmpty())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }

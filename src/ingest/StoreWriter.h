@@ -33,9 +33,6 @@ public:
     // Running on the writing thread keeps the folder scan off the owner's thread.
     void removeLeftovers(const QString &dir, std::function<void(int removed)> done);
 
-    // Runs the event loop until every queued job has finished and its `done` has run.
-    void waitForIdle();
-
     [[nodiscard]] int inFlight() const { return int(m_done.size()); }
 
 private:

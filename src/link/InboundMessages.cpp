@@ -46,10 +46,9 @@ std::optional<qint64> rawValue(const QJsonValue &value)
     if (exact.typeId() == QMetaType::LongLong)
         return exact.toLongLong();
     const double d = std::trunc(value.toDouble());
-    constexpr double kTwoTo63 = 9223372036854775808.0;
-    if (d >= kTwoTo63)
+    if (d >= kInt64Limit)
         return std::numeric_limits<qint64>::max();
-    if (d < -kTwoTo63)
+    if (d < -kInt64Limit)
         return std::numeric_limits<qint64>::min();
     return static_cast<qint64>(d);
 }

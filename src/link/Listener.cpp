@@ -6,49 +6,46 @@
 
 #include <cstdio>
 
-#include "link/InboundHandler.h"
 #include "link/TcpConnection.h"
-#include "model/Monitor.h"
+#include "link/WireProtocol.h"
 
-void logLinkError(const QString &message)
+namespace {
+
+// The listener's failure goes to the system log and to standard error, whatever the logging
+// rules say: without a listener no camera can connect.
+void logListenerError(const QString &message)
 {
     const QByteArray text = message.toUtf8();
     syslog(LOG_ERR, "%s", text.constData());
     std::fprintf(stderr, "%s\n", text.constData());
 }
 
-Listener::Listener(Monitor &monitor, InboundHandler &handler, QObject *parent)
+} // namespace
+
+Listener::Listener(QObject *parent)
     : QObject(parent)
-    , m_monitor(&monitor)
-    , m_handler(handler)
 {
     connect(&m_server, &QTcpServer::newConnection, this, &Listener::acceptPending);
     connect(&m_server, &QTcpServer::acceptError, this, &Listener::updateListening);
-}
-
-Listener::Listener(Monitor &monitor, std::unique_ptr<InboundHandler> handler, QObject *parent)
-    : Listener(monitor, *handler, parent)
-{
-    m_ownedHandler = std::move(handler);
 }
 
 Listener::~Listener() = default;
 
 bool Listener::listen(const QHostAddress &address, quint16 port)
 {
-    if (!m_server.listen(address, port)) {
-        logLinkError(QStringLiteral("listener error ") + m_server.errorString());
-        updateListening();
-        return false;
-    }
+    const bool ok = m_server.listen(address, port);
+    if (!ok)
+        logListenerError(QStringLiteral("listener error ") + m_server.errorString());
     updateListening();
-    return true;
+    return ok;
 }
 
 void Listener::updateListening()
 {
-    if (m_monitor && m_monitor->listening() != m_server.isListening())
-        m_monitor->setListening(m_server.isListening());
+    if (m_listening == m_server.isListening())
+        return;
+    m_listening = m_server.isListening();
+    emit listeningChanged(m_listening);
 }
 
 void Listener::acceptPending()
@@ -59,15 +56,11 @@ void Listener::acceptPending()
 
 void Listener::accept(QTcpSocket *socket)
 {
-    if (!m_monitor) {
-        // Nobody to hand the camera to; the socket stays with the server and closes with it.
-        return;
-    }
     auto *tcp = new TcpConnection(socket);
     auto cam = std::make_shared<CameraConnection>(std::unique_ptr<Connection>(tcp));
     const std::weak_ptr<CameraConnection> weakCam = cam;
 
-    // Messages and the end of the connection are posted, so handlers run after the read step
+    // Messages and the end of the connection are posted, so receivers run after the read step
     // that found them, in arrival order, and never while the socket is being read.
     connect(tcp, &TcpConnection::messages, this, [this, weakCam](std::vector<InboundMessage> &messages) {
         for (InboundMessage &msg : messages) {
@@ -78,12 +71,14 @@ void Listener::accept(QTcpSocket *socket)
     });
     connect(tcp, &TcpConnection::closed, this, [this, weakCam]() {
         QMetaObject::invokeMethod(
-            this, [this, weakCam]() { markLost(weakCam); }, Qt::QueuedConnection);
+            this,
+            [this, weakCam]() {
+                if (const auto cam = weakCam.lock())
+                    emit connectionLost(cam);
+            },
+            Qt::QueuedConnection);
     });
 
-    m_monitor->appendCamera(cam);
-    if (m_monitor->activeCameraId().isNull())
-        m_monitor->setActiveCameraId(cam->id());
     emit cameraAccepted(cam);
     tcp->startReading();
 }
@@ -91,26 +86,22 @@ void Listener::accept(QTcpSocket *socket)
 void Listener::deliver(const std::weak_ptr<CameraConnection> &weakCam, const InboundMessage &msg)
 {
     const std::shared_ptr<CameraConnection> cam = weakCam.lock();
-    if (!m_monitor || !cam)
+    if (!cam)
         return;
-    switch (msg.kind) {
-    case InboundMessage::Kind::File:
-        m_handler.fileFrame(cam, msg.name, *msg.payload);
+    switch (msg.type) {
+    case wire::kFileFrame:
+        emit fileReceived(cam, msg.name, *msg.payload);
         break;
-    case InboundMessage::Kind::Json:
-        m_handler.jsonFrame(cam, msg.type, msg.payload);
+    case wire::kHelloFrame:
+        emit helloReceived(cam, msg.payload);
         break;
-    case InboundMessage::Kind::LiveView:
-        m_handler.liveViewFrame(cam, msg.payload);
+    case wire::kStateFrame:
+        emit stateReceived(cam, msg.payload);
+        break;
+    case wire::kLiveViewFrame:
+        emit liveFrameReceived(cam, msg.payload);
+        break;
+    default:
         break;
     }
-}
-
-void Listener::markLost(const std::weak_ptr<CameraConnection> &weakCam)
-{
-    const std::shared_ptr<CameraConnection> cam = weakCam.lock();
-    if (!m_monitor || !cam)
-        return;
-    cam->status = CameraStatus::NoSignal;
-    emit m_monitor->objectWillChange();
 }

@@ -1,57 +1,63 @@
 #pragma once
 
+#include <QByteArray>
 #include <QHostAddress>
 #include <QObject>
-#include <QPointer>
+#include <QString>
 #include <QTcpServer>
 
 #include <memory>
+#include <optional>
 
-class CameraConnection;
-class InboundHandler;
-class Monitor;
+#include "model/CameraConnection.h"
+
 class QTcpSocket;
 struct InboundMessage;
 
 // The camera link's TCP listener. Every accepted connection becomes a CameraConnection record
-// appended to the Monitor's cameras (the first one becomes active when none is), with its own
-// read loop whose messages go to the InboundHandler, posted to the main thread in arrival
-// order. A connection that closes or fails marks its record noSignal. Main thread only.
-//
-// The Monitor is held weakly: once it is gone, nothing more is done for any connection.
+// (announced by cameraAccepted) with its own read loop. The messages a read loop cuts out are
+// posted to the main thread and announced one signal each, in arrival order, after the read
+// step that found them; the end of a connection comes after its last message. Knows nothing of
+// who keeps the records: a record the receivers let go of gets no more signals. Main thread only.
 class Listener : public QObject
 {
     Q_OBJECT
 
 public:
-    // `handler` must outlive the listener.
-    Listener(Monitor &monitor, InboundHandler &handler, QObject *parent = nullptr);
-    Listener(Monitor &monitor, std::unique_ptr<InboundHandler> handler, QObject *parent = nullptr);
+    explicit Listener(QObject *parent = nullptr);
     ~Listener() override;
 
-    // Starts listening. On failure writes "listener error " and the reason to the system log,
-    // leaves the Monitor's `listening` false and returns false.
+    // Starts listening. On failure writes "listener error " and the reason to the system log
+    // and returns false; a later call tries again.
     bool listen(const QHostAddress &address = QHostAddress::Any, quint16 port = 0);
 
     [[nodiscard]] bool isListening() const { return m_server.isListening(); }
     [[nodiscard]] quint16 port() const { return m_server.serverPort(); }
 
 signals:
-    // A record was created for a new connection (after it was appended to the Monitor).
+    // A new connection's record; its read loop starts once the receivers have returned.
     void cameraAccepted(const std::shared_ptr<CameraConnection> &cam);
+    void listeningChanged(bool listening);
+    // A complete file frame with content (the name may be empty, exactly as sent).
+    void fileReceived(
+        const std::shared_ptr<CameraConnection> &cam, const QString &name, const QByteArray &data);
+    // Hello, state and live-view payloads; std::nullopt when the connection ended before the
+    // payload was complete.
+    void helloReceived(
+        const std::shared_ptr<CameraConnection> &cam, const std::optional<QByteArray> &payload);
+    void stateReceived(
+        const std::shared_ptr<CameraConnection> &cam, const std::optional<QByteArray> &payload);
+    void liveFrameReceived(
+        const std::shared_ptr<CameraConnection> &cam, const std::optional<QByteArray> &payload);
+    // The connection was closed by the peer or failed; after its last message.
+    void connectionLost(const std::shared_ptr<CameraConnection> &cam);
 
 private:
     void acceptPending();
     void accept(QTcpSocket *socket);
     void updateListening();
     void deliver(const std::weak_ptr<CameraConnection> &cam, const InboundMessage &msg);
-    void markLost(const std::weak_ptr<CameraConnection> &cam);
 
-    QPointer<Monitor> m_monitor;
-    std::unique_ptr<InboundHandler> m_ownedHandler;
-    InboundHandler &m_handler;
     QTcpServer m_server;
+    bool m_listening = false; // as last announced
 };
-
-// Writes one line to the system log and to standard error.
-void logLinkError(const QString &message);

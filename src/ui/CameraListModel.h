@@ -4,7 +4,7 @@
 #include <QPointer>
 #include <QtQml/qqmlregistration.h>
 
-#include "model/Monitor.h"
+#include "state/Monitor.h"
 
 // The connected cameras for the camera popover, in connection order. Cameras are only ever
 // appended, so a change is an insertion at the end plus a refresh of the existing rows.

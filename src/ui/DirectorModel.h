@@ -5,7 +5,7 @@
 #include <QStringList>
 #include <QtQml/qqmlregistration.h>
 
-#include "model/Monitor.h"
+#include "state/Monitor.h"
 
 // The active camera's reported parameters for the director sidebar, in display order: one row
 // per key whose list of allowed values is not empty, with its label, value text and slider.

@@ -3,7 +3,7 @@
 #include <QObject>
 #include <QPointer>
 
-#include "model/Monitor.h"
+#include "state/Monitor.h"
 
 // Points a view helper's `current` Monitor at `next` and moves its change subscription along:
 // `onChange` (a member of `receiver`) runs after every Monitor change. Returns false, changing

@@ -2,7 +2,7 @@
 
 #include <QtQml/qqml.h>
 
-#include "model/Monitor.h"
+#include "state/Monitor.h"
 
 // Makes the one Monitor known to QML as a type, so the root view can take it as a required
 // property. QML never creates one.

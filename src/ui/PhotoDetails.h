@@ -4,7 +4,7 @@
 #include <QPointer>
 #include <QtQml/qqmlregistration.h>
 
-#include "model/Monitor.h"
+#include "state/Monitor.h"
 
 // The selected photo's metadata as the sidebar shows it; every value is "—" without a photo.
 class PhotoDetails : public QObject

@@ -4,7 +4,7 @@
 #include <QPointer>
 #include <QtQml/qqmlregistration.h>
 
-#include "model/Monitor.h"
+#include "state/Monitor.h"
 
 // Decides whether the application may end now. Photos that are not stored live only in memory,
 // so a request to quit (the quit key, the quit menu item, closing the window) while any exist

@@ -5,7 +5,7 @@
 #include <QUuid>
 #include <QtQml/qqmlregistration.h>
 
-#include "model/Monitor.h"
+#include "state/Monitor.h"
 
 // The active camera's photos for the thumbnail strip, newest first. Updates are incremental:
 // a new photo is one inserted row at the top, a selection change touches two rows and a file

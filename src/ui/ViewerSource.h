@@ -9,7 +9,7 @@
 #include <memory>
 #include <optional>
 
-#include "model/Monitor.h"
+#include "state/Monitor.h"
 
 // What the photo column's viewer shows: in director mode the active camera's live frame,
 // otherwise the selected photo's preview, with the identity that decides when the viewer's zoom

@@ -4,7 +4,7 @@
 #include <QPointer>
 #include <QtQml/qqmlregistration.h>
 
-#include "model/Monitor.h"
+#include "state/Monitor.h"
 
 // What the window's frame shows, derived from the Monitor on every change: which body is shown
 // and the toolbar's camera selector. It also carries the user's actions to the Monitor, so the

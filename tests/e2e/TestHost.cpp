@@ -22,7 +22,7 @@
 #include <unistd.h>
 
 #include "link/ServiceAdvertiser.h"
-#include "model/Monitor.h"
+#include "state/Monitor.h"
 
 namespace {
 

@@ -1,339 +1,207 @@
+#include <QSettings>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
 #include <limits>
 
-#include <QBuffer>
-#include <QDir>
-#include <QImage>
-#include <QSettings>
-#include <QSignalSpy>
-#include <QTemporaryDir>
-
-#include <gtest/gtest.h>
-
-#include "QtPrinters.h"
-
+#include "../link/FrameBytes.h"
 #include "FakeConnection.h"
+#include "QtPrinters.h"
+#include "SampleFiles.h"
 #include "link/InboundMessages.h"
-#include "link/MonitorInbound.h"
-#include "ingest/IngestState.h"
-#include "model/Monitor.h"
+#include "link/WireProtocol.h"
+#include "state/Monitor.h"
 
 namespace {
 
-constexpr quint8 kHello = 3;
-constexpr quint8 kState = 7;
-
-QByteArray imageBytes(int w, int h, const char *format)
+QByteArray image(int w, int h, const char *format = "PNG")
 {
-    QImage image(w, h, QImage::Format_RGB32);
-    image.fill(Qt::darkCyan);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, format);
-    return bytes;
+    return SampleFiles::encode(SampleFiles::solid(QSize(w, h), qRgb(0, 128, 128)), format);
+}
+
+// A command frame; its bytes are pinned by the wire protocol's own tests.
+QByteArray command(const char *name, const QVariantMap &more = {})
+{
+    QVariantMap cmd = more;
+    cmd.insert("cmd", name);
+    return *wire::encodeCommandFrame(cmd);
 }
 
 class Inbound : public ::testing::Test
 {
 protected:
-    void SetUp() override
+    std::shared_ptr<CameraConnection> addCamera()
     {
-        ASSERT_TRUE(m_dir.isValid());
-        m_monitor = std::make_unique<Monitor>(
-            std::make_unique<QSettings>(m_dir.filePath("settings.ini"), QSettings::IniFormat));
-        m_cam = std::make_shared<CameraConnection>(std::make_unique<FakeConnection>());
-        m_monitor->appendCamera(m_cam);
-        m_changes = std::make_unique<QSignalSpy>(m_monitor.get(), &Monitor::objectWillChange);
+        auto conn = std::make_unique<FakeConnection>();
+        sent.push_back(conn->sent);
+        auto cam = std::make_shared<CameraConnection>(std::move(conn));
+        monitor.appendCamera(cam);
+        return cam;
     }
-    void hello(const std::optional<QByteArray> &payload) { m_monitor->handleJsonMessage(kHello, payload, *m_cam); }
-    void state(const std::optional<QByteArray> &payload) { m_monitor->handleJsonMessage(kState, payload, *m_cam); }
-    [[nodiscard]] qsizetype changes() const { return m_changes->count(); }
 
-    QTemporaryDir m_dir;
-    std::unique_ptr<Monitor> m_monitor;
-    std::shared_ptr<CameraConnection> m_cam;
-    std::unique_ptr<QSignalSpy> m_changes;
+    QTemporaryDir dir;
+    Monitor monitor { std::make_unique<QSettings>(dir.filePath("s.ini"), QSettings::IniFormat) };
+    std::vector<std::shared_ptr<QList<QByteArray>>> sent; // per camera, what went to the bridge
+    std::shared_ptr<CameraConnection> cam = addCamera();
+    QSignalSpy changes { &monitor, &Monitor::objectWillChange };
 };
 
 } // namespace
 
-// --- Hello ---------------------------------------------------------------------------------------
-
-TEST_F(Inbound, HelloRenamesAfterSkippingTwoBytesAndAnnouncesOnce)
+// A hello names the camera (its first two bytes skipped) only with a non-empty "camera" string;
+// a state frame merges its well-formed entries under one notification, whatever else it holds;
+// a live-view frame replaces the camera's image only when it decodes.
+TEST_F(Inbound, HelloStateAndLiveViewChangeOnlyWhatTheyMayAndAnnounceOnce)
 {
-    hello(QByteArray("\x07\xff", 2) + R"({"camera":"  Estudio Norte ","other":1})");
-    EXPECT_EQ(m_cam->name, "  Estudio Norte ");
-    EXPECT_EQ(changes(), 1);
+    const std::optional<QByteArray> badHellos[]
+        = { R"({"camera":"No prefix"})", R"(xx{"camera":""})", R"(xx{"camera":42})", R"(xx{"name":"Other"})",
+              R"(xx["camera","A"])", R"(xx{"camera":"A"} trailing)", "x", std::nullopt };
+    for (const auto &payload : badHellos)
+        monitor.handleHello(payload, *cam);
+    EXPECT_EQ(changes.count(), 0);
+    monitor.handleHello(
+        QByteArray("\0\0", 2) + QString::fromUtf8(R"({"camera":" Cámara 2 📷"})").toUtf8(), *cam);
+    EXPECT_EQ(cam->name, QString::fromUtf8(" Cámara 2 📷"));
 
-    hello(QByteArray("\0\0", 2) + QString::fromUtf8(R"({"camera":"Cámara 2 📷"})").toUtf8());
-    EXPECT_EQ(m_cam->name, QString::fromUtf8("Cámara 2 📷"));
-    EXPECT_EQ(changes(), 2);
+    cam->paramState.insert("aperture", ParamState { 28, { 20, 28 } });
+    cam->paramState.insert("grain", ParamState { 1, { 0, 1 } });
+    monitor.handleState(R"({"supported":{"current":1}, "iso":{"current":400,"values":[200,400],"x":"y"},
+        "grain":{"current":"2"}, "wb":7, "dr":{"current":null}, "film":{"current":3,"values":[1,"two"]}})",
+        *cam);
+    for (const char *bad : { R"([{"iso":{"current":1}}])", "not json", "xx{}", "", "42" })
+        monitor.handleState(QByteArray(bad), *cam);
+    monitor.handleState(std::nullopt, *cam);
+    EXPECT_EQ(changes.count(), 2);
+    const QMap<QString, ParamState> &p = cam->paramState;
+    EXPECT_EQ(p.keys(), (QStringList { "aperture", "film", "grain", "iso" }));
+    EXPECT_EQ(p["iso"].values, (QList<qint64> { 200, 400 }));
+    EXPECT_EQ(p["aperture"].current, 28) << "keys not mentioned keep their entry";
+    EXPECT_EQ(p["grain"].current, 1) << "a malformed member keeps its entry";
+    EXPECT_TRUE(p["film"].current == 3 && p["film"].values.isEmpty()) << "any non-number empties the list";
+    monitor.handleState("{}", *cam);
+    EXPECT_EQ(changes.count(), 3) << "an empty object still announces";
+    monitor.handleLiveView(image(64, 48, "JPEG"), *cam);
+    for (const QByteArray &bad : { QByteArray("not an image"), QByteArray(), image(32, 20, "JPEG").left(20) })
+        monitor.handleLiveView(bad, *cam);
+    monitor.handleLiveView(std::nullopt, *cam);
+    EXPECT_EQ(cam->liveFrame.size(), QSize(64, 48)) << "a frame that does not decode keeps the last";
+    EXPECT_EQ(changes.count(), 4);
+
+    const qint64 max = std::numeric_limits<qint64>::max(), min = std::numeric_limits<qint64>::min();
+    const std::pair<const char *, qint64> numbers[]
+        = { { "2.9", 2 }, { "-2.9", -2 }, { "true", 1 }, { "false", 0 }, { "2.5e1", 25 },
+              { "9007199254740993", 9007199254740993LL }, { "9223372036854775807", max },
+              { "-9223372036854775808", min }, { "9223372036854775808", max }, { "-1e300", min } };
+    for (const auto &[json, expected] : numbers) {
+        const QByteArray state = QByteArray(R"({"p":{"current":)") + json + R"(,"values":[)" + json + "]}}";
+        const auto entry = inbound::stateEntries(state).value_or(QMap<QString, ParamState> {}).value("p");
+        EXPECT_EQ(entry.current, expected) << json;
+        EXPECT_EQ(entry.values, QList<qint64> { expected }) << json;
+    }
 }
 
-TEST_F(Inbound, HelloThatIsNotAUsableNameChangesNothing)
-{
-    const std::optional<QByteArray> ignored[] = {
-        R"({"camera":"No prefix"})", // object starts at the first byte: the skip breaks it
-        QByteArray("xx") + R"({"camera":""})",
-        QByteArray("xx") + R"({"camera":42})",
-        QByteArray("xx") + R"({"camera":null})",
-        QByteArray("xx") + R"({"name":"Other"})",
-        QByteArray("xx") + R"(["camera","A"])",
-        QByteArray("xx") + R"({"camera":"A")",
-        QByteArray("xx") + R"({"camera":"A"} trailing)",
-        QByteArray("{}"),
-        QByteArray("x"),
-        QByteArray(),
-        std::nullopt,
-    };
-    for (const auto &payload : ignored)
-        hello(payload);
-    EXPECT_EQ(m_cam->name, QString::fromUtf8("Cámara"));
-    EXPECT_EQ(changes(), 0);
-}
-
-// --- State ---------------------------------------------------------------------------------------
-
-TEST_F(Inbound, StateMergesParametersSkippingSupportedAndAnnouncesOnce)
-{
-    m_cam->paramState.insert("aperture", ParamState{28, {20, 28}});
-    state(R"({"supported":{"current":1,"values":[1]},
-              "iso":{"current":400,"values":[200,400,800],"extra":"x"},
-              "shutterSpeed":{"current":-7}})");
-    EXPECT_EQ(changes(), 1);
-    EXPECT_FALSE(m_cam->paramState.contains("supported"));
-    ASSERT_TRUE(m_cam->paramState.contains("iso"));
-    EXPECT_EQ(m_cam->paramState["iso"].current, 400);
-    EXPECT_EQ(m_cam->paramState["iso"].values, (QList<qint64>{200, 400, 800}));
-    EXPECT_EQ(m_cam->paramState["shutterSpeed"].current, -7);
-    EXPECT_TRUE(m_cam->paramState["shutterSpeed"].values.isEmpty());
-    EXPECT_EQ(m_cam->paramState["aperture"].current, 28) << "keys not mentioned keep their entry";
-    EXPECT_EQ(m_cam->paramState["aperture"].values, (QList<qint64>{20, 28}));
-}
-
-TEST_F(Inbound, MalformedStateMembersLeavePreviousEntries)
-{
-    m_cam->paramState.insert("iso", ParamState{200, {100, 200}});
-    m_cam->paramState.insert("grain", ParamState{1, {0, 1}});
-    m_cam->paramState.insert("wb", ParamState{5, {}});
-    state(R"({"iso":{"values":[1,2]},"grain":{"current":"2"},"wb":7,
-              "dr":{"current":null},"film":{"current":3,"values":[1,"two",3]},
-              "tune":{"current":1,"values":5}})");
-    EXPECT_EQ(changes(), 1);
-    EXPECT_EQ(m_cam->paramState["iso"].current, 200);
-    EXPECT_EQ(m_cam->paramState["iso"].values, (QList<qint64>{100, 200}));
-    EXPECT_EQ(m_cam->paramState["grain"].current, 1);
-    EXPECT_EQ(m_cam->paramState["wb"].current, 5);
-    EXPECT_FALSE(m_cam->paramState.contains("dr"));
-    EXPECT_EQ(m_cam->paramState["film"].current, 3);
-    EXPECT_TRUE(m_cam->paramState["film"].values.isEmpty()) << "any non-number empties the list";
-    EXPECT_TRUE(m_cam->paramState["tune"].values.isEmpty());
-}
-
-TEST_F(Inbound, StateThatIsNotAnObjectChangesNothingAndIsSilent)
-{
-    m_cam->paramState.insert("iso", ParamState{200, {}});
-    for (const std::optional<QByteArray> &payload :
-         {std::optional<QByteArray>(R"([{"iso":{"current":1}}])"), std::optional<QByteArray>("not json"),
-          std::optional<QByteArray>("xx{\"iso\":{\"current\":1}}"), std::optional<QByteArray>(QByteArray()),
-          std::optional<QByteArray>("42"), std::optional<QByteArray>()})
-        state(payload);
-    EXPECT_EQ(changes(), 0);
-    EXPECT_EQ(m_cam->paramState.size(), 1);
-    EXPECT_EQ(m_cam->paramState["iso"].current, 200);
-
-    state("{}");
-    EXPECT_EQ(changes(), 1) << "an empty object still announces";
-    EXPECT_EQ(m_cam->paramState.size(), 1);
-}
-
-struct NumberCase {
-    const char *json;
-    qint64 expected;
-};
-
-class RawValues : public ::testing::TestWithParam<NumberCase>
-{
-};
-
-TEST_P(RawValues, ConvertLikeTheCameraCodes)
-{
-    const NumberCase &c = GetParam();
-    const QByteArray payload = QByteArray(R"({"p":{"current":)") + c.json + R"(,"values":[)" + c.json + "]}}";
-    const auto entries = inbound::stateEntries(payload);
-    ASSERT_TRUE(entries.has_value()) << c.json;
-    ASSERT_TRUE(entries->contains("p")) << c.json;
-    EXPECT_EQ(entries->value("p").current, c.expected) << c.json;
-    EXPECT_EQ(entries->value("p").values, QList<qint64>{c.expected}) << c.json;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Numbers, RawValues,
-    ::testing::Values(NumberCase{"0", 0}, NumberCase{"2.9", 2}, NumberCase{"-2.9", -2}, NumberCase{"-0.5", 0},
-                      NumberCase{"true", 1}, NumberCase{"false", 0}, NumberCase{"1e3", 1000},
-                      NumberCase{"2.5e1", 25}, NumberCase{"9007199254740993", 9007199254740993LL},
-                      NumberCase{"-9007199254740993", -9007199254740993LL},
-                      NumberCase{"9223372036854775807", std::numeric_limits<qint64>::max()},
-                      NumberCase{"-9223372036854775808", std::numeric_limits<qint64>::min()},
-                      NumberCase{"9223372036854775808", std::numeric_limits<qint64>::max()},
-                      NumberCase{"1e300", std::numeric_limits<qint64>::max()},
-                      NumberCase{"-1e300", std::numeric_limits<qint64>::min()}));
-
-// --- Live view -----------------------------------------------------------------------------------
-
-TEST_F(Inbound, LiveViewFrameReplacesTheImageAndBadFramesKeepIt)
-{
-    m_monitor->handleLiveView(imageBytes(64, 48, "JPEG"), *m_cam);
-    EXPECT_EQ(m_cam->liveFrame.size(), QSize(64, 48));
-    EXPECT_EQ(changes(), 1);
-
-    m_monitor->handleLiveView(imageBytes(32, 20, "PNG"), *m_cam);
-    EXPECT_EQ(m_cam->liveFrame.size(), QSize(32, 20));
-    EXPECT_EQ(changes(), 2);
-
-    const QByteArray jpeg = imageBytes(64, 48, "JPEG");
-    for (const std::optional<QByteArray> &bad :
-         {std::optional<QByteArray>("not an image"), std::optional<QByteArray>(QByteArray()),
-          std::optional<QByteArray>(jpeg.left(20)), std::optional<QByteArray>()})
-        m_monitor->handleLiveView(bad, *m_cam);
-    EXPECT_EQ(m_cam->liveFrame.size(), QSize(32, 20));
-    EXPECT_EQ(changes(), 2);
-}
-
-// --- What reception being off does not stop, and what messages never touch -------------------------
-
-TEST_F(Inbound, DisabledCameraStillTakesHelloStateAndLiveView)
-{
-    m_cam->enabled = false;
-    m_cam->status = CameraStatus::Paused;
-    const QDateTime activity = m_cam->lastActivity;
-    const QUuid active = m_monitor->activeCameraId();
-
-    hello(QByteArray("..") + R"({"camera":"Pausada"})");
-    state(R"({"iso":{"current":800}})");
-    m_monitor->handleLiveView(imageBytes(16, 9, "PNG"), *m_cam);
-
-    EXPECT_EQ(m_cam->name, "Pausada");
-    EXPECT_EQ(m_cam->paramState["iso"].current, 800);
-    EXPECT_EQ(m_cam->liveFrame.size(), QSize(16, 9));
-    EXPECT_EQ(changes(), 3);
-    EXPECT_EQ(m_cam->status, CameraStatus::Paused);
-    EXPECT_EQ(m_cam->lastActivity, activity);
-    EXPECT_EQ(m_monitor->activeCameraId(), active);
-    auto *conn = dynamic_cast<FakeConnection *>(m_cam->conn());
-    ASSERT_NE(conn, nullptr);
-    EXPECT_TRUE(conn->sent->isEmpty()) << "nothing is sent back in answer to a message";
-}
-
-TEST_F(Inbound, UnknownJsonTypeIsIgnored)
-{
-    m_monitor->handleJsonMessage(5, QByteArray("..") + R"({"camera":"X"})", *m_cam);
-    m_monitor->handleJsonMessage(1, R"({"iso":{"current":1}})", *m_cam);
-    EXPECT_EQ(changes(), 0);
-    EXPECT_EQ(m_cam->name, QString::fromUtf8("Cámara"));
-    EXPECT_TRUE(m_cam->paramState.isEmpty());
-}
-
-// --- The handler the read loop is given ------------------------------------------------------------
-
-TEST_F(Inbound, HandlerForwardsEachFrameKindToTheMonitor)
-{
-    const QString folder = m_dir.filePath("captures");
-    m_monitor->useChosenFolder(QUrl::fromLocalFile(folder));
-    const auto handler = makeMonitorInbound(*m_monitor);
-
-    handler->jsonFrame(m_cam, kHello, QByteArray("..") + R"({"camera":"Lado B"})");
-    handler->jsonFrame(m_cam, kState, QByteArray(R"({"iso":{"current":1600}})"));
-    handler->liveViewFrame(m_cam, imageBytes(10, 10, "PNG"));
-    handler->fileFrame(m_cam, "IMG_0100.PNG", imageBytes(12, 12, "PNG"));
-    EXPECT_EQ(changes(), 5); // folder choice + four messages
-    waitForStores(*m_monitor);
-
-    EXPECT_EQ(m_cam->name, "Lado B");
-    EXPECT_EQ(m_cam->paramState["iso"].current, 1600);
-    EXPECT_EQ(m_cam->liveFrame.size(), QSize(10, 10));
-    ASSERT_EQ(m_cam->photos.size(), 1);
-    EXPECT_EQ(m_cam->photos.first().filename, "IMG_0100.PNG");
-    EXPECT_TRUE(QFileInfo::exists(QDir(folder).filePath("IMG_0100.PNG")));
-    EXPECT_EQ(changes(), 6); // and the file stored
-}
-
-// Which camera is shown changes by itself only when the shown one has lost its connection, and
-// only for a camera that introduces itself or sends a photo that is kept.
+// The shown camera changes by itself only when it has lost its connection, and only for a
+// camera that introduces itself or sends a photo that is kept; in director mode the new one is
+// asked for its parameters, as when picked.
 TEST_F(Inbound, OnlyALostActiveCameraGivesWayToOneThatSends)
 {
     struct Case {
         CameraStatus activeStatus;
-        const char *message; // "hello", "photo", "state", "bad hello"
-        bool enabled;
-        bool takesOver;
+        char message; // hello, photo, state, bad hello
+        bool enabled, takesOver;
     };
-    const Case cases[] = {
-        { CameraStatus::Receiving, "hello", true, false },
-        { CameraStatus::Receiving, "photo", true, false },
-        { CameraStatus::Paused, "hello", true, false },
-        { CameraStatus::Paused, "photo", true, false },
-        { CameraStatus::NoSignal, "hello", true, true },
-        { CameraStatus::NoSignal, "photo", true, true },
-        { CameraStatus::NoSignal, "hello", false, true },
-        { CameraStatus::NoSignal, "photo", false, false }, // dropped, so it does not show
-        { CameraStatus::NoSignal, "state", true, false },
-        { CameraStatus::NoSignal, "bad hello", true, false },
-    };
-    m_monitor->useChosenFolder(QUrl::fromLocalFile(m_dir.filePath("captures")));
-    const auto handler = makeMonitorInbound(*m_monitor);
+    const Case cases[]
+        = { { CameraStatus::Receiving, 'h', true, false }, { CameraStatus::Paused, 'p', true, false },
+              { CameraStatus::NoSignal, 'h', true, true }, { CameraStatus::NoSignal, 'p', true, true },
+              { CameraStatus::NoSignal, 'h', false, true }, { CameraStatus::NoSignal, 'p', false, false },
+              { CameraStatus::NoSignal, 's', true, false }, { CameraStatus::NoSignal, 'b', true, false } };
     for (const Case &c : cases) {
-        const std::string label = std::string(c.message) + " status " + std::to_string(int(c.activeStatus))
-            + (c.enabled ? "" : " disabled");
-        auto conn = std::make_unique<FakeConnection>();
-        const auto sent = conn->sent;
-        const auto other = std::make_shared<CameraConnection>(std::move(conn));
+        const auto other = addCamera();
         other->enabled = c.enabled;
-        m_monitor->appendCamera(other);
-        m_monitor->setActiveCameraId(m_cam->id());
+        monitor.setActiveCameraId(cam->id());
         const QUuid selected = QUuid::createUuid();
-        m_monitor->setSelectedPhotoId(selected);
-        m_cam->status = c.activeStatus;
-
-        if (std::string(c.message) == "photo")
-            handler->fileFrame(other, "IMG.JPG", imageBytes(8, 8, "PNG"));
-        else if (std::string(c.message) == "state")
-            handler->jsonFrame(other, kState, QByteArray(R"({"iso":{"current":1}})"));
+        monitor.setSelectedPhotoId(selected);
+        cam->status = c.activeStatus;
+        if (c.message == 'p')
+            monitor.handlePhotoMessage("IMG.PNG", image(8, 8), *other);
+        else if (c.message == 's')
+            monitor.handleState(R"({"iso":{"current":1}})", *other);
         else
-            handler->jsonFrame(
-                other, kHello, QByteArray(c.message[0] == 'b' ? "..{}" : R"(..{"camera":"B"})"));
-
-        EXPECT_EQ(m_monitor->activeCamera(), c.takesOver ? other.get() : m_cam.get()) << label;
-        if (c.takesOver && std::string(c.message) == "hello") {
-            EXPECT_TRUE(m_monitor->selectedPhotoId().isNull()) << label << ": the new camera's newest shows";
-        } else if (!c.takesOver && std::string(c.message) != "photo") {
-            EXPECT_EQ(m_monitor->selectedPhotoId(), selected) << label;
-        }
-        EXPECT_TRUE(sent->isEmpty()) << label << ": nothing is sent outside director mode";
+            monitor.handleHello(c.message == 'b' ? "..{}" : R"(..{"camera":"B"})", *other);
+        EXPECT_EQ(monitor.activeCamera(), c.takesOver ? other.get() : cam.get())
+            << c.message << int(c.activeStatus);
+        const bool kept = c.message == 'p' && c.enabled;
+        EXPECT_EQ(monitor.selectedPhotoId() == selected, !c.takesOver && !kept) << c.message;
+        EXPECT_EQ(other->photos.size(), kept ? 1 : 0);
+        EXPECT_TRUE(sent.back()->isEmpty()) << "nothing is sent outside director mode";
     }
-    waitForStores(*m_monitor);
-
-    // In director mode the camera that takes over is asked for its parameters, as when picked.
-    m_monitor->setDirectorModeOn(true);
-    auto conn = std::make_unique<FakeConnection>();
-    const auto sent = conn->sent;
-    const auto last = std::make_shared<CameraConnection>(std::move(conn));
-    m_monitor->appendCamera(last);
-    handler->jsonFrame(last, kHello, QByteArray(R"(..{"camera":"C"})"));
-    EXPECT_EQ(m_monitor->activeCamera(), last.get());
-    ASSERT_EQ(sent->size(), 1);
-    EXPECT_TRUE(sent->first().endsWith(R"({"cmd":"requestState"})"));
+    monitor.setDirectorModeOn(true);
+    const auto last = addCamera();
+    monitor.handleHello(R"(..{"camera":"C"})", *last);
+    EXPECT_EQ(monitor.activeCamera(), last.get());
+    EXPECT_EQ(*sent.back(), QList { command("requestState") });
 }
 
-TEST_F(Inbound, HandlerDropsMessagesOnceTheMonitorIsGone)
+TEST_F(Inbound, CommandsGoToTheActiveCameraAndSelectionAsksForState)
 {
-    const auto handler = makeMonitorInbound(*m_monitor);
-    m_changes.reset();
-    m_monitor.reset();
-    handler->jsonFrame(m_cam, kHello, QByteArray("..") + R"({"camera":"Tarde"})");
-    handler->fileFrame(m_cam, "late.jpg", "bytes");
-    handler->liveViewFrame(m_cam, imageBytes(4, 4, "PNG"));
-    EXPECT_EQ(m_cam->name, QString::fromUtf8("Cámara"));
-    EXPECT_TRUE(m_cam->photos.isEmpty());
-    EXPECT_TRUE(m_cam->liveFrame.isNull());
+    const auto b = addCamera();
+    monitor.triggerShutter(); // no active id: the first camera
+    b->status = CameraStatus::NoSignal; // a lost camera can still be picked
+    monitor.setSelectedPhotoId(QUuid::createUuid());
+    monitor.selectCamera(*b);
+    EXPECT_TRUE(monitor.activeCamera() == b.get() && monitor.selectedPhotoId().isNull());
+    monitor.toggleDirectorMode(); // on: asks the active camera
+    monitor.toggleDirectorMode(); // off: sends nothing
+    b->enabled = false; // reception off does not stop commands
+    monitor.triggerShutter();
+    b->paramState.insert("iso", ParamState { 400, { 200, 400 } });
+    const qint64 big = std::numeric_limits<qint64>::max();
+    changes.clear();
+    monitor.setParam("iso", big);
+    monitor.setParam("grain", -2);
+    monitor.sendRemoteCommand(
+        { { "value", std::numeric_limits<double>::quiet_NaN() } }, *b); // cannot be written
+    EXPECT_EQ(changes.count(), 2);
+    EXPECT_EQ(b->paramState.value("iso").current, big) << "shown until the next state frame";
+    EXPECT_FALSE(b->paramState.contains("grain")) << "no entry for a key never reported";
+    EXPECT_EQ(*sent[0], QList { command("shutter") });
+    EXPECT_EQ(*sent[1],
+        (QList { command("requestState"), command("requestState"), command("shutter"),
+            command("setParam", { { "param", "iso" }, { "value", big } }),
+            command("setParam", { { "param", "grain" }, { "value", qint64(-2) } }) }));
+    monitor.toggleEnabled(*b);
+    const bool receiving = b->enabled && b->status == CameraStatus::Receiving;
+    monitor.toggleEnabled(*b);
+    EXPECT_TRUE(receiving && b->status == CameraStatus::Paused && sent[1]->size() == 5) << "local only";
+}
+
+// Through the real link on loopback: the first record becomes active, a lost one gives way to a
+// camera that sends, and nothing is left once the Monitor is gone.
+TEST(MonitorLink, BridgesOverLoopbackBecomeCamerasAndTakeOverFromLostOnes)
+{
+    QTemporaryDir dir;
+    auto monitor
+        = std::make_unique<Monitor>(std::make_unique<QSettings>(dir.filePath("s"), QSettings::IniFormat));
+    ASSERT_TRUE(monitor->link().start(QHostAddress::LocalHost, 0, CameraLink::Advertise::No));
+    EXPECT_TRUE(monitor->listening());
+    const auto cameras
+        = [&](qsizetype n) { return QTest::qWaitFor([&] { return monitor->cameras().size() == n; }, 10000); };
+    QTcpSocket probe, real;
+    probe.connectToHost(QHostAddress::LocalHost, monitor->link().listener().port());
+    ASSERT_TRUE(cameras(1));
+    probe.disconnectFromHost(); // a probe that connected and left at once
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return monitor->cameras()[0]->status == CameraStatus::NoSignal; }, 10000));
+    real.connectToHost(QHostAddress::LocalHost, monitor->link().listener().port());
+    ASSERT_TRUE(cameras(2));
+    EXPECT_EQ(monitor->activeCameraId(), monitor->cameras()[0]->id())
+        << "the first is active; a second is not";
+    real.write(
+        framebytes::frame(3, "..{\"camera\":\"Real\"}") + framebytes::fileFrame("IMG_1.PNG", image(4, 4)));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !monitor->cameras()[1]->photos.isEmpty(); }, 10000));
+    EXPECT_EQ(monitor->cameras()[1]->name, "Real");
+    EXPECT_EQ(monitor->selectedPhoto(), &monitor->cameras()[1]->photos.first());
+    monitor.reset();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return real.state() == QAbstractSocket::UnconnectedState; }, 10000));
 }

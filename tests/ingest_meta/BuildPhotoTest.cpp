@@ -10,7 +10,7 @@
 #include "SampleFiles.h"
 #include "ingest/ImageDecode.h"
 #include "ingest/PhotoText.h"
-#include "model/Monitor.h"
+#include "state/Monitor.h"
 
 // Photo records built from real files made by the test itself (what each kind of file gives, which
 // tags reach the record with which types, how images are turned upright), and the display rules

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "FakeConnection.h"
-#include "model/Monitor.h"
+#include "state/Monitor.h"
 
 // A preview that hands out a fixed image.
 class FixedPreview : public PreviewSource

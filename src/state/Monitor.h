@@ -5,19 +5,17 @@
 #include <QObject>
 #include <QSettings>
 #include <QString>
-#include <QUuid>
 #include <QUrl>
+#include <QUuid>
 #include <QVariantMap>
 
 #include <memory>
 #include <optional>
 
+#include "ingest/PhotoStore.h"
+#include "link/CameraLink.h"
 #include "model/CameraConnection.h"
 #include "model/CapturedPhoto.h"
-
-
-class Listener;
-struct IngestState;
 
 // The one observable state object: the camera records, the active-camera and selected-photo
 // choice, the capture folder and the mode flags. Every view observes it.
@@ -27,13 +25,15 @@ struct IngestState;
 // emitted after the value is in place, so an observer always reads the new state. Main thread
 // only; there are no locks.
 //
-// Operations that talk to the network, store files or build photo records are declared here
-// and defined beside the subsystem they belong to (link/, ingest/).
+// It owns the two subsystems that act on their own, the camera link and the photo store,
+// connects their signals once (in the constructor) and applies what they report to the
+// records; the road of a photo from the socket to the record reads in Monitor.cpp.
 class Monitor : public QObject
 {
     Q_OBJECT
     Q_PROPERTY(bool directorModeOn READ directorModeOn NOTIFY objectWillChange)
-    Q_PROPERTY(bool cameraPopoverOpen READ cameraPopoverOpen WRITE setCameraPopoverOpen NOTIFY objectWillChange)
+    Q_PROPERTY(
+        bool cameraPopoverOpen READ cameraPopoverOpen WRITE setCameraPopoverOpen NOTIFY objectWillChange)
     Q_PROPERTY(bool listening READ listening NOTIFY objectWillChange)
     Q_PROPERTY(QString folderName READ folderName NOTIFY objectWillChange)
     Q_PROPERTY(QString folder READ folder NOTIFY objectWillChange)
@@ -45,6 +45,7 @@ public:
     // Builds the empty state and restores the capture folder from `settings` (the per-user
     // settings when null). Does not touch the network.
     explicit Monitor(std::unique_ptr<QSettings> settings = {}, QObject *parent = nullptr);
+    // Photos still being written are completed first.
     ~Monitor() override;
 
     // Published members. Each setter emits objectWillChange.
@@ -80,20 +81,22 @@ public:
 
     [[nodiscard]] QSettings &settings() const { return *m_settings; }
 
-    // The operations below are defined beside the subsystem they belong to.
-
-    // Camera link (link/): creates the listener, advertises the service, accepts bridges.
-    // Only the first successful call has an effect.
+    // Camera link: listens on every interface, advertises the service, accepts bridges. Only
+    // the first successful call has an effect.
     void start();
-    // The running listener (a child of this object); null until start() succeeded.
-    [[nodiscard]] Listener *listener() const { return m_listener; }
+    [[nodiscard]] CameraLink &link() { return m_link; }
 
-    // Inbound handling (link/), one call per received message, on the main thread. A payload
-    // of std::nullopt means the connection ended before the payload was complete.
-    void handleJsonMessage(quint8 type, const std::optional<QByteArray> &payload, CameraConnection &cam);
+    // Inbound handling, one call per received message. A payload of std::nullopt means the
+    // connection ended before the payload was complete.
+    void handleHello(const std::optional<QByteArray> &payload, CameraConnection &cam);
+    void handleState(const std::optional<QByteArray> &payload, CameraConnection &cam);
     void handleLiveView(const std::optional<QByteArray> &payload, CameraConnection &cam);
+    // A photo file as it arrived: brings its camera forward over a lost one, then handleFile.
+    void handlePhotoMessage(const QString &name, const QByteArray &data, CameraConnection &cam);
+    // The connection ended: the record stays, shown as lost.
+    void handleConnectionLost(CameraConnection &cam);
 
-    // Remote commands (link/).
+    // Remote commands.
     void selectCamera(CameraConnection &cam);
     // Makes `cam` the active camera when the active one has lost its connection (noSignal);
     // does nothing while the active camera is receiving or paused. Inbound handling calls it
@@ -105,7 +108,7 @@ public:
     void setParam(const QString &key, qint64 value);
     void sendRemoteCommand(const QVariantMap &command, CameraConnection &cam);
 
-    // Capture folder and storage (ingest/).
+    // Capture folder and storage.
     // Asks the window to let the user pick the capture folder (folderChooserRequested); the
     // window answers an OK with useChosenFolder().
     Q_INVOKABLE void chooseFolder();
@@ -124,11 +127,7 @@ signals:
 
 private:
     void restoreFolder();
-    // Removes what interrupted writes left in the capture folder, in order with the writes
-    // (ingest/). Runs whenever a folder comes into use.
-    void sweepFolder();
-    IngestState &ingest();
-    friend void waitForStores(Monitor &monitor);
+    void applyStorage(const QList<PhotoStore::Update> &updates);
 
     std::unique_ptr<QSettings> m_settings;
     QList<std::shared_ptr<CameraConnection>> m_cameras;
@@ -139,6 +138,7 @@ private:
     bool m_listening = false;
     QString m_folderName = kMissing;
     QString m_folder;
-    Listener *m_listener = nullptr; // owned as a QObject child, set by start() (link/)
-    std::shared_ptr<IngestState> m_ingest; // created on first use (ingest/)
+    PhotoStore m_store;
+    // Declared last, so destroyed first: no message arrives while the rest is torn down.
+    CameraLink m_link;
 };
