@@ -89,6 +89,13 @@ QList<Tag> cameraTags()
             {"Exif.Photo.LensModel", T::Ascii, "ZOOM 18-55"}, {"Exif.Photo.FocalLength", T::Rational, "239/10"}};
 }
 
+QImage solid(QSize size, QRgb colour)
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(colour);
+    return image;
+}
+
 QImage quadrants(QSize size)
 {
     QImage image(size, QImage::Format_RGB32);

@@ -29,6 +29,8 @@ QList<Tag> cameraTags();
 // Red top-left, green top-right, blue bottom-left, white bottom-right: where the quadrants end
 // up shows how an image was turned.
 QImage quadrants(QSize size);
+// One colour all over.
+QImage solid(QSize size, QRgb colour);
 
 // The image encoded by Qt ("jpeg", "png", "tiff", "webp"); quality -1 is the writer's default.
 QByteArray encode(const QImage &image, const char *format, int quality = -1);
