@@ -1,18 +1,24 @@
 #pragma once
 
-#include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPainter>
 #include <QSettings>
 #include <QTemporaryDir>
 
-#include <memory>
+#include <ostream>
 
 #include "FakeConnection.h"
+#include "WindowState.h"
 #include "model/Monitor.h"
 
-// A preview that hands out a fixed image.
+// Failure messages show the text, not the bytes of the object.
+inline void PrintTo(const QString &text, std::ostream *os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
+
+// A preview that hands out a fixed image at once and counts how often it is decoded.
 class FixedPreview : public PreviewSource
 {
 public:
@@ -28,7 +34,7 @@ private:
     QImage m_image;
 };
 
-// A test picture: a diagonal gradient in two colours with a frame, so crops and scaling show.
+// A test picture: a diagonal gradient in two colours with a circle, so crops and scaling show.
 inline QImage testImage(int width, int height, QColor from = QColor(0x3a, 0x6e, 0xa5), QColor to = QColor(0xe0, 0x9f, 0x3e))
 {
     QImage image(width, height, QImage::Format_RGB32);
@@ -42,35 +48,45 @@ inline QImage testImage(int width, int height, QColor from = QColor(0x3a, 0x6e, 
     return image;
 }
 
-// A Monitor on throw-away settings (no stored folder) with helpers to add cameras and photos.
+// A Monitor on throw-away settings (no stored folder) and the one WindowState over it, with
+// helpers that add cameras and photos the way the camera link and storage do.
 struct MonitorFixture {
     QTemporaryDir dir;
-    std::unique_ptr<Monitor> monitor;
+    std::unique_ptr<Monitor> monitor = std::make_unique<Monitor>(
+        std::make_unique<QSettings>(dir.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat));
+    WindowState ws{*monitor};
+    QHash<const CameraConnection *, std::shared_ptr<QList<QByteArray>>> sent;
 
-    MonitorFixture()
-    {
-        monitor = std::make_unique<Monitor>(
-            std::make_unique<QSettings>(dir.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat));
-    }
-
-    struct Camera {
-        std::shared_ptr<CameraConnection> cam;
-        std::shared_ptr<QList<QByteArray>> sent;
-    };
-
-    Camera addCamera(const QString &name = QStringLiteral("Cámara"))
+    CameraConnection &addCamera(const QString &name = QStringLiteral("Cámara"),
+                                CameraStatus status = CameraStatus::Receiving)
     {
         auto conn = std::make_unique<FakeConnection>();
-        auto sent = conn->sent;
+        auto frames = conn->sent;
         auto cam = std::make_shared<CameraConnection>(std::move(conn));
+        sent[cam.get()] = frames;
         cam->name = name;
+        cam->status = status;
         monitor->appendCamera(cam);
-        return {cam, sent};
+        return *cam;
     }
 
-    // Appends a photo to `cam` the way storage does, then announces the change.
-    static CapturedPhoto &addPhoto(Monitor &monitor, CameraConnection &cam, const QString &filename, bool stored = true,
-                                   bool withImages = true)
+    void changed() { emit monitor->objectWillChange(); }
+
+    // The commands sent to `cam`, oldest first, as "cmd param value" ("shutter", "setParam iso 400").
+    QStringList commands(const CameraConnection &cam)
+    {
+        QStringList commands;
+        for (const QByteArray &frame : *sent.value(&cam)) {
+            const QJsonObject c = QJsonDocument::fromJson(frame.mid(8)).object();
+            commands.append(QStringList{c[QStringLiteral("cmd")].toString(), c[QStringLiteral("param")].toString(),
+                                        c[QStringLiteral("value")].toVariant().toString()}
+                                .join(QLatin1Char(' '))
+                                .trimmed());
+        }
+        return commands;
+    }
+
+    CapturedPhoto &addPhoto(CameraConnection &cam, const QString &filename, bool stored = true, bool withImages = true)
     {
         CapturedPhoto photo;
         photo.filename = filename;
@@ -89,24 +105,9 @@ struct MonitorFixture {
         photo.wb = QStringLiteral("AUTO");
         photo.lens = QStringLiteral("XF 33mm F1.4 @33mm");
         photo.capturedAt = QDateTime(QDate(2026, 3, 1), QTime(14, 3, 9));
-        if (stored) {
-            photo.storage = CapturedPhoto::Storage::Stored;
-            photo.storedPath = QStringLiteral("/captures/") + filename;
-        }
+        photo.storage = stored ? CapturedPhoto::Storage::Stored : CapturedPhoto::Storage::NotStored;
         cam.photos.append(photo);
-        emit monitor.objectWillChange();
+        changed();
         return cam.photos.last();
     }
 };
-
-// The JSON commands in frames sent on a fake connection, oldest first.
-inline QList<QJsonObject> sentCommands(const QList<QByteArray> &frames)
-{
-    QList<QJsonObject> commands;
-    for (const QByteArray &frame : frames) {
-        if (frame.size() < 8 || frame[0] != 'H' || frame[1] != 'V')
-            continue;
-        commands.append(QJsonDocument::fromJson(frame.mid(8)).object());
-    }
-    return commands;
-}

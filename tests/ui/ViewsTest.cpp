@@ -1,6 +1,8 @@
-// The views as a person sees them: each view is loaded with prepared state in a real window,
-// checked for its texts, elements and their state, and driven with synthetic clicks, drags and
-// pinches. Screenshots of the main layouts are saved under artifacts/.
+// The views as a person sees them: each view is loaded over a prepared window state in a real
+// window, checked for its texts, elements and their state, and driven with synthetic clicks,
+// drags and pinches. The Rendered suite, which saves screenshots of the main layouts under
+// artifacts/ (named after the renderer), is the part that runs a second time on OpenGL.
+#include <QAbstractItemModelTester>
 #include <QDir>
 #include <QNativeGestureEvent>
 #include <QPointingDevice>
@@ -10,13 +12,12 @@
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QSGRendererInterface>
-#include <QSignalSpy>
 #include <QTest>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "UiFixtures.h"
-#include "ViewerSource.h"
 #include "ZoomArea.h"
 #include "Zelv.h"
 
@@ -24,36 +25,37 @@ Q_IMPORT_QML_PLUGIN(Halvane_UiPlugin)
 
 namespace {
 
+using ::testing::IsSupersetOf;
+using Tester = QAbstractItemModelTester;
+
 // Every item below `root` in the visual tree, depth first.
-void collect(QQuickItem *root, QList<QQuickItem *> &out)
+QList<QQuickItem *> itemsBelow(QQuickItem *root)
 {
-    out.append(root);
+    QList<QQuickItem *> items{root};
     for (QQuickItem *child : root->childItems())
-        collect(child, out);
+        items += itemsBelow(child);
+    return items;
 }
 
-// One view of the module, created from QML with the Monitor as its required `m`, in a window.
+QPoint centre(QQuickItem *item)
+{
+    return item->mapToScene(QPointF(item->width() / 2, item->height() / 2)).toPoint();
+}
+
+// One view of the module, created with the window state as its required `ws`, in a window.
 class ViewHarness
 {
 public:
-    ViewHarness(const QString &type, Monitor &monitor, QSize size)
+    ViewHarness(const QString &type, WindowState &ws, QSize size)
     {
-        m_engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
+        m_engine.addImportPath("qrc:/qt/qml");
         QQmlComponent component(&m_engine);
-        component.setData(QStringLiteral("import Halvane.Ui\n%1 {}\n").arg(type).toUtf8(),
-                          QUrl(QStringLiteral("qrc:/ui-test/%1Harness.qml").arg(type)));
-        if (component.isLoading())
-            QTRY_VERIFY_WITH_TIMEOUT(!component.isLoading(), 10000);
-        if (!component.isReady()) {
+        component.setData(("import Halvane.Ui\n" + type + " {}\n").toUtf8(), QUrl("qrc:/view.qml"));
+        m_root.reset(qobject_cast<QQuickItem *>(component.createWithInitialProperties({{"ws", QVariant::fromValue(&ws)}})));
+        if (!m_root) {
             ADD_FAILURE() << component.errorString().toStdString();
             return;
         }
-        QObject *object = component.createWithInitialProperties({{QStringLiteral("m"), QVariant::fromValue(&monitor)}});
-        if (!object) {
-            ADD_FAILURE() << component.errorString().toStdString();
-            return;
-        }
-        m_root.reset(qobject_cast<QQuickItem *>(object));
         m_window.resize(size);
         m_root->setParentItem(m_window.contentItem());
         m_root->setSize(QSizeF(size));
@@ -62,85 +64,57 @@ public:
         m_ok = QTest::qWaitForWindowExposed(&m_window);
     }
 
-    [[nodiscard]] bool ok() const { return m_ok && m_root; }
-    [[nodiscard]] QQuickWindow &window() { return m_window; }
+    [[nodiscard]] bool ok() const { return m_ok; }
+    [[nodiscard]] QQuickWindow *window() { return &m_window; }
     [[nodiscard]] QQuickItem *root() const { return m_root.get(); }
 
-    // Lets bindings, layouts and polish settle: waits for the next rendered frame, which
-    // polishes every item first.
+    // Waits for the next rendered frame, which polishes every item (bindings and layouts) first.
     void settle()
     {
-        QCoreApplication::processEvents();
         QSignalSpy frame(&m_window, &QQuickWindow::frameSwapped);
         m_window.update();
-        EXPECT_TRUE(frame.count() > 0 || frame.wait(2000));
+        EXPECT_TRUE(frame.wait(2000));
     }
 
-    // All items (including popups in the overlay) with this object name.
+    // The visible items (popups in the overlay included) with this object name, in tree order.
     [[nodiscard]] QList<QQuickItem *> named(const QString &name)
     {
-        QList<QQuickItem *> all, found;
-        collect(m_window.contentItem(), all);
-        for (QQuickItem *item : all) {
-            if (item->objectName() == name)
+        QList<QQuickItem *> found;
+        for (QQuickItem *item : itemsBelow(m_window.contentItem()))
+            if (item->isVisible() && item->objectName() == name)
                 found.append(item);
-        }
         return found;
     }
-    [[nodiscard]] QQuickItem *one(const QString &name)
-    {
-        const QList<QQuickItem *> found = named(name);
-        return found.size() == 1 ? found.first() : nullptr;
-    }
-    [[nodiscard]] QQuickItem *visibleOne(const QString &name)
-    {
-        QQuickItem *hit = nullptr;
-        for (QQuickItem *item : named(name)) {
-            if (item->isVisible()) {
-                if (hit)
-                    return nullptr;
-                hit = item;
-            }
-        }
-        return hit;
-    }
+    [[nodiscard]] QQuickItem *one(const QString &name) { return named(name).size() == 1 ? named(name)[0] : nullptr; }
 
-    // Visible Text items showing exactly `text`.
-    [[nodiscard]] QList<QQuickItem *> texts(const QString &text)
+    // The texts shown (visible Text items), or the texts of the items named `name` ("help").
+    [[nodiscard]] QStringList texts(const QString &name = {})
     {
-        QList<QQuickItem *> all, found;
-        collect(m_window.contentItem(), all);
-        for (QQuickItem *item : all) {
-            if (item->isVisible() && item->inherits("QQuickText") && item->property("text").toString() == text)
-                found.append(item);
-        }
+        QStringList found;
+        for (QQuickItem *item : itemsBelow(m_window.contentItem()))
+            if (name.isEmpty() ? item->isVisible() && item->inherits("QQuickText") : item->objectName() == name)
+                found.append(item->property("text").toString());
         return found;
     }
-    [[nodiscard]] bool shows(const QString &text) { return !texts(text).isEmpty(); }
 
-    // Help texts of the given text attached anywhere in the view.
-    [[nodiscard]] bool hasHelp(const QString &text)
+    void click(QQuickItem *item, Qt::MouseButton button = Qt::LeftButton)
     {
-        for (QQuickItem *item : named(QStringLiteral("help"))) {
-            if (item->property("text").toString() == text)
-                return true;
-        }
-        return false;
+        QTest::mouseClick(&m_window, button, {}, centre(item));
     }
-
-    [[nodiscard]] QPoint centre(QQuickItem *item) const
+    void drag(QPoint from, QPoint by, int steps = 6)
     {
-        return item->mapToScene(QPointF(item->width() / 2, item->height() / 2)).toPoint();
+        QTest::mousePress(&m_window, Qt::LeftButton, {}, from);
+        for (int i = 1; i <= steps; ++i)
+            QTest::mouseMove(&m_window, from + by * i / steps);
+        QTest::mouseRelease(&m_window, Qt::LeftButton, {}, from + by);
     }
-    void click(QQuickItem *item) { QTest::mouseClick(&m_window, Qt::LeftButton, {}, centre(item)); }
 
     void save(const QString &name)
     {
-        QDir().mkpath(QStringLiteral(HALVANE_UI_ARTIFACTS));
-        const QImage shot = m_window.grabWindow();
-        EXPECT_FALSE(shot.isNull());
+        settle();
         const bool software = m_window.rendererInterface()->graphicsApi() == QSGRendererInterface::Software;
-        EXPECT_TRUE(shot.save(QStringLiteral(HALVANE_UI_ARTIFACTS "/%1-%2.png").arg(name, software ? "software" : "gl")));
+        QDir().mkpath(HALVANE_UI_ARTIFACTS);
+        EXPECT_TRUE(m_window.grabWindow().save(QString(HALVANE_UI_ARTIFACTS "/%1-%2.png").arg(name, software ? "software" : "gl")));
     }
 
 private:
@@ -150,574 +124,310 @@ private:
     bool m_ok = false;
 };
 
-// ---- Root layout ------------------------------------------------------------------------------
-
-TEST(CaptureWindowView, BodyFollowsCamerasAndDirectorMode)
+TEST(Rendered, WindowLayoutsLiveViewAndTheQuestionBeforeQuitting)
 {
     MonitorFixture f;
-    ViewHarness h(QStringLiteral("CaptureWindowView"), *f.monitor, {1180, 620});
+    ViewHarness h("ShellView", f.ws, {1180, 620});
     ASSERT_TRUE(h.ok());
+    EXPECT_THAT(h.texts(), IsSupersetOf({"Esperando fotos…", "Sin cámara"}));
+    EXPECT_FALSE(h.one("leftColumn"));
+    h.save("empty");
 
-    EXPECT_TRUE(h.shows(QStringLiteral("Esperando fotos…")));
-    EXPECT_FALSE(h.visibleOne(QStringLiteral("leftColumn")));
-    EXPECT_FALSE(h.visibleOne(QStringLiteral("metadataSidebar")));
-    EXPECT_TRUE(h.visibleOne(QStringLiteral("toolbar")));
-    h.settle();
-    h.save(QStringLiteral("empty"));
-
-    auto a = f.addCamera(QStringLiteral("X-T5 estudio"));
-    a.cam->status = CameraStatus::NoSignal;
-    emit f.monitor->objectWillChange();
-    EXPECT_TRUE(h.shows(QStringLiteral("Esperando fotos…"))) << "no signal and no photos";
-
+    CameraConnection &a = f.addCamera("X-T5 estudio");
     for (int i = 1; i <= 3; ++i)
-        MonitorFixture::addPhoto(*f.monitor, *a.cam, QStringLiteral("DSCF000%1.RAF").arg(i), i != 2);
-    EXPECT_FALSE(h.shows(QStringLiteral("Esperando fotos…")));
-    QQuickItem *column = h.visibleOne(QStringLiteral("leftColumn"));
-    QQuickItem *sidebar = h.visibleOne(QStringLiteral("metadataSidebar"));
+        f.addPhoto(a, QString("DSCF000%1.RAF").arg(i), i != 2);
+    QQuickItem *column = h.one("leftColumn");
+    QQuickItem *sidebar = h.one("metadataSidebar");
     ASSERT_TRUE(column && sidebar);
-    EXPECT_FALSE(h.visibleOne(QStringLiteral("directorSidebar")));
-    h.settle();
-    EXPECT_DOUBLE_EQ(sidebar->width(), 236);
-    EXPECT_DOUBLE_EQ(column->width(), 1180 - 236 - 1) << "the column takes what the sidebar and separator leave";
-    a.cam->status = CameraStatus::Receiving;
-    emit f.monitor->objectWillChange();
-    h.settle();
-    QTest::qWait(50);
-    h.save(QStringLiteral("normal"));
+    EXPECT_FALSE(h.one("directorSidebar") || h.texts().contains("Esperando fotos…"));
+    h.save("normal");
+    EXPECT_EQ(sidebar->width(), 236);
+    EXPECT_EQ(column->width(), 1180 - 236 - 1) << "the column takes what the sidebar and separator leave";
 
-    const double columnX = column->mapToScene({0, 0}).x();
     f.monitor->setDirectorModeOn(true);
-    a.cam->paramState[QStringLiteral("shutterSpeed")] = {4000, {2000, 4000, 8000}};
-    a.cam->paramState[QStringLiteral("iso")] = {800, {200, 400, 800, 1600, 3200}};
-    a.cam->paramState[QStringLiteral("filmSimulation")] = {11, {1, 2, 11, 12, 16}};
-    a.cam->liveFrame = testImage(1280, 853, QColor(0x20, 0x40, 0x30), QColor(0xc0, 0xd0, 0x90));
-    emit f.monitor->objectWillChange();
+    a.paramState["shutterSpeed"] = {4000, {2000, 4000, 8000}};
+    a.paramState["iso"] = {800, {200, 400, 800, 1600, 3200}};
+    a.paramState["filmSimulation"] = {11, {1, 2, 11, 12, 16}};
+    a.liveFrame = testImage(1280, 853, QColor(0x20, 0x40, 0x30), QColor(0xc0, 0xd0, 0x90));
+    f.changed();
+    EXPECT_TRUE(h.one("directorSidebar") && !h.one("metadataSidebar"));
+    h.save("director");
+    EXPECT_EQ(column->mapToScene({}).x(), 0) << "the column stays where it was";
+
+    f.addCamera("Exterior", CameraStatus::NoSignal);
+    f.monitor->setCameraPopoverOpen(true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return h.one("cameraPopover"); }));
+    h.save("popover");
+    f.monitor->setCameraPopoverOpen(false);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !h.one("cameraPopover"); }));
+
+    // A zoom and pan of the live view stay while its frames arrive, drawn by the same item.
+    auto *viewer = qobject_cast<ZoomArea *>(h.one("fitImageView"));
+    QQuickItem *picture = h.one("picture");
+    ASSERT_TRUE(viewer && picture);
+    EXPECT_EQ(viewer->identity(), "live-" + a.id().toString(QUuid::WithoutBraces).toUpper());
+    QTest::mouseDClick(h.window(), Qt::LeftButton, {}, centre(viewer));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !viewer->animating(); }));
+    h.drag(centre(viewer), {30, -20});
+    const int uploads = picture->property("uploads").toInt();
+    for (int frame = 0; frame < 3; ++frame) {
+        a.liveFrame = testImage(1280, 853, QColor(frame * 60, 80, 120), Qt::black);
+        f.changed();
+        h.settle();
+    }
+    EXPECT_GT(picture->property("uploads").toInt(), uploads);
+    EXPECT_EQ(h.one("picture"), picture);
+    EXPECT_EQ(viewer->zoom(), 2.5);
+    EXPECT_EQ(viewer->offset(), QPointF(30, -20));
+    h.save("live-zoomed");
+
+    // A right click opens the window's menu; its one item asks before quitting.
+    QSignalSpy confirmed(f.ws.quitGuard(), &QuitGuard::quitConfirmed);
+    QSignalSpy chooser(f.monitor.get(), &Monitor::folderChooserRequested);
+    auto askToQuit = [&] {
+        QTest::mouseClick(h.window(), Qt::RightButton, {}, {600, 400});
+        h.settle();
+        ASSERT_TRUE(h.texts().contains("Quit Halvane"));
+        h.click(h.one("quitItem"));
+        h.settle();
+        EXPECT_THAT(h.texts(), IsSupersetOf({"Elegir carpeta…", "Salir sin guardar", "Cancelar",
+                                             "1 foto no se ha guardado en la carpeta de capturas y se perderá si sales."}));
+    };
+    askToQuit();
+    h.save("quit-question");
+    h.click(h.one("quitCancel"));
     h.settle();
-    EXPECT_TRUE(h.visibleOne(QStringLiteral("directorSidebar")));
-    EXPECT_FALSE(h.visibleOne(QStringLiteral("metadataSidebar")));
-    EXPECT_DOUBLE_EQ(column->mapToScene({0, 0}).x(), columnX) << "the column stays where it was";
-    QTest::qWait(50);
-    h.save(QStringLiteral("director"));
+    EXPECT_FALSE(h.one("quitMessage"));
+    askToQuit();
+    h.click(h.one("quitChooseFolder"));
+    EXPECT_EQ(chooser.count(), 1);
+    f.ws.quitGuard()->folderChoiceCancelled(); // the question is back
+    h.settle();
+    EXPECT_EQ(confirmed.count(), 0);
+    h.click(h.one("quitDiscard"));
+    EXPECT_EQ(confirmed.count(), 1);
 }
 
-// ---- Toolbar and popover ----------------------------------------------------------------------
-
-TEST(ToolbarView, SelectorShutterAndButtonsFollowTheState)
+TEST(ToolbarView, SelectorButtonsAndPopoverFollowAndDriveTheCameras)
 {
     MonitorFixture f;
-    ViewHarness h(QStringLiteral("ToolbarView"), *f.monitor, {1000, 50});
+    ViewHarness h("ToolbarView", f.ws, {1000, 400});
     ASSERT_TRUE(h.ok());
-    EXPECT_TRUE(h.shows(QStringLiteral("Sin cámara")));
-    EXPECT_TRUE(h.shows(QStringLiteral("Esperando conexión")));
-    EXPECT_FALSE(h.visibleOne(QStringLiteral("photoCount")));
-    QQuickItem *shutter = h.one(QStringLiteral("shutterButton"));
-    ASSERT_TRUE(shutter);
+    h.root()->setHeight(50);
+    EXPECT_THAT(h.texts(), IsSupersetOf({"Sin cámara", "Esperando conexión", "—"}));
+    EXPECT_THAT(h.texts("help"), IsSupersetOf({"Elegir la carpeta donde se guardan las fotos", "Modo Director", "Disparar"}));
+    QQuickItem *shutter = h.one("shutterButton");
+    QQuickItem *selector = h.one("cameraSelector");
+    ASSERT_TRUE(shutter && selector && !h.one("photoCount"));
     EXPECT_FALSE(shutter->isEnabled());
-    EXPECT_DOUBLE_EQ(shutter->opacity(), 0.45);
-    EXPECT_TRUE(h.shows(QStringLiteral("\u2014"))) << "no folder";
-    EXPECT_TRUE(h.hasHelp(QStringLiteral("Elegir la carpeta donde se guardan las fotos")));
-    EXPECT_TRUE(h.hasHelp(QStringLiteral("Modo Director")));
-    EXPECT_TRUE(h.hasHelp(QStringLiteral("Disparar")));
+    EXPECT_EQ(shutter->opacity(), 0.45);
 
-    auto a = f.addCamera(QStringLiteral("X-H2"));
-    EXPECT_TRUE(h.shows(QStringLiteral("X-H2")));
-    EXPECT_FALSE(h.shows(QStringLiteral("Esperando conexión")));
-    EXPECT_TRUE(h.visibleOne(QStringLiteral("photoCount")));
-    EXPECT_TRUE(h.shows(QStringLiteral("0"))) << "a camera without photos counts 0";
-    EXPECT_TRUE(shutter->isEnabled());
-    EXPECT_DOUBLE_EQ(shutter->opacity(), 1.0);
+    Tester tester(f.ws.cameras(), Tester::FailureReportingMode::Fatal);
+    h.click(selector);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return f.monitor->cameraPopoverOpen() && h.one("cameraPopover"); }));
+    QQuickItem *popover = h.one("cameraPopover");
+    EXPECT_TRUE(h.texts().contains("Sin cámaras conectadas"));
+    EXPECT_EQ(popover->width(), 260);
+    EXPECT_GT(popover->mapToScene({}).y(), selector->mapToScene({0, selector->height()}).y()) << "opens below";
 
+    CameraConnection &a = f.addCamera("Estudio");
+    CameraConnection &b = f.addCamera("Exterior", CameraStatus::NoSignal);
     h.settle();
-    h.click(shutter);
-    ASSERT_EQ(sentCommands(*a.sent).size(), 1);
-    EXPECT_EQ(sentCommands(*a.sent)[0][QStringLiteral("cmd")].toString(), QStringLiteral("shutter"));
+    EXPECT_THAT(h.texts(), IsSupersetOf({"Estudio", "0", "Recibiendo", "Exterior", "Sin señal"}));
+    EXPECT_FALSE(h.texts().contains("Sin cámaras conectadas"));
+    EXPECT_TRUE(shutter->isEnabled() && h.one("photoCount"));
+    EXPECT_EQ(shutter->opacity(), 1.0);
+    const QList<QQuickItem *> rows = h.named("cameraRow"), switches = h.named("receptionSwitch");
+    ASSERT_EQ(rows.size() + switches.size(), 4);
+    EXPECT_EQ(QList<qreal>({rows[0]->opacity(), rows[1]->opacity()}), QList<qreal>({1.0, 0.45})) << "no signal: dimmed";
+    EXPECT_TRUE(switches[0]->isEnabled() && !switches[1]->isEnabled());
 
-    QQuickItem *director = h.one(QStringLiteral("directorButton"));
-    ASSERT_TRUE(director);
+    // The switch pauses and resumes its camera; a click on the row without signal still makes it
+    // the active camera; the popover stays open.
+    h.click(switches[0]);
+    EXPECT_TRUE(!a.enabled && h.texts().contains("En pausa"));
+    h.click(switches[0]);
+    EXPECT_EQ(a.status, CameraStatus::Receiving);
+    QTest::mouseClick(h.window(), Qt::LeftButton, {}, rows[1]->mapToScene({20, rows[1]->height() / 2}).toPoint());
+    EXPECT_EQ(f.monitor->activeCamera(), &b);
+    EXPECT_EQ(h.texts().count("Exterior"), 2) << "in the selector and in its row";
+
+    // The selector closes it again; a click outside closes it and clears the flag.
+    auto closed = [&] { return !f.monitor->cameraPopoverOpen() && !h.one("cameraPopover"); };
+    h.click(selector);
+    ASSERT_TRUE(QTest::qWaitFor(closed));
+    f.monitor->setCameraPopoverOpen(true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return h.one("cameraPopover"); }));
+    QTest::mouseClick(h.window(), Qt::LeftButton, {}, {900, 380});
+    EXPECT_TRUE(QTest::qWaitFor(closed));
+
+    // The buttons: shutter to the active camera, director mode (tinted), folder chooser.
+    QSignalSpy chooser(f.monitor.get(), &Monitor::folderChooserRequested);
+    QQuickItem *director = h.one("directorButton");
+    h.click(shutter);
     EXPECT_FALSE(director->property("tinted").toBool());
     h.click(director);
-    EXPECT_TRUE(f.monitor->directorModeOn());
     EXPECT_TRUE(director->property("tinted").toBool());
-    EXPECT_EQ(sentCommands(*a.sent).last()[QStringLiteral("cmd")].toString(), QStringLiteral("requestState"));
-
-    QSignalSpy chooser(f.monitor.get(), &Monitor::folderChooserRequested);
-    h.click(h.one(QStringLiteral("folderButton")));
+    h.click(h.one("folderButton"));
+    EXPECT_EQ(f.commands(b), QStringList({"requestState", "shutter", "requestState"}));
     EXPECT_EQ(chooser.count(), 1);
 }
 
-TEST(CameraPopoverView, OpensUnderTheSelectorAndDrivesCameras)
+TEST(LeftColumnView, StripSelectionAndTheViewerFitZoomPanAndPinch)
 {
     MonitorFixture f;
-    ViewHarness h(QStringLiteral("ToolbarView"), *f.monitor, {1000, 400});
+    CameraConnection &a = f.addCamera();
+    ViewHarness h("LeftColumnView", f.ws, {936, 566});
     ASSERT_TRUE(h.ok());
-    h.root()->setHeight(50);
-    QQuickItem *selector = h.one(QStringLiteral("cameraSelector"));
-    ASSERT_TRUE(selector);
-
-    h.click(selector);
-    EXPECT_TRUE(f.monitor->cameraPopoverOpen());
-    QTRY_VERIFY_WITH_TIMEOUT(h.visibleOne(QStringLiteral("cameraPopover")) != nullptr, 2000);
-    EXPECT_TRUE(h.shows(QStringLiteral("Sin cámaras conectadas")));
-    QQuickItem *popover = h.visibleOne(QStringLiteral("cameraPopover"));
-    EXPECT_DOUBLE_EQ(popover->width(), 260);
-    EXPECT_GT(popover->mapToScene({0, 0}).y(), selector->mapToScene({0, selector->height()}).y())
-        << "the popover opens below the selector";
-
-    auto a = f.addCamera(QStringLiteral("Estudio"));
-    auto b = f.addCamera(QStringLiteral("Exterior"));
-    b.cam->status = CameraStatus::NoSignal;
-    emit f.monitor->objectWillChange();
+    EXPECT_THAT(h.texts(), IsSupersetOf({"Última foto capturada", "Aún no hay fotos"}));
+    QStringList ids;
+    for (const QString name : {"A.JPG", "B.JPG", "C.JPG"})
+        ids.append(f.addPhoto(a, name, name != "B.JPG").id().toString(QUuid::WithoutBraces));
     h.settle();
-    EXPECT_FALSE(h.shows(QStringLiteral("Sin cámaras conectadas")));
-    const QList<QQuickItem *> rows = h.named(QStringLiteral("cameraRow"));
-    ASSERT_EQ(rows.size(), 2);
-    EXPECT_DOUBLE_EQ(rows[0]->opacity(), 1.0);
-    EXPECT_DOUBLE_EQ(rows[1]->opacity(), 0.45);
-    EXPECT_TRUE(h.shows(QStringLiteral("Recibiendo")));
-    EXPECT_TRUE(h.shows(QStringLiteral("Sin señal")));
-    const QList<QQuickItem *> switches = h.named(QStringLiteral("receptionSwitch"));
-    ASSERT_EQ(switches.size(), 2);
-    EXPECT_TRUE(switches[0]->isEnabled());
-    EXPECT_FALSE(switches[1]->isEnabled());
-    h.save(QStringLiteral("popover-toolbar"));
-
-
-    // A click on the switch pauses the camera; the popover stays open.
-    h.settle();
-    h.click(switches[0]);
-    EXPECT_FALSE(a.cam->enabled);
-    EXPECT_TRUE(h.shows(QStringLiteral("En pausa")));
-    EXPECT_TRUE(f.monitor->cameraPopoverOpen());
-    h.click(switches[0]);
-    EXPECT_TRUE(a.cam->enabled);
-    EXPECT_EQ(a.cam->status, CameraStatus::Receiving);
-
-    // A click on the row without signal still makes it the active camera.
-    QTest::mouseClick(&h.window(), Qt::LeftButton, {}, rows[1]->mapToScene({20, rows[1]->height() / 2}).toPoint());
-    EXPECT_EQ(f.monitor->activeCamera(), b.cam.get());
-    EXPECT_TRUE(f.monitor->cameraPopoverOpen());
-    EXPECT_TRUE(h.shows(QStringLiteral("Exterior")));
-
-    // The selector closes it again; a click outside closes it and clears the flag.
-    h.click(selector);
-    EXPECT_FALSE(f.monitor->cameraPopoverOpen());
-    QTRY_VERIFY_WITH_TIMEOUT(h.visibleOne(QStringLiteral("cameraPopover")) == nullptr, 2000);
-    f.monitor->setCameraPopoverOpen(true);
-    QTRY_VERIFY_WITH_TIMEOUT(h.visibleOne(QStringLiteral("cameraPopover")) != nullptr, 2000);
-    QTest::mouseClick(&h.window(), Qt::LeftButton, {}, QPoint(900, 380));
-    EXPECT_FALSE(f.monitor->cameraPopoverOpen());
-    QTRY_VERIFY_WITH_TIMEOUT(h.visibleOne(QStringLiteral("cameraPopover")) == nullptr, 2000);
-}
-
-// ---- Photo column -----------------------------------------------------------------------------
-
-TEST(LeftColumnView, StripNewestFirstSelectionAndPlaceholders)
-{
-    MonitorFixture f;
-    auto a = f.addCamera();
-    ViewHarness h(QStringLiteral("LeftColumnView"), *f.monitor, {900, 560});
-    ASSERT_TRUE(h.ok());
-    EXPECT_TRUE(h.shows(QStringLiteral("Última foto capturada")));
-    EXPECT_TRUE(h.shows(QStringLiteral("Aún no hay fotos")));
-
-    QList<QUuid> ids;
-    for (const char *name : {"A.JPG", "B.JPG", "C.JPG"})
-        ids.append(MonitorFixture::addPhoto(*f.monitor, *a.cam, QString::fromLatin1(name), name[0] != 'B').id());
-    h.settle();
-    EXPECT_FALSE(h.shows(QStringLiteral("Aún no hay fotos")));
-    EXPECT_FALSE(h.visibleOne(QStringLiteral("placeholder")));
-
-    auto tiles = [&] {
-        QList<QQuickItem *> list;
-        for (QQuickItem *tile : h.named(QStringLiteral("tile")))
-            if (tile->isVisible())
-                list.append(tile);
-        std::sort(list.begin(), list.end(), [](QQuickItem *l, QQuickItem *r) {
-            return l->mapToScene({0, 0}).x() < r->mapToScene({0, 0}).x();
-        });
-        return list;
-    };
-    QList<QQuickItem *> row = tiles();
+    EXPECT_FALSE(h.texts().contains("Aún no hay fotos") || h.one("placeholder"));
+    QList<QQuickItem *> row = h.named("tile");
+    std::sort(row.begin(), row.end(), [](QQuickItem *l, QQuickItem *r) { return l->x() < r->x(); });
     ASSERT_EQ(row.size(), 3);
-    EXPECT_EQ(row[0]->property("photoId").toString(), ids[2].toString(QUuid::WithoutBraces)) << "newest first";
-    EXPECT_EQ(row[2]->property("photoId").toString(), ids[0].toString(QUuid::WithoutBraces));
-    EXPECT_DOUBLE_EQ(row[0]->width(), 144);
-    EXPECT_DOUBLE_EQ(row[0]->height(), 96);
-    EXPECT_TRUE(row[0]->property("selected").toBool());
-    EXPECT_FALSE(row[1]->property("selected").toBool());
-
-    // B was not stored: its tile carries the mark, the others do not.
-    auto marked = [&](QQuickItem *tile) {
-        QList<QQuickItem *> all;
-        collect(tile, all);
-        return std::any_of(all.begin(), all.end(), [](QQuickItem *i) {
-            return i->objectName() == QLatin1String("unsavedMark") && i->isVisible();
+    for (int i = 0; i < 3; ++i) {
+        const QList<QQuickItem *> items = itemsBelow(row[i]);
+        const bool marked = std::any_of(items.begin(), items.end(), [](QQuickItem *item) {
+            return item->objectName() == "unsavedMark" && item->isVisible();
         });
-    };
-    EXPECT_FALSE(marked(row[0]));
-    EXPECT_TRUE(marked(row[1]));
-
-    auto *viewer = qobject_cast<ZoomArea *>(h.visibleOne(QStringLiteral("fitImageView")));
-    ASSERT_TRUE(viewer);
-    EXPECT_EQ(viewer->identity(), ids[2].toString(QUuid::WithoutBraces));
-    QTest::mouseDClick(&h.window(), Qt::LeftButton, {}, h.centre(viewer));
-    EXPECT_TRUE(viewer->zoomedIn());
-
-    // Clicking B frames B, shows it and resets the zoom.
-    h.click(row[1]);
-    EXPECT_EQ(f.monitor->selectedPhotoId(), ids[1]);
-    EXPECT_TRUE(row[1]->property("selected").toBool());
-    EXPECT_FALSE(row[0]->property("selected").toBool());
-    EXPECT_EQ(viewer->identity(), ids[1].toString(QUuid::WithoutBraces));
-    EXPECT_FALSE(viewer->zoomedIn());
-    EXPECT_DOUBLE_EQ(viewer->shownScale(), 1.0);
-
-    // Director mode without a live frame: the "Live view" placeholder.
-    f.monitor->setDirectorModeOn(true);
-    EXPECT_TRUE(h.shows(QStringLiteral("Live view")));
-}
-
-TEST(LeftColumnView, LiveFramesReplaceTheImageAndKeepZoomAndPan)
-{
-    MonitorFixture f;
-    auto a = f.addCamera();
-    f.monitor->setDirectorModeOn(true);
-    a.cam->liveFrame = testImage(1280, 853);
-    emit f.monitor->objectWillChange();
-    ViewHarness h(QStringLiteral("LeftColumnView"), *f.monitor, {900, 560});
-    ASSERT_TRUE(h.ok());
-    h.settle();
-    auto *viewer = qobject_cast<ZoomArea *>(h.visibleOne(QStringLiteral("fitImageView")));
-    QQuickItem *picture = h.one(QStringLiteral("picture"));
-    ASSERT_TRUE(viewer && picture);
-
-    QTest::mouseDClick(&h.window(), Qt::LeftButton, {}, h.centre(viewer));
-    QTRY_VERIFY_WITH_TIMEOUT(!viewer->animating(), 2000);
-    const QPoint start = h.centre(viewer);
-    QTest::mousePress(&h.window(), Qt::LeftButton, {}, start);
-    for (int i = 1; i <= 5; ++i)
-        QTest::mouseMove(&h.window(), start + QPoint(6 * i, -4 * i));
-    QTest::mouseRelease(&h.window(), Qt::LeftButton, {}, start + QPoint(30, -20));
-    ASSERT_EQ(viewer->offset(), QPointF(30, -20));
-
-    QQuickItem *before = picture;
-    const int uploads = picture->property("uploads").toInt();
-    for (int frame = 0; frame < 3; ++frame) {
-        a.cam->liveFrame = testImage(1280, 853, QColor(frame * 60, 80, 120), Qt::black);
-        emit f.monitor->objectWillChange();
-        h.settle();
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(picture->property("uploads").toInt() > uploads, 2000);
-    EXPECT_EQ(h.one(QStringLiteral("picture")), before) << "the same item shows every frame";
-    EXPECT_DOUBLE_EQ(viewer->zoom(), 2.5);
-    EXPECT_EQ(viewer->offset(), QPointF(30, -20));
-}
-
-// ---- Viewer -----------------------------------------------------------------------------------
-
-class ViewerTest : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        a = f.addCamera();
-        MonitorFixture::addPhoto(*f.monitor, *a.cam, QStringLiteral("A.JPG")); // 1200 × 800 preview
-        h = std::make_unique<ViewHarness>(QStringLiteral("LeftColumnView"), *f.monitor, QSize(936, 566));
-        ASSERT_TRUE(h->ok());
-        h->settle();
-        viewer = qobject_cast<ZoomArea *>(h->visibleOne(QStringLiteral("fitImageView")));
-        ASSERT_TRUE(viewer);
-        card = h->one(QStringLiteral("imageCard"));
-        ASSERT_TRUE(card);
+        EXPECT_EQ(row[i]->property("photoId").toString(), ids[2 - i]) << "newest first";
+        EXPECT_EQ(row[i]->property("selected").toBool(), i == 0) << "the newest is selected";
+        EXPECT_EQ(marked, i == 1) << "only B was not stored";
+        EXPECT_EQ(row[i]->size(), QSizeF(144, 96));
     }
 
-    void drag(QPoint from, QPoint by, int steps = 6)
-    {
-        QTest::mousePress(&h->window(), Qt::LeftButton, {}, from);
-        for (int i = 1; i <= steps; ++i)
-            QTest::mouseMove(&h->window(), from + by * i / steps);
-        QTest::mouseRelease(&h->window(), Qt::LeftButton, {}, from + by);
-    }
-
-    void pinch(const QList<double> &deltas)
-    {
-        const QPointF at = viewer->mapToScene({viewer->width() / 2, viewer->height() / 2});
-        const QPointingDevice *device = QPointingDevice::primaryPointingDevice();
-        auto send = [&](Qt::NativeGestureType type, double value) {
-            QNativeGestureEvent event(type, device, 2, at, at, h->window().mapToGlobal(at), value, QPointF());
-            QCoreApplication::sendEvent(&h->window(), &event);
-        };
-        send(Qt::BeginNativeGesture, 0);
-        for (double d : deltas)
-            send(Qt::ZoomNativeGesture, d);
-        send(Qt::EndNativeGesture, 0);
-    }
-
-    MonitorFixture f;
-    MonitorFixture::Camera a;
-    std::unique_ptr<ViewHarness> h;
-    ZoomArea *viewer = nullptr;
-    QQuickItem *card = nullptr;
-};
-
-TEST_F(ViewerTest, FitsTheImageAndZoomsOnDoubleClickAnimated)
-{
-    // The column insets 18 on every side and gives the strip 96 + 14: 900 × 420 for the viewer.
-    EXPECT_DOUBLE_EQ(viewer->width(), 900);
-    EXPECT_DOUBLE_EQ(viewer->height(), 420);
-    EXPECT_DOUBLE_EQ(card->width(), 630);
-    EXPECT_DOUBLE_EQ(card->height(), 420);
-
-    QTest::mouseDClick(&h->window(), Qt::LeftButton, {}, h->centre(viewer));
-    EXPECT_DOUBLE_EQ(viewer->zoom(), 2.5);
-    EXPECT_TRUE(viewer->animating());
-    EXPECT_LT(viewer->shownScale(), 2.5) << "the change is animated";
-    QTRY_VERIFY_WITH_TIMEOUT(!viewer->animating(), 2000);
-    EXPECT_DOUBLE_EQ(card->scale(), 2.5);
-    h->save(QStringLiteral("viewer-zoomed"));
-
-    QTest::mouseDClick(&h->window(), Qt::LeftButton, {}, h->centre(viewer));
-    QTRY_VERIFY_WITH_TIMEOUT(!viewer->animating(), 2000);
-    EXPECT_DOUBLE_EQ(card->scale(), 1.0);
-    EXPECT_EQ(viewer->offset(), QPointF());
-}
-
-TEST_F(ViewerTest, DragsPanOnlyWhenZoomedAndOnlyPastTenPoints)
-{
-    const QPoint c = h->centre(viewer);
-    drag(c, {30, -20});
+    // The viewer: 936 × 566 less the insets of 18 and the strip's 96 + 14 leave 900 × 420.
+    auto *viewer = qobject_cast<ZoomArea *>(h.one("fitImageView"));
+    QQuickItem *card = h.one("imageCard");
+    ASSERT_TRUE(viewer && card);
+    EXPECT_EQ(viewer->identity(), ids[2]);
+    EXPECT_EQ(viewer->size(), QSizeF(900, 420));
+    EXPECT_EQ(card->size(), QSizeF(630, 420));
+    const QPoint c = centre(viewer);
+    h.drag(c, {30, -20});
     EXPECT_EQ(viewer->offset(), QPointF()) << "a fitted image does not move";
-
-    QTest::mouseDClick(&h->window(), Qt::LeftButton, {}, c);
-    QTRY_VERIFY_WITH_TIMEOUT(!viewer->animating(), 2000);
-    const QPointF cardAt = card->mapToScene({card->width() / 2, card->height() / 2});
-    drag(c, {30, -20});
-    EXPECT_EQ(viewer->offset(), QPointF(30, -20));
-    EXPECT_EQ(card->mapToScene({card->width() / 2, card->height() / 2}), cardAt + QPointF(30, -20))
-        << "the image moves by exactly the drag, whatever the zoom";
-    drag(c, {-10, 40});
-    EXPECT_EQ(viewer->offset(), QPointF(20, 20)) << "a second drag continues from the first";
-
-    drag(c, {6, 6}, 2); // under 10 points: not a drag
-    EXPECT_EQ(viewer->offset(), QPointF(20, 20));
-}
-
-TEST_F(ViewerTest, PinchesScaleLiveAndCommitWithinLimits)
-{
-    // Deltas multiply: 1.5 × 1.5 × 1.5 × 3 ≈ 10.1
-    const QPointF at = viewer->mapToScene({viewer->width() / 2, viewer->height() / 2});
-    const QPointingDevice *device = QPointingDevice::primaryPointingDevice();
-    auto send = [&](Qt::NativeGestureType type, double value) {
-        QNativeGestureEvent event(type, device, 2, at, at, h->window().mapToGlobal(at), value, QPointF());
-        QCoreApplication::sendEvent(&h->window(), &event);
-    };
-    send(Qt::BeginNativeGesture, 0);
-    send(Qt::ZoomNativeGesture, 0.005);
-    EXPECT_DOUBLE_EQ(viewer->shownScale(), 1.0) << "a pinch starts only past 0.01";
-    send(Qt::ZoomNativeGesture, 0.5);
-    send(Qt::ZoomNativeGesture, 0.5);
-    send(Qt::ZoomNativeGesture, 2.0);
-    EXPECT_GT(viewer->shownScale(), 6.0) << "no limit while pinching";
-    EXPECT_DOUBLE_EQ(card->scale(), viewer->shownScale());
-    send(Qt::EndNativeGesture, 0);
-    EXPECT_DOUBLE_EQ(viewer->zoom(), 6.0);
-    EXPECT_DOUBLE_EQ(viewer->shownScale(), 6.0);
-
-    pinch({-0.9}); // × 0.1 → 0.6, below 1: back to fitted
-    EXPECT_DOUBLE_EQ(viewer->zoom(), 1.0);
+    QTest::mouseDClick(h.window(), Qt::LeftButton, {}, c);
+    EXPECT_EQ(viewer->zoom(), 2.5);
+    EXPECT_LT(viewer->shownScale(), 2.5) << "the change is animated";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !viewer->animating() && card->scale() == 2.5; }));
+    const QPoint cardAt = centre(card);
+    h.drag(c, {30, -20});
+    EXPECT_EQ(centre(card), cardAt + QPoint(30, -20)) << "the image moves by exactly the drag";
+    h.drag(c, {-10, 40});
+    h.drag(c, {6, 6}, 2); // under 10 points: not a drag
+    h.drag(c, {0, 12}, 1);
+    EXPECT_EQ(viewer->offset(), QPointF(20, 32)) << "each drag continues from the last";
+    QTest::mouseDClick(h.window(), Qt::LeftButton, {}, c);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !viewer->animating() && card->scale() == 1.0; }));
     EXPECT_EQ(viewer->offset(), QPointF());
-}
 
-// ---- Sidebars ---------------------------------------------------------------------------------
+    // Pinches: deltas multiply (1 + d); a pinch starts once the factor is 0.01 away from 1.
+    auto pinch = [&](Qt::NativeGestureType type, double value) {
+        const QPointF at = centre(viewer);
+        QNativeGestureEvent event(type, QPointingDevice::primaryPointingDevice(), 2, at, at,
+                                  h.window()->mapToGlobal(at), value, QPointF());
+        QCoreApplication::sendEvent(h.window(), &event);
+        return viewer->shownScale();
+    };
+    pinch(Qt::BeginNativeGesture, 0);
+    EXPECT_EQ(pinch(Qt::ZoomNativeGesture, 0.005), 1.0);
+    EXPECT_GT(pinch(Qt::ZoomNativeGesture, 0.006), 1.01);
+    pinch(Qt::ZoomNativeGesture, 0.5);
+    EXPECT_GT(pinch(Qt::ZoomNativeGesture, 4.0), 6.0) << "no limit while pinching";
+    EXPECT_EQ(pinch(Qt::EndNativeGesture, 0), 6.0);
+
+    // Clicking B frames B, shows it, and starts the viewer afresh.
+    h.click(row[1]);
+    EXPECT_EQ(f.monitor->selectedPhotoId().toString(QUuid::WithoutBraces), ids[1]);
+    EXPECT_TRUE(row[1]->property("selected").toBool() && !row[0]->property("selected").toBool());
+    EXPECT_EQ(viewer->identity(), ids[1]);
+    EXPECT_EQ(viewer->shownScale(), 1.0);
+    a.status = CameraStatus::Paused;
+    f.changed();
+    EXPECT_EQ(static_cast<FixedPreview *>(a.photos[1].preview.get())->calls, 2) << "decoded once each time it is shown";
+
+    f.monitor->setSelectedPhotoId(f.addPhoto(a, "D.JPG", true, false).id());
+    EXPECT_TRUE(h.one("placeholder") && h.texts().contains("Última foto capturada")) << "a photo without a preview";
+    f.monitor->setDirectorModeOn(true);
+    EXPECT_TRUE(h.texts().contains("Live view")) << "director mode without a live frame";
+}
 
 TEST(MetadataSidebarView, RowsShowThePhotoOrDashes)
 {
     MonitorFixture f;
-    ViewHarness h(QStringLiteral("MetadataSidebarView"), *f.monitor, {236, 560});
+    ViewHarness h("MetadataSidebarView", f.ws, {236, 560});
     ASSERT_TRUE(h.ok());
-    EXPECT_TRUE(h.shows(QStringLiteral("AJUSTES DE CÁMARA")));
-    EXPECT_TRUE(h.shows(QStringLiteral("ARCHIVO")));
-    const QStringList labels = {QStringLiteral("Obturador"), QStringLiteral("Apertura"), QStringLiteral("ISO"),
-                                QStringLiteral("Exposición"), QStringLiteral("Balance de blancos"),
-                                QStringLiteral("Nombre"), QStringLiteral("Hora"), QStringLiteral("Lente"),
-                                QStringLiteral("Tamaño"), QStringLiteral("Dimensiones")};
-    for (const QString &label : labels)
-        EXPECT_TRUE(h.shows(label)) << label.toStdString();
-    EXPECT_EQ(h.texts(QStringLiteral("\u2014")).size(), 10) << "every value is a dash without a photo";
+    EXPECT_THAT(h.texts(), IsSupersetOf({"AJUSTES DE CÁMARA", "ARCHIVO", "Obturador", "Apertura", "ISO", "Exposición",
+                                         "Balance de blancos", "Nombre", "Hora", "Lente", "Tamaño", "Dimensiones"}));
+    EXPECT_EQ(h.texts().count("—"), 10) << "every value is a dash without a photo";
 
-    auto a = f.addCamera();
-    MonitorFixture::addPhoto(*f.monitor, *a.cam, QStringLiteral("DSCF_with_a_rather_long_name_0001.RAF"), false);
-    for (const char *value : {"1/250", "f/2.8", "400", "+0.7", "AUTO", "14:03:09", "24.3 MB · RAW", "6240×4160"})
-        EXPECT_TRUE(h.shows(QString::fromUtf8(value))) << value;
-    EXPECT_TRUE(h.visibleOne(QStringLiteral("unsavedMark"))) << "the unsaved photo is marked beside its name";
-    EXPECT_TRUE(h.hasHelp(QStringLiteral("No se ha guardado en la carpeta de capturas")));
-
-    // The long name wraps inside the column instead of widening it.
-    h.settle();
-    QQuickItem *name = h.texts(QStringLiteral("DSCF_with_a_rather_long_name_0001.RAF")).value(0);
-    ASSERT_TRUE(name);
-    EXPECT_LE(name->mapToScene({name->width(), 0}).x(), 236 - 16 + 0.5);
+    CameraConnection &a = f.addCamera();
+    f.addPhoto(a, "DSCF_with_a_rather_long_name_0001.RAF", false);
+    EXPECT_THAT(h.texts(), IsSupersetOf({"1/250", "f/2.8", "400", "+0.7", "AUTO", "14:03:09", "24.3 MB · RAW",
+                                         "6240×4160", "XF 33mm F1.4 @33mm"}));
+    EXPECT_TRUE(h.one("unsavedMark")) << "the unsaved photo is marked beside its name";
+    EXPECT_TRUE(h.texts("help").contains("No se ha guardado en la carpeta de capturas"));
+    h.save("metadata-unsaved");
+    QQuickItem *name = h.one("row:Nombre")->childItems().at(1);
+    EXPECT_LE(name->mapToScene({name->width(), 0}).x(), 236 - 16 + 0.5) << "a long name wraps inside the column";
     EXPECT_GT(name->height(), 20);
-    h.save(QStringLiteral("metadata-unsaved"));
+    a.photos[0].storage = CapturedPhoto::Storage::Stored;
+    f.changed();
+    EXPECT_FALSE(h.one("unsavedMark"));
 }
 
-TEST(DirectorSidebarView, RowsSlidersAndButtons)
+TEST(DirectorSidebarView, RowsInOrderSlidersSendEveryStepAndButtons)
 {
     MonitorFixture f;
-    auto a = f.addCamera();
-    ViewHarness h(QStringLiteral("DirectorSidebarView"), *f.monitor, {236, 560});
+    CameraConnection &a = f.addCamera();
+    ViewHarness h("DirectorSidebarView", f.ws, {236, 560});
     ASSERT_TRUE(h.ok());
-    EXPECT_TRUE(h.shows(QStringLiteral("Director activo")));
-    EXPECT_TRUE(h.shows(QStringLiteral("Esperando parámetros de la cámara…")));
-    EXPECT_TRUE(h.shows(QStringLiteral("no soportado")));
-    QQuickItem *exposure = h.one(QStringLiteral("exposureSlider"));
+    EXPECT_THAT(h.texts(), IsSupersetOf({"Director activo", "Esperando parámetros de la cámara…", "no soportado", "AF", "Enfocar"}));
+    EXPECT_TRUE(h.texts("help").contains("No implementado todavía en el protocolo — solo dispara S1+S2 juntos (botón Enfocar)"));
+    QQuickItem *exposure = h.one("exposureSlider");
     ASSERT_TRUE(exposure);
     EXPECT_FALSE(exposure->isEnabled());
-    EXPECT_DOUBLE_EQ(exposure->opacity(), 0.45);
-    EXPECT_TRUE(h.shows(QStringLiteral("AF")));
-    EXPECT_TRUE(h.hasHelp(QStringLiteral(
-        "No implementado todavía en el protocolo — solo dispara S1+S2 juntos (botón Enfocar)")));
+    EXPECT_EQ(exposure->opacity(), 0.45);
 
-    a.cam->paramState[QStringLiteral("filmSimulation")] = {11, {1, 2, 11, 12}};
-    a.cam->paramState[QStringLiteral("iso")] = {800, {200, 400, 800, 1600, 3200}};
-    a.cam->paramState[QStringLiteral("shutterSpeed")] = {4000, {4000}};
-    a.cam->paramState[QStringLiteral("grainEffect")] = {1, {}};
-    a.cam->paramState[QStringLiteral("exposureComp")] = {0, {-3, 0, 3}};
-    emit f.monitor->objectWillChange();
+    a.paramState["filmSimulation"] = {11, {1, 2, 11, 12}};
+    a.paramState["iso"] = {800, {200, 400, 800, 1600, 3200}};
+    a.paramState["shutterSpeed"] = {4000, {4000}};
+    a.paramState["exposureComp"] = {0, {-3, 0, 3}};
+    f.changed();
     h.settle();
-    EXPECT_FALSE(h.shows(QStringLiteral("Esperando parámetros de la cámara…")));
-    EXPECT_FALSE(h.shows(QStringLiteral("Granulado"))) << "a key without values has no row";
-    EXPECT_FALSE(h.shows(QStringLiteral("no soportado")));
+    EXPECT_FALSE(h.texts().contains("Esperando parámetros de la cámara…") || h.texts().contains("no soportado"));
+    EXPECT_THAT(h.texts(), IsSupersetOf({"Velocidad", "1/250s", "Simulación de película", "Classic Chrome", "#0"}));
     EXPECT_TRUE(exposure->isEnabled());
-    EXPECT_DOUBLE_EQ(exposure->opacity(), 1.0);
-
-    QList<QQuickItem *> rows;
-    for (QQuickItem *item : h.named(QStringLiteral("paramLabel")))
-        rows.append(item);
-    std::sort(rows.begin(), rows.end(), [](QQuickItem *l, QQuickItem *r) {
-        return l->mapToScene({0, 0}).y() < r->mapToScene({0, 0}).y();
-    });
-    QStringList order;
-    for (QQuickItem *label : rows) {
-        order.append(label->property("text").toString());
-        EXPECT_FALSE(label->property("truncated").toBool()) << "labels show in full";
-        EXPECT_GE(label->width() + 0.5, label->implicitWidth()) << label->property("text").toString().toStdString();
+    EXPECT_EQ(exposure->opacity(), 1.0);
+    for (QQuickItem *label : h.named("paramLabel")) {
+        EXPECT_GE(label->width() + 0.5, label->implicitWidth()) << "labels show in full";
+        EXPECT_LE(label->parentItem()->width(), 236 - 32 + 0.5) << "nothing is wider than the sidebar";
     }
-    EXPECT_EQ(order, (QStringList{QStringLiteral("Velocidad"), QStringLiteral("ISO"),
-                                  QStringLiteral("Simulación de película"), QStringLiteral("exposureComp")}));
-    EXPECT_TRUE(h.shows(QStringLiteral("1/250s")));
-    EXPECT_TRUE(h.shows(QStringLiteral("Classic Chrome")));
-    EXPECT_TRUE(h.shows(QStringLiteral("#0")));
+    QList<QQuickItem *> sliders = h.named("paramSlider");
+    ASSERT_EQ(sliders.size(), 3) << "one allowed value: no slider";
+    QQuickItem *iso = sliders[0];
+    EXPECT_EQ(QPointF(iso->property("value").toReal(), iso->property("to").toReal()), QPointF(2, 4)) << "800 of 5 values";
+    h.save("director-sidebar");
 
-    QQuickItem *shutterRow = h.one(QStringLiteral("param:shutterSpeed"));
-    QQuickItem *isoRow = h.one(QStringLiteral("param:iso"));
-    ASSERT_TRUE(shutterRow && isoRow);
-    auto sliderOf = [](QQuickItem *row) {
-        QList<QQuickItem *> all;
-        collect(row, all);
-        for (QQuickItem *i : all)
-            if (i->objectName() == QLatin1String("paramSlider"))
-                return i;
-        return static_cast<QQuickItem *>(nullptr);
-    };
-    EXPECT_FALSE(sliderOf(shutterRow)->isVisible()) << "one allowed value: no slider";
-    QQuickItem *isoSlider = sliderOf(isoRow);
-    ASSERT_TRUE(isoSlider && isoSlider->isVisible());
-    EXPECT_DOUBLE_EQ(isoSlider->property("value").toDouble(), 2);
-    EXPECT_DOUBLE_EQ(isoSlider->property("to").toDouble(), 4);
-    h.save(QStringLiteral("director-sidebar"));
-    QQuickItem *sidebarColumn = isoRow->parentItem();
-    for (QQuickItem *row : sidebarColumn->childItems())
-        EXPECT_LE(row->x() + row->width(), sidebarColumn->width() + 0.5) << "nothing is wider than the sidebar";
-
-    // Drag the ISO handle from 800 to the left end: every step on the way is sent.
-    QQuickItem *handle = isoSlider->property("handle").value<QQuickItem *>();
-    ASSERT_TRUE(handle);
-    const QPoint from = h.centre(handle);
-    const QPoint to = isoSlider->mapToScene({2, isoSlider->height() / 2}).toPoint();
-    QTest::mousePress(&h.window(), Qt::LeftButton, {}, from);
+    // Drag the ISO handle from 800 to the left end: every step on the way is sent at once.
+    const QPoint from = centre(iso->property("handle").value<QQuickItem *>());
+    const QPoint to = iso->mapToScene({2, iso->height() / 2}).toPoint();
+    QTest::mousePress(h.window(), Qt::LeftButton, {}, from);
     for (int i = 1; i <= 12; ++i)
-        QTest::mouseMove(&h.window(), from + (to - from) * i / 12);
-    QList<QJsonObject> sent = sentCommands(*a.sent);
-    QList<qint64> values;
-    for (const QJsonObject &c : sent)
-        values.append(c[QStringLiteral("value")].toInteger());
-    EXPECT_EQ(values, (QList<qint64>{400, 200})) << "sent while dragging, once per position";
-    QTest::mouseRelease(&h.window(), Qt::LeftButton, {}, to);
-    EXPECT_EQ(a.cam->paramState[QStringLiteral("iso")].current, 200);
-    EXPECT_TRUE(h.shows(QStringLiteral("200")));
-    EXPECT_EQ(sentCommands(*a.sent).size(), 2);
-    for (const QJsonObject &c : sentCommands(*a.sent)) {
-        EXPECT_EQ(c[QStringLiteral("cmd")].toString(), QStringLiteral("setParam"));
-        EXPECT_EQ(c[QStringLiteral("param")].toString(), QStringLiteral("iso"));
-    }
+        QTest::mouseMove(h.window(), from + (to - from) * i / 12);
+    EXPECT_EQ(f.commands(a), QStringList({"setParam iso 400", "setParam iso 200"})) << "while dragging";
+    QTest::mouseRelease(h.window(), Qt::LeftButton, {}, to);
+    EXPECT_TRUE(h.texts().contains("200"));
 
-    // The exposure slider never moves and never sends.
-    h.settle();
-    {
-        const QPoint e = h.centre(exposure);
-        QTest::mousePress(&h.window(), Qt::LeftButton, {}, e);
-        QTest::mouseMove(&h.window(), e + QPoint(60, 0));
-        QTest::mouseRelease(&h.window(), Qt::LeftButton, {}, e + QPoint(60, 0));
-    }
-    EXPECT_DOUBLE_EQ(exposure->property("value").toDouble(), 0);
-    EXPECT_EQ(sentCommands(*a.sent).size(), 2);
-
-    h.click(h.one(QStringLiteral("focusButton")));
-    ASSERT_EQ(sentCommands(*a.sent).size(), 3);
-    EXPECT_EQ(sentCommands(*a.sent).last()[QStringLiteral("cmd")].toString(), QStringLiteral("shutter"));
-}
-
-// ---- Shell: the window's context menu and the question before quitting ------------------------
-
-TEST(ShellView, QuitItemAndTheQuestionAboutUnsavedPhotos)
-{
-    MonitorFixture f;
-    auto a = f.addCamera();
-    MonitorFixture::addPhoto(*f.monitor, *a.cam, QStringLiteral("a.jpg"), false);
-    MonitorFixture::addPhoto(*f.monitor, *a.cam, QStringLiteral("b.jpg"), false);
-    ViewHarness h(QStringLiteral("ShellView"), *f.monitor, {1180, 620});
-    ASSERT_TRUE(h.ok());
-    auto *guard = h.root()->property("guard").value<QObject *>();
-    ASSERT_TRUE(guard);
-    QSignalSpy confirmed(guard, SIGNAL(quitConfirmed()));
-    h.settle();
-    h.save(QStringLiteral("shell"));
-
-    // A right click on the window opens its menu; its one item asks before quitting.
-    auto openMenuAndQuit = [&] {
-        QTest::mouseClick(&h.window(), Qt::RightButton, {}, QPoint(600, 400));
-        h.settle();
-        QQuickItem *item = h.visibleOne(QStringLiteral("quitItem"));
-        ASSERT_TRUE(item);
-        EXPECT_TRUE(h.shows(QStringLiteral("Quit Halvane")));
-        h.click(item);
-        h.settle();
-    };
-    openMenuAndQuit();
-    QQuickItem *message = h.visibleOne(QStringLiteral("quitMessage"));
-    ASSERT_TRUE(message) << "the question is shown";
-    EXPECT_EQ(message->property("text").toString(),
-              QStringLiteral("2 fotos no se han guardado en la carpeta de capturas y se perderán si sales."));
-    for (const char *answer : {"Elegir carpeta…", "Salir sin guardar", "Cancelar"})
-        EXPECT_TRUE(h.shows(QString::fromUtf8(answer))) << answer;
-    h.save(QStringLiteral("quit-question"));
-
-    h.click(h.visibleOne(QStringLiteral("quitCancel")));
-    h.settle();
-    EXPECT_FALSE(h.visibleOne(QStringLiteral("quitMessage")));
-    EXPECT_EQ(confirmed.count(), 0);
-
-    openMenuAndQuit();
-    QSignalSpy chooser(f.monitor.get(), &Monitor::folderChooserRequested);
-    h.click(h.visibleOne(QStringLiteral("quitChooseFolder")));
-    EXPECT_EQ(chooser.count(), 1);
-    QMetaObject::invokeMethod(guard, "folderChoiceCancelled");
-    h.settle();
-    ASSERT_TRUE(h.visibleOne(QStringLiteral("quitDiscard"))) << "back to the question";
-    h.click(h.visibleOne(QStringLiteral("quitDiscard")));
-    EXPECT_EQ(confirmed.count(), 1);
+    // The exposure slider never moves and never sends; "Enfocar" fires the shutter.
+    h.drag(centre(exposure), {60, 0}, 1);
+    EXPECT_EQ(exposure->property("value").toDouble(), 0);
+    h.click(h.one("focusButton"));
+    EXPECT_EQ(f.commands(a).size(), 3);
+    EXPECT_EQ(f.commands(a).last(), "shutter");
 }
 
 } // namespace
