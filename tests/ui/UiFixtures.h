@@ -19,11 +19,12 @@ inline void PrintTo(const QString &text, std::ostream *os)
     *os << '"' << text.toStdString() << '"';
 }
 
-// A preview that hands out a fixed image at once.
+// A preview that hands out a fixed image at once, and counts how often it was asked.
 struct FixedPreview : PreviewSource {
     QImage fixed;
+    mutable int calls = 0;
     explicit FixedPreview(QImage image) : fixed(std::move(image)) {}
-    [[nodiscard]] QImage image() const override { return fixed; }
+    [[nodiscard]] QImage image() const override { return ++calls, fixed; }
 };
 
 // A test picture: a plain colour with a circle, so crops and scaling show.
@@ -49,8 +50,9 @@ struct MonitorFixture {
     {
         auto cam = std::make_shared<CameraConnection>(std::make_unique<FakeConnection>());
         cam->name = name;
-        cam->status = status;
         monitor.appendCamera(cam);
+        cam->status = status; // as the link reports it, once the camera is listed
+        changed();
         return *cam;
     }
 
@@ -82,7 +84,7 @@ struct MonitorFixture {
         photo.iso = QStringLiteral("400");
         photo.exposure = QStringLiteral("+0.7");
         photo.wb = QStringLiteral("AUTO");
-        photo.lens = QStringLiteral("XF 33mm F1.4 @33mm");
+        photo.lens = QStringLiteral("33mm F1.4 @33mm");
         photo.capturedAt = QDateTime(QDate(2026, 3, 1), QTime(14, 3, 9));
         photo.storage = stored ? CapturedPhoto::Storage::Stored : CapturedPhoto::Storage::NotStored;
         cam.photos.append(photo);

@@ -123,7 +123,6 @@ TEST(QuitGuard, AChosenFolderQuitsOnceThePhotosAreOnDiskAndAsksAgainIfItFails)
     guard.folderChosen();
     EXPECT_FALSE(guard.mayQuit()) << "still writing";
     ASSERT_TRUE(confirmed.wait(10000));
-    EXPECT_EQ(confirmed.count(), 1);
     EXPECT_EQ(filesWhenConfirmed, 2);
 }
 

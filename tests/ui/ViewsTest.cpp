@@ -134,13 +134,13 @@ TEST(Rendered, TheWindowThroughASession)
     h.save("empty");
 
     // The body: empty for a camera without signal and without photos, the column otherwise.
-    CameraConnection &a = f.addCamera("X-T5 estudio", CameraStatus::NoSignal);
+    CameraConnection &a = f.addCamera("Cámara estudio", CameraStatus::NoSignal);
     EXPECT_TRUE(h.texts().contains("Esperando fotos…") && shutter->isEnabled());
     a.status = CameraStatus::Paused;
     f.changed();
     QQuickItem *column = h.one("leftColumn"), *sidebar = h.one("metadataSidebar");
     ASSERT_TRUE(column && sidebar);
-    EXPECT_THAT(h.texts(), IsSupersetOf({"X-T5 estudio", "0", "Última foto capturada", "Aún no hay fotos",
+    EXPECT_THAT(h.texts(), IsSupersetOf({"Cámara estudio", "0", "Última foto capturada", "Aún no hay fotos",
                                          "AJUSTES DE CÁMARA", "Obturador", "Apertura", "ISO", "Exposición",
                                          "Balance de blancos", "ARCHIVO", "Nombre", "Hora", "Lente", "Tamaño",
                                          "Dimensiones"}));
@@ -154,10 +154,10 @@ TEST(Rendered, TheWindowThroughASession)
     QSignalSpy thumbChanges(f.ws.thumbnails(), &QAbstractItemModel::dataChanged);
     QStringList ids;
     a.status = CameraStatus::NoSignal;
-    for (const QString name : {"DSCF0001.RAF", "DSCF_with_a_rather_long_name_0002.RAF", "DSCF0003.RAF"})
+    for (const QString name : {"IMG_0001.RAW", "IMG_with_a_rather_long_name_0002.RAW", "IMG_0003.RAW"})
         ids.append(f.addPhoto(a, name, !name.contains("long")).id().toString(QUuid::WithoutBraces));
-    EXPECT_EQ(h.texts("value"), QStringList({"1/250", "f/2.8", "400", "+0.7", "AUTO", "DSCF0003.RAF", "14:03:09",
-                                             "XF 33mm F1.4 @33mm", "24.3 MB · RAW", "6240×4160"}));
+    EXPECT_EQ(h.texts("value"), QStringList({"1/250", "f/2.8", "400", "+0.7", "AUTO", "IMG_0003.RAW", "14:03:09",
+                                             "33mm F1.4 @33mm", "24.3 MB · RAW", "6240×4160"}));
     EXPECT_EQ(thumbInserts.count(), 3) << "one inserted row per photo";
     h.save("normal");
     QList<QQuickItem *> tiles = h.named("tile");
@@ -231,6 +231,7 @@ TEST(Rendered, TheWindowThroughASession)
     EXPECT_EQ(card->scale(), 1.0);
     EXPECT_TRUE(tiles[1]->property("selected").toBool() && !tiles[0]->property("selected").toBool());
     EXPECT_EQ(h.named("unsavedMark").size(), 3) << "on A, on B and beside B's name";
+    EXPECT_EQ(static_cast<FixedPreview &>(*a.photos[1].preview).calls, 2) << "decoded once each time it is shown";
     h.save("metadata-unsaved");
 
     // A photo without a preview: the placeholder. Its file is being written: it does not count as
@@ -256,7 +257,6 @@ TEST(Rendered, TheWindowThroughASession)
     a.liveFrame = testImage(1280, 853, QColor(0x40, 0x80, 0x50));
     f.changed();
     h.save("director");
-    QSignalSpy paramResets(f.ws.params(), &QAbstractItemModel::modelReset);
     EXPECT_EQ(column->width(), 1180 - 236 - 1);
     EXPECT_EQ(h.texts("paramLabel"), QStringList({"Velocidad", "ISO", "Simulación de película", "exposureComp"}));
     EXPECT_EQ(h.texts("paramValue"), QStringList({"1/250s", "800", "#21", "#0"}));
@@ -283,7 +283,6 @@ TEST(Rendered, TheWindowThroughASession)
     h.click(h.one("focusButton"));
     EXPECT_EQ(f.commands(a), QStringList({"requestState", "setParam iso 400", "setParam iso 200", "setParam iso 400",
                                           "setParam iso 800", "shutter"}));
-    EXPECT_EQ(paramResets.count(), 0) << "value changes refresh the rows";
 
     // A zoom and pan of the live view stay while its frames arrive, drawn by the same item.
     QQuickItem *picture = h.one("picture");
