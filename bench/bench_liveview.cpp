@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "WindowState.h"
 #include "state/Monitor.h"
 
 Q_IMPORT_QML_PLUGIN(Halvane_UiPlugin)
@@ -76,7 +77,9 @@ int main(int argc, char *argv[])
         QTextStream(stderr) << component.errorString();
         return 1;
     }
-    std::unique_ptr<QObject> root(component.createWithInitialProperties({{QStringLiteral("m"), QVariant::fromValue(&monitor)}}));
+    WindowState windowState(monitor);
+    std::unique_ptr<QObject> root(
+        component.createWithInitialProperties({{QStringLiteral("ws"), QVariant::fromValue(&windowState)}}));
     auto *item = qobject_cast<QQuickItem *>(root.get());
     QQuickWindow window;
     window.resize(943, 570);

@@ -9,7 +9,9 @@ import Halvane.Ui
 // chooser.
 Window {
     id: window
-    required property Monitor monitor
+    // The one WindowState over the one Monitor, created by the shell.
+    required property WindowState windowState
+    readonly property Monitor monitor: windowState.monitor
 
     width: 1180
     height: 620
@@ -21,7 +23,7 @@ Window {
     ShellView {
         id: shell
         anchors.fill: parent
-        m: window.monitor
+        ws: window.windowState
     }
 
     // The quit key, registered once: StandardKey.Quit is Ctrl+Q on this desktop.

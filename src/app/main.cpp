@@ -7,6 +7,7 @@
 #include <QScreen>
 #include <QTimer>
 
+#include "WindowState.h"
 #include "state/Monitor.h"
 
 Q_IMPORT_QML_PLUGIN(Halvane_UiPlugin)
@@ -22,15 +23,16 @@ int main(int argc, char *argv[])
     // The views style the Basic controls themselves; a platform style would fight the palette.
     QQuickStyle::setStyle(QStringLiteral("Basic"));
 
-    // Created before the window and kept for the whole run; the views get it once, as the
-    // root's required property.
+    // Created before the window and kept for the whole run; the views get what they show from
+    // the one WindowState over it, handed to the root as its required property.
     Monitor monitor;
+    WindowState windowState(monitor);
 
     QQmlApplicationEngine engine;
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
     QObject::connect(&engine, &QQmlApplicationEngine::objectCreationFailed, &app,
                      [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
-    engine.setInitialProperties({{QStringLiteral("monitor"), QVariant::fromValue(&monitor)}});
+    engine.setInitialProperties({{QStringLiteral("windowState"), QVariant::fromValue(&windowState)}});
     engine.load(QUrl(QStringLiteral("qrc:/Halvane/App/Main.qml")));
     auto *window = engine.rootObjects().isEmpty() ? nullptr
                                                   : qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst());

@@ -1,21 +1,10 @@
 #include "CameraListModel.h"
-#include "MonitorBinding.h"
 
-CameraListModel::CameraListModel(QObject *parent)
+CameraListModel::CameraListModel(const Monitor &monitor, QObject *parent)
     : QAbstractListModel(parent)
+    , m_monitor(monitor)
+    , m_rows(int(monitor.cameras().size()))
 {
-}
-
-void CameraListModel::setMonitor(Monitor *monitor)
-{
-    if (monitor == m_monitor)
-        return;
-    beginResetModel();
-    rebindMonitor(this, m_monitor, monitor, &CameraListModel::sync);
-    m_rows = m_monitor ? int(m_monitor->cameras().size()) : 0;
-    endResetModel();
-    emit monitorChanged();
-    emit countChanged();
 }
 
 QString CameraListModel::statusText(CameraStatus status)
@@ -31,9 +20,9 @@ QString CameraListModel::statusText(CameraStatus status)
     return {};
 }
 
-void CameraListModel::sync()
+void CameraListModel::refresh()
 {
-    const int cameras = m_monitor ? int(m_monitor->cameras().size()) : 0;
+    const int cameras = int(m_monitor.cameras().size());
     if (cameras < m_rows) {
         beginResetModel();
         m_rows = cameras;
@@ -59,10 +48,10 @@ int CameraListModel::rowCount(const QModelIndex &parent) const
 
 QVariant CameraListModel::data(const QModelIndex &index, int role) const
 {
-    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid) || !m_monitor
-        || index.row() >= m_monitor->cameras().size())
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)
+        || index.row() >= m_monitor.cameras().size())
         return {};
-    const CameraConnection &cam = *m_monitor->cameras().at(index.row());
+    const CameraConnection &cam = *m_monitor.cameras().at(index.row());
     switch (role) {
     case CameraIdRole:
         return cam.id().toString(QUuid::WithoutBraces);
@@ -78,7 +67,7 @@ QVariant CameraListModel::data(const QModelIndex &index, int role) const
     case NoSignalRole:
         return cam.status == CameraStatus::NoSignal;
     case ActiveRole:
-        return m_monitor->activeCamera() == &cam;
+        return m_monitor.activeCamera() == &cam;
     default:
         return {};
     }

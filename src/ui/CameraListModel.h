@@ -1,19 +1,19 @@
 #pragma once
 
 #include <QAbstractListModel>
-#include <QPointer>
 #include <QtQml/qqmlregistration.h>
 
 #include "state/Monitor.h"
 
 // The connected cameras for the camera popover, in connection order. Cameras are only ever
-// appended, so a change is an insertion at the end plus a refresh of the existing rows.
+// appended, so a change is an insertion at the end plus a refresh of the existing rows. Part of
+// WindowState.
 class CameraListModel : public QAbstractListModel
 {
     Q_OBJECT
     QML_ELEMENT
+    QML_UNCREATABLE("Part of WindowState")
 
-    Q_PROPERTY(Monitor *monitor READ monitor WRITE setMonitor NOTIFY monitorChanged REQUIRED)
     Q_PROPERTY(int count READ count NOTIFY countChanged)
 
 public:
@@ -27,10 +27,10 @@ public:
         ActiveRole,
     };
 
-    explicit CameraListModel(QObject *parent = nullptr);
+    explicit CameraListModel(const Monitor &monitor, QObject *parent = nullptr);
 
-    [[nodiscard]] Monitor *monitor() const { return m_monitor; }
-    void setMonitor(Monitor *monitor);
+    // Follows the Monitor: called after each of its changes.
+    void refresh();
     [[nodiscard]] int count() const { return m_rows; }
 
     [[nodiscard]] static QString statusText(CameraStatus status);
@@ -40,12 +40,9 @@ public:
     [[nodiscard]] QHash<int, QByteArray> roleNames() const override;
 
 signals:
-    void monitorChanged();
     void countChanged();
 
 private:
-    void sync();
-
-    QPointer<Monitor> m_monitor;
+    const Monitor &m_monitor;
     int m_rows = 0;
 };

@@ -1,21 +1,13 @@
 #include "DirectorModel.h"
-#include "MonitorBinding.h"
 
 #include <cmath>
 
 #include "params/ParamFormat.h"
 
-DirectorModel::DirectorModel(QObject *parent)
+DirectorModel::DirectorModel(Monitor &monitor, QObject *parent)
     : QAbstractListModel(parent)
+    , m_monitor(monitor)
 {
-}
-
-void DirectorModel::setMonitor(Monitor *monitor)
-{
-    if (!rebindMonitor(this, m_monitor, monitor, &DirectorModel::sync))
-        return;
-    sync();
-    emit monitorChanged();
 }
 
 QList<DirectorModel::Row> DirectorModel::rowsFor(const QMap<QString, ParamState> &paramState)
@@ -32,9 +24,9 @@ QList<DirectorModel::Row> DirectorModel::rowsFor(const QMap<QString, ParamState>
     return rows;
 }
 
-void DirectorModel::sync()
+void DirectorModel::refresh()
 {
-    const CameraConnection *cam = m_monitor ? m_monitor->activeCamera() : nullptr;
+    const CameraConnection *cam = m_monitor.activeCamera();
     const QMap<QString, ParamState> empty;
     const QMap<QString, ParamState> &state = cam ? cam->paramState : empty;
     QList<Row> rows = rowsFor(state);
@@ -62,14 +54,14 @@ void DirectorModel::sync()
 
 void DirectorModel::move(int row, double position)
 {
-    if (!m_monitor || row < 0 || row >= m_rows.size() || !std::isfinite(position))
+    if (row < 0 || row >= m_rows.size() || !std::isfinite(position))
         return;
     // Copy what the call needs: setParam changes the state, and the rows follow at once.
     const Row current = m_rows[row];
     const double i = std::round(position);
     if (i < 0 || i >= double(current.values.size()))
         return;
-    m_monitor->setParam(current.key, current.values[qsizetype(i)]);
+    m_monitor.setParam(current.key, current.values[qsizetype(i)]);
 }
 
 int DirectorModel::rowCount(const QModelIndex &parent) const

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QAbstractListModel>
-#include <QPointer>
 #include <QStringList>
 #include <QtQml/qqmlregistration.h>
 
@@ -10,13 +9,13 @@
 // The active camera's reported parameters for the director sidebar, in display order: one row
 // per key whose list of allowed values is not empty, with its label, value text and slider.
 // While the key set stays the same a change only refreshes the rows, so a slider being dragged
-// keeps its delegate (and its grab) while each step is sent and echoed back.
+// keeps its delegate (and its grab) while each step is sent and echoed back. Part of WindowState.
 class DirectorModel : public QAbstractListModel
 {
     Q_OBJECT
     QML_ELEMENT
+    QML_UNCREATABLE("Part of WindowState")
 
-    Q_PROPERTY(Monitor *monitor READ monitor WRITE setMonitor NOTIFY monitorChanged REQUIRED)
     // The camera has reported no parameter at all.
     Q_PROPERTY(bool waiting READ waiting NOTIFY changed)
     // The camera reports "exposureComp", which enables (but does not wire) the exposure slider.
@@ -41,10 +40,10 @@ public:
         bool operator==(const Row &) const = default;
     };
 
-    explicit DirectorModel(QObject *parent = nullptr);
+    explicit DirectorModel(Monitor &monitor, QObject *parent = nullptr);
 
-    [[nodiscard]] Monitor *monitor() const { return m_monitor; }
-    void setMonitor(Monitor *monitor);
+    // Follows the Monitor: called after each of its changes.
+    void refresh();
     [[nodiscard]] bool waiting() const { return m_waiting; }
     [[nodiscard]] bool exposureReported() const { return m_exposureReported; }
 
@@ -60,13 +59,10 @@ public:
     [[nodiscard]] QHash<int, QByteArray> roleNames() const override;
 
 signals:
-    void monitorChanged();
     void changed();
 
 private:
-    void sync();
-
-    QPointer<Monitor> m_monitor;
+    Monitor &m_monitor;
     QList<Row> m_rows;
     bool m_waiting = true;
     bool m_exposureReported = false;

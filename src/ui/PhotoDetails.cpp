@@ -1,5 +1,4 @@
 #include "PhotoDetails.h"
-#include "MonitorBinding.h"
 
 #include "UiFormat.h"
 
@@ -7,19 +6,6 @@ PhotoDetails::PhotoDetails(QObject *parent)
     : QObject(parent)
 {
     show(nullptr);
-}
-
-void PhotoDetails::setMonitor(Monitor *monitor)
-{
-    if (!rebindMonitor(this, m_monitor, monitor, &PhotoDetails::refresh))
-        return;
-    refresh();
-    emit monitorChanged();
-}
-
-void PhotoDetails::refresh()
-{
-    show(m_monitor ? m_monitor->selectedPhoto() : nullptr);
 }
 
 void PhotoDetails::show(const CapturedPhoto *photo)

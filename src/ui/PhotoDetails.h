@@ -1,18 +1,18 @@
 #pragma once
 
 #include <QObject>
-#include <QPointer>
 #include <QtQml/qqmlregistration.h>
 
 #include "state/Monitor.h"
 
 // The selected photo's metadata as the sidebar shows it; every value is "—" without a photo.
+// Part of WindowState, which shows the selected photo after every Monitor change.
 class PhotoDetails : public QObject
 {
     Q_OBJECT
     QML_ELEMENT
+    QML_UNCREATABLE("Part of WindowState")
 
-    Q_PROPERTY(Monitor *monitor READ monitor WRITE setMonitor NOTIFY monitorChanged REQUIRED)
     Q_PROPERTY(bool hasPhoto READ hasPhoto NOTIFY changed)
     Q_PROPERTY(QString shutter READ shutter NOTIFY changed)
     Q_PROPERTY(QString aperture READ aperture NOTIFY changed)
@@ -29,9 +29,6 @@ class PhotoDetails : public QObject
 
 public:
     explicit PhotoDetails(QObject *parent = nullptr);
-
-    [[nodiscard]] Monitor *monitor() const { return m_monitor; }
-    void setMonitor(Monitor *monitor);
 
     // Fills every text from `photo`, or with "—" when it is null.
     void show(const CapturedPhoto *photo);
@@ -50,13 +47,9 @@ public:
     [[nodiscard]] bool unsaved() const { return m_unsaved; }
 
 signals:
-    void monitorChanged();
     void changed();
 
 private:
-    void refresh();
-
-    QPointer<Monitor> m_monitor;
     bool m_hasPhoto = false;
     QString m_shutter, m_aperture, m_iso, m_exposure, m_wb;
     QString m_filename, m_time, m_lens, m_size, m_dimensions;

@@ -1,19 +1,11 @@
 #include "QuitGuard.h"
 
-#include "MonitorBinding.h"
 #include "model/Logging.h"
 
-QuitGuard::QuitGuard(QObject *parent)
+QuitGuard::QuitGuard(Monitor &monitor, QObject *parent)
     : QObject(parent)
+    , m_monitor(monitor)
 {
-}
-
-void QuitGuard::setMonitor(Monitor *monitor)
-{
-    if (!rebindMonitor(this, m_monitor, monitor, &QuitGuard::refresh))
-        return;
-    refresh();
-    emit monitorChanged();
 }
 
 QString QuitGuard::messageFor(int unsavedCount)
@@ -42,11 +34,9 @@ bool QuitGuard::mayQuit()
 
 void QuitGuard::chooseFolder()
 {
-    if (!m_monitor)
-        return;
     m_choosing = true;
     setState(false, false);
-    m_monitor->chooseFolder();
+    m_monitor.chooseFolder();
 }
 
 void QuitGuard::folderChosen()
@@ -80,8 +70,8 @@ void QuitGuard::folderChoiceCancelled()
 
 void QuitGuard::refresh()
 {
-    const int unsaved = m_monitor ? m_monitor->photoCount(CapturedPhoto::Storage::NotStored) : 0;
-    const int writing = m_monitor ? m_monitor->photoCount(CapturedPhoto::Storage::Writing) : 0;
+    const int unsaved = m_monitor.photoCount(CapturedPhoto::Storage::NotStored);
+    const int writing = m_monitor.photoCount(CapturedPhoto::Storage::Writing);
     if (unsaved != m_unsavedCount) {
         m_unsavedCount = unsaved;
         emit changed();

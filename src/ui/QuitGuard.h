@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QObject>
-#include <QPointer>
 #include <QtQml/qqmlregistration.h>
 
 #include "state/Monitor.h"
@@ -11,12 +10,13 @@
 // first asks the user: choose a folder (the photos are written, then the application quits once
 // every one is on disk), quit without saving, or cancel. Nothing is asked when every photo is
 // stored; photos still being written are finished by the store thread before the process exits.
+// Part of WindowState, which refreshes it after every Monitor change.
 class QuitGuard : public QObject
 {
     Q_OBJECT
     QML_ELEMENT
+    QML_UNCREATABLE("Part of WindowState")
 
-    Q_PROPERTY(Monitor *monitor READ monitor WRITE setMonitor NOTIFY monitorChanged REQUIRED)
     // The question is on screen.
     Q_PROPERTY(bool asking READ asking NOTIFY changed)
     // A folder was chosen to save into: the application quits once nothing is left unsaved.
@@ -26,10 +26,10 @@ class QuitGuard : public QObject
     Q_PROPERTY(QString message READ message NOTIFY changed)
 
 public:
-    explicit QuitGuard(QObject *parent = nullptr);
+    explicit QuitGuard(Monitor &monitor, QObject *parent = nullptr);
 
-    [[nodiscard]] Monitor *monitor() const { return m_monitor; }
-    void setMonitor(Monitor *monitor);
+    // Follows the Monitor: called after each of its changes.
+    void refresh();
 
     [[nodiscard]] bool asking() const { return m_asking; }
     [[nodiscard]] bool saving() const { return m_saving; }
@@ -50,17 +50,15 @@ public:
     Q_INVOKABLE void folderChoiceCancelled();
 
 signals:
-    void monitorChanged();
     void changed();
     // The application may end now; the window quits.
     void quitConfirmed();
 
 private:
-    void refresh();
     void confirm();
     void setState(bool asking, bool saving);
 
-    QPointer<Monitor> m_monitor;
+    Monitor &m_monitor;
     bool m_asking = false;
     bool m_saving = false;
     bool m_choosing = false; // the folder chooser is open on the question's behalf

@@ -1,28 +1,20 @@
 #include "ThumbnailModel.h"
-#include "MonitorBinding.h"
 
-ThumbnailModel::ThumbnailModel(QObject *parent)
+ThumbnailModel::ThumbnailModel(const Monitor &monitor, QObject *parent)
     : QAbstractListModel(parent)
+    , m_monitor(monitor)
 {
-}
-
-void ThumbnailModel::setMonitor(Monitor *monitor)
-{
-    if (!rebindMonitor(this, m_monitor, monitor, &ThumbnailModel::sync))
-        return;
-    sync();
-    emit monitorChanged();
 }
 
 const CameraConnection *ThumbnailModel::camera() const
 {
-    return m_monitor ? m_monitor->activeCamera() : nullptr;
+    return m_monitor.activeCamera();
 }
 
 int ThumbnailModel::selectedIndex() const
 {
     const CameraConnection *cam = camera();
-    const CapturedPhoto *photo = m_monitor ? m_monitor->selectedPhoto() : nullptr;
+    const CapturedPhoto *photo = m_monitor.selectedPhoto();
     if (!cam || !photo)
         return -1;
     // The selection is usually the newest photo: look from the end.
@@ -33,7 +25,7 @@ int ThumbnailModel::selectedIndex() const
     return -1;
 }
 
-void ThumbnailModel::sync()
+void ThumbnailModel::refresh()
 {
     const CameraConnection *cam = camera();
     const QUuid cameraId = cam ? cam->id() : QUuid();

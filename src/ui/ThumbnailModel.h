@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QAbstractListModel>
-#include <QPointer>
 #include <QUuid>
 #include <QtQml/qqmlregistration.h>
 
@@ -10,13 +9,13 @@
 // The active camera's photos for the thumbnail strip, newest first. Updates are incremental:
 // a new photo is one inserted row at the top, a selection change touches two rows and a file
 // that reaches the folder touches its own row, so a strip of thousands of tiles never rebuilds
-// its delegates; switching cameras resets.
+// its delegates; switching cameras resets. Part of WindowState.
 class ThumbnailModel : public QAbstractListModel
 {
     Q_OBJECT
     QML_ELEMENT
+    QML_UNCREATABLE("Part of WindowState")
 
-    Q_PROPERTY(Monitor *monitor READ monitor WRITE setMonitor NOTIFY monitorChanged REQUIRED)
     Q_PROPERTY(int count READ count NOTIFY countChanged)
 
 public:
@@ -29,10 +28,10 @@ public:
         FilenameRole,
     };
 
-    explicit ThumbnailModel(QObject *parent = nullptr);
+    explicit ThumbnailModel(const Monitor &monitor, QObject *parent = nullptr);
 
-    [[nodiscard]] Monitor *monitor() const { return m_monitor; }
-    void setMonitor(Monitor *monitor);
+    // Follows the Monitor: called after each of its changes.
+    void refresh();
     [[nodiscard]] int count() const { return m_rows; }
 
     [[nodiscard]] int rowCount(const QModelIndex &parent = {}) const override;
@@ -40,16 +39,14 @@ public:
     [[nodiscard]] QHash<int, QByteArray> roleNames() const override;
 
 signals:
-    void monitorChanged();
     void countChanged();
 
 private:
-    void sync();
     [[nodiscard]] const CameraConnection *camera() const;
     // Index into the camera's photos (oldest first) of the selected photo, or -1.
     [[nodiscard]] int selectedIndex() const;
 
-    QPointer<Monitor> m_monitor;
+    const Monitor &m_monitor;
     QUuid m_cameraId;
     int m_rows = 0;
     int m_selectedIndex = -1;

@@ -1,20 +1,11 @@
 #include "ViewerSource.h"
-#include "MonitorBinding.h"
 
 #include <utility>
 
-ViewerSource::ViewerSource(QObject *parent)
+ViewerSource::ViewerSource(const Monitor &monitor, QObject *parent)
     : QObject(parent)
+    , m_monitor(monitor)
 {
-    refresh();
-}
-
-void ViewerSource::setMonitor(Monitor *monitor)
-{
-    if (!rebindMonitor(this, m_monitor, monitor, &ViewerSource::refresh))
-        return;
-    refresh();
-    emit monitorChanged();
 }
 
 QString ViewerSource::liveIdentity(const QUuid &cameraId)
@@ -24,10 +15,10 @@ QString ViewerSource::liveIdentity(const QUuid &cameraId)
 
 void ViewerSource::refresh()
 {
-    const CameraConnection *cam = m_monitor ? m_monitor->activeCamera() : nullptr;
+    const CameraConnection *cam = m_monitor.activeCamera();
     QString identity;
     QImage image;
-    if (m_monitor && m_monitor->directorModeOn()) {
+    if (m_monitor.directorModeOn()) {
         m_caption = QStringLiteral("Live view");
         if (cam && !cam->liveFrame.isNull()) {
             identity = liveIdentity(cam->id());
@@ -35,7 +26,7 @@ void ViewerSource::refresh()
         }
     } else {
         m_caption = QStringLiteral("Última foto capturada");
-        const CapturedPhoto *photo = m_monitor ? m_monitor->selectedPhoto() : nullptr;
+        const CapturedPhoto *photo = m_monitor.selectedPhoto();
         if (photo && photo->preview) {
             identity = photo->id().toString(QUuid::WithoutBraces);
             if (identity == m_identity || identity == m_awaited) {

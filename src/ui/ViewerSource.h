@@ -2,7 +2,6 @@
 
 #include <QImage>
 #include <QObject>
-#include <QPointer>
 #include <QtQml/qqmlregistration.h>
 
 #include <atomic>
@@ -17,23 +16,24 @@
 // handed over only when it really changes: a preview is decoded once per photo shown, and an
 // unrelated change (a status, a count) does not touch the viewer. A photo's full image is
 // decoded off the main thread: until it arrives the viewer shows the photo's thumbnail, scaled
-// up, under the same identity, so the window never waits for a decode.
+// up, under the same identity, so the window never waits for a decode. Part of WindowState,
+// which refreshes it after every Monitor change.
 class ViewerSource : public QObject
 {
     Q_OBJECT
     QML_ELEMENT
+    QML_UNCREATABLE("Part of WindowState")
 
-    Q_PROPERTY(Monitor *monitor READ monitor WRITE setMonitor NOTIFY monitorChanged REQUIRED)
     Q_PROPERTY(bool hasImage READ hasImage NOTIFY changed)
     Q_PROPERTY(QString caption READ caption NOTIFY changed)
     Q_PROPERTY(QString identity READ identity NOTIFY changed)
     Q_PROPERTY(QImage image READ image NOTIFY imageChanged)
 
 public:
-    explicit ViewerSource(QObject *parent = nullptr);
+    explicit ViewerSource(const Monitor &monitor, QObject *parent = nullptr);
 
-    [[nodiscard]] Monitor *monitor() const { return m_monitor; }
-    void setMonitor(Monitor *monitor);
+    // Follows the Monitor: called after each of its changes.
+    void refresh();
 
     [[nodiscard]] bool hasImage() const { return !m_image.isNull(); }
     [[nodiscard]] QString caption() const { return m_caption; }
@@ -44,16 +44,14 @@ public:
     [[nodiscard]] static QString liveIdentity(const QUuid &cameraId);
 
 signals:
-    void monitorChanged();
     void changed();
     void imageChanged();
 
 private:
-    void refresh();
     void requestFull(const std::shared_ptr<PreviewSource> &preview, const QString &identity);
     void fullImageArrived(const QString &identity, const QImage &image);
 
-    QPointer<Monitor> m_monitor;
+    const Monitor &m_monitor;
     // The photo whose full image is being decoded; empty when none is awaited.
     QString m_awaited;
     // Set while refresh() runs: a source that answers at once hands its image over here.

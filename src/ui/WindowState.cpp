@@ -1,42 +1,40 @@
 #include "WindowState.h"
-#include "MonitorBinding.h"
 
-WindowState::WindowState(QObject *parent)
+WindowState::WindowState(Monitor &monitor, QObject *parent)
     : QObject(parent)
+    , m_monitor(monitor)
+    , m_viewer(monitor)
+    , m_thumbnails(monitor)
+    , m_cameras(monitor)
+    , m_params(monitor)
+    , m_quitGuard(monitor)
 {
+    connect(&m_monitor, &Monitor::objectWillChange, this, &WindowState::refresh);
     refresh();
-}
-
-void WindowState::setMonitor(Monitor *monitor)
-{
-    if (!rebindMonitor(this, m_monitor, monitor, &WindowState::refresh))
-        return;
-    refresh();
-    emit monitorChanged();
-}
-
-bool WindowState::isBodyEmpty(const CameraConnection *activeCamera)
-{
-    return !activeCamera || (activeCamera->status == CameraStatus::NoSignal && activeCamera->photos.isEmpty());
 }
 
 void WindowState::refresh()
 {
-    const CameraConnection *cam = m_monitor ? m_monitor->activeCamera() : nullptr;
-    m_bodyEmpty = isBodyEmpty(cam);
+    const CameraConnection *cam = m_monitor.activeCamera();
+    m_bodyEmpty = !cam || (cam->status == CameraStatus::NoSignal && cam->photos.isEmpty());
     m_hasActiveCamera = cam != nullptr;
     m_cameraTitle = cam ? cam->name : QStringLiteral("Sin cámara");
     m_photoCountText = cam ? QString::number(cam->photos.size()) : QString();
-
     emit changed();
+
+    m_details.show(m_monitor.selectedPhoto());
+    m_viewer.refresh();
+    m_thumbnails.refresh();
+    m_cameras.refresh();
+    m_params.refresh();
+    // Last: it may confirm quitting, after which nothing else needs to follow.
+    m_quitGuard.refresh();
 }
 
 CameraConnection *WindowState::camera(const QString &cameraId) const
 {
-    if (!m_monitor)
-        return nullptr;
     const QUuid id(cameraId);
-    for (const auto &cam : m_monitor->cameras()) {
+    for (const auto &cam : m_monitor.cameras()) {
         if (cam->id() == id)
             return cam.get();
     }
@@ -45,36 +43,32 @@ CameraConnection *WindowState::camera(const QString &cameraId) const
 
 void WindowState::selectPhoto(const QString &photoId)
 {
-    if (m_monitor)
-        m_monitor->setSelectedPhotoId(QUuid(photoId));
+    m_monitor.setSelectedPhotoId(QUuid(photoId));
 }
 
 void WindowState::selectCamera(const QString &cameraId)
 {
     if (CameraConnection *cam = camera(cameraId))
-        m_monitor->selectCamera(*cam);
+        m_monitor.selectCamera(*cam);
 }
 
 void WindowState::toggleEnabled(const QString &cameraId)
 {
     if (CameraConnection *cam = camera(cameraId))
-        m_monitor->toggleEnabled(*cam);
+        m_monitor.toggleEnabled(*cam);
 }
 
 void WindowState::toggleDirectorMode()
 {
-    if (m_monitor)
-        m_monitor->toggleDirectorMode();
+    m_monitor.toggleDirectorMode();
 }
 
 void WindowState::triggerShutter()
 {
-    if (m_monitor)
-        m_monitor->triggerShutter();
+    m_monitor.triggerShutter();
 }
 
 void WindowState::chooseFolder()
 {
-    if (m_monitor)
-        m_monitor->chooseFolder();
+    m_monitor.chooseFolder();
 }

@@ -1,39 +1,59 @@
 #pragma once
 
 #include <QObject>
-#include <QPointer>
 #include <QtQml/qqmlregistration.h>
 
+#include "CameraListModel.h"
+#include "DirectorModel.h"
+#include "PhotoDetails.h"
+#include "QuitGuard.h"
+#include "ThumbnailModel.h"
+#include "ViewerSource.h"
 #include "state/Monitor.h"
 
-// What the window's frame shows, derived from the Monitor on every change: which body is shown
-// and the toolbar's camera selector. It also carries the user's actions to the Monitor, so the
-// QML holds no logic of its own. Cheap: any view that needs it makes its own.
+// Everything the window shows that is derived from the Monitor, in one object the shell creates
+// once and hands to every view: which body is shown, the toolbar's camera selector, the selected
+// photo's details, the viewer's source, the list models of the strip, the popover and the
+// director sidebar, and the quit guard. It follows the Monitor's one change signal and brings
+// each part up to date in turn; it also carries the user's actions to the Monitor, so the QML
+// holds no logic of its own.
 class WindowState : public QObject
 {
     Q_OBJECT
     QML_ELEMENT
+    QML_UNCREATABLE("The shell creates the one WindowState")
 
-    Q_PROPERTY(Monitor *monitor READ monitor WRITE setMonitor NOTIFY monitorChanged REQUIRED)
+    // For the published members the views bind to directly (director mode, folder name, popover).
+    Q_PROPERTY(Monitor *monitor READ monitor CONSTANT)
     // No camera, or an active camera without signal and without photos: the empty body.
     Q_PROPERTY(bool bodyEmpty READ bodyEmpty NOTIFY changed)
     Q_PROPERTY(bool hasActiveCamera READ hasActiveCamera NOTIFY changed)
     Q_PROPERTY(QString cameraTitle READ cameraTitle NOTIFY changed)
     Q_PROPERTY(QString photoCountText READ photoCountText NOTIFY changed)
 
+    Q_PROPERTY(PhotoDetails *details READ details CONSTANT)
+    Q_PROPERTY(ViewerSource *viewer READ viewer CONSTANT)
+    Q_PROPERTY(ThumbnailModel *thumbnails READ thumbnails CONSTANT)
+    Q_PROPERTY(CameraListModel *cameras READ cameras CONSTANT)
+    Q_PROPERTY(DirectorModel *params READ params CONSTANT)
+    Q_PROPERTY(QuitGuard *quitGuard READ quitGuard CONSTANT)
+
 public:
-    explicit WindowState(QObject *parent = nullptr);
+    // `monitor` must outlive this object.
+    explicit WindowState(Monitor &monitor, QObject *parent = nullptr);
 
-    [[nodiscard]] Monitor *monitor() const { return m_monitor; }
-    void setMonitor(Monitor *monitor);
-
+    [[nodiscard]] Monitor *monitor() const { return &m_monitor; }
     [[nodiscard]] bool bodyEmpty() const { return m_bodyEmpty; }
     [[nodiscard]] bool hasActiveCamera() const { return m_hasActiveCamera; }
     [[nodiscard]] QString cameraTitle() const { return m_cameraTitle; }
     [[nodiscard]] QString photoCountText() const { return m_photoCountText; }
 
-    // The body rule on its own, for the window and its tests.
-    [[nodiscard]] static bool isBodyEmpty(const CameraConnection *activeCamera);
+    [[nodiscard]] PhotoDetails *details() { return &m_details; }
+    [[nodiscard]] ViewerSource *viewer() { return &m_viewer; }
+    [[nodiscard]] ThumbnailModel *thumbnails() { return &m_thumbnails; }
+    [[nodiscard]] CameraListModel *cameras() { return &m_cameras; }
+    [[nodiscard]] DirectorModel *params() { return &m_params; }
+    [[nodiscard]] QuitGuard *quitGuard() { return &m_quitGuard; }
 
     Q_INVOKABLE void selectPhoto(const QString &photoId);
     Q_INVOKABLE void selectCamera(const QString &cameraId);
@@ -43,16 +63,22 @@ public:
     Q_INVOKABLE void chooseFolder();
 
 signals:
-    void monitorChanged();
     void changed();
 
 private:
     void refresh();
     [[nodiscard]] CameraConnection *camera(const QString &cameraId) const;
 
-    QPointer<Monitor> m_monitor;
+    Monitor &m_monitor;
     bool m_bodyEmpty = true;
     bool m_hasActiveCamera = false;
     QString m_cameraTitle;
     QString m_photoCountText;
+
+    PhotoDetails m_details;
+    ViewerSource m_viewer;
+    ThumbnailModel m_thumbnails;
+    CameraListModel m_cameras;
+    DirectorModel m_params;
+    QuitGuard m_quitGuard;
 };

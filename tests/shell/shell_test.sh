@@ -10,21 +10,15 @@ set -euo pipefail
 app=$1 bridge=$2 xclose=$3
 work=$(mktemp -d)
 pid=''
-cleanup() {
-    [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trap '[ -z "$pid" ] || kill -9 "$pid" 2>/dev/null; rm -rf "$work"' EXIT
 export HOME=$work XDG_CONFIG_HOME=$work/.config XDG_DATA_HOME=$work/.local/share
 export QT_QPA_PLATFORM=xcb LIBGL_ALWAYS_SOFTWARE=1
 mkdir -p "$XDG_CONFIG_HOME/halvane" "$work/Capturas"
 
+# fail MESSAGE: ends the test, showing the application's and the camera's logs.
 fail() {
     echo "shell_test: FAILED: $*" >&2
-    echo "--- application log" >&2
-    cat "$work/app.log" >&2 || true
-    echo "--- camera log" >&2
-    cat "$work/bridge.log" >&2 || true
+    tail -n +1 "$work"/*.log >&2
     exit 1
 }
 # waitfor SECONDS COMMAND...: polls COMMAND until it succeeds.
@@ -59,10 +53,8 @@ start() {
 # ended: the application has exited with status 0.
 ended() {
     waitfor 20 gone || fail "still running"
-    local status=0
-    wait "$pid" || status=$?
+    wait "$pid" || fail "exit status $?"
     pid=''
-    [ "$status" -eq 0 ] || fail "exit status $status"
 }
 # photo: a simulated camera sends one photo to this run's listener (the port it advertises; an
 # earlier run's record may still be cached by DNS-SD).

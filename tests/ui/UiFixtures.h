@@ -1,83 +1,80 @@
 #pragma once
 
-#include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPainter>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QTest>
 
-#include <memory>
+#include <gtest/gtest.h>
 
 #include "FakeConnection.h"
+#include "WindowState.h"
 #include "state/Monitor.h"
 
-// A preview that hands out a fixed image.
-class FixedPreview : public PreviewSource
+// Failure messages show the text rather than the object's bytes.
+inline void PrintTo(const QString &text, std::ostream *os)
 {
-public:
-    explicit FixedPreview(QImage image) : m_image(std::move(image)) {}
-    [[nodiscard]] QImage image() const override
-    {
-        ++calls;
-        return m_image;
-    }
-    mutable int calls = 0;
+    *os << '"' << text.toStdString() << '"';
+}
 
-private:
-    QImage m_image;
+// A preview that hands out a fixed image at once, and counts how often it was asked.
+struct FixedPreview : PreviewSource {
+    QImage fixed;
+    mutable int calls = 0;
+    explicit FixedPreview(QImage image) : fixed(std::move(image)) {}
+    [[nodiscard]] QImage image() const override { return ++calls, fixed; }
 };
 
-// A test picture: a diagonal gradient in two colours with a frame, so crops and scaling show.
-inline QImage testImage(int width, int height, QColor from = QColor(0x3a, 0x6e, 0xa5), QColor to = QColor(0xe0, 0x9f, 0x3e))
+// A test picture: a plain colour with a circle, so crops and scaling show.
+inline QImage testImage(int width, int height, QColor colour = QColor(0x3a, 0x6e, 0xa5))
 {
     QImage image(width, height, QImage::Format_RGB32);
-    QPainter p(&image);
-    QLinearGradient g(0, 0, width, height);
-    g.setColorAt(0, from);
-    g.setColorAt(1, to);
-    p.fillRect(image.rect(), g);
-    p.setPen(QPen(Qt::white, std::max(1, width / 100)));
-    p.drawEllipse(QPointF(width / 2.0, height / 2.0), width / 6.0, width / 6.0);
+    image.fill(colour);
+    QPainter(&image).drawEllipse(QPointF(width / 2.0, height / 2.0), width / 6.0, width / 6.0);
     return image;
 }
 
-// A Monitor on throw-away settings (no stored folder) with helpers to add cameras and photos.
+// A Monitor on throw-away settings (no stored folder) and the one WindowState over it, with
+// helpers that add cameras and photos the way the camera link and storage do.
 struct MonitorFixture {
     QTemporaryDir dir;
-    std::unique_ptr<Monitor> monitor;
+    Monitor monitor{std::make_unique<QSettings>(dir.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat)};
+    WindowState ws{monitor};
 
-    MonitorFixture()
+    void changed() { emit monitor.objectWillChange(); }
+
+    CameraConnection &addCamera(const QString &name = QStringLiteral("Cámara"),
+                                CameraStatus status = CameraStatus::Receiving)
     {
-        monitor = std::make_unique<Monitor>(
-            std::make_unique<QSettings>(dir.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat));
-    }
-
-    struct Camera {
-        std::shared_ptr<CameraConnection> cam;
-        std::shared_ptr<QList<QByteArray>> sent;
-    };
-
-    Camera addCamera(const QString &name = QStringLiteral("Cámara"))
-    {
-        auto conn = std::make_unique<FakeConnection>();
-        auto sent = conn->sent;
-        auto cam = std::make_shared<CameraConnection>(std::move(conn));
+        auto cam = std::make_shared<CameraConnection>(std::make_unique<FakeConnection>());
         cam->name = name;
-        monitor->appendCamera(cam);
-        return {cam, sent};
+        monitor.appendCamera(cam);
+        cam->status = status; // as the link reports it, once the camera is listed
+        changed();
+        return *cam;
     }
 
-    // Appends a photo to `cam` the way storage does, then announces the change.
-    static CapturedPhoto &addPhoto(Monitor &monitor, CameraConnection &cam, const QString &filename, bool stored = true,
-                                   bool withImages = true)
+    // The commands sent to `cam`, oldest first, as the values of their JSON ("setParam iso 400").
+    static QStringList commands(const CameraConnection &cam)
+    {
+        QStringList commands;
+        for (const QByteArray &frame : *static_cast<FakeConnection *>(cam.conn())->sent) {
+            QStringList values;
+            for (const QJsonValue &value : QJsonDocument::fromJson(frame.mid(8)).object())
+                values.append(value.toVariant().toString());
+            commands.append(values.join(' '));
+        }
+        return commands;
+    }
+
+    CapturedPhoto &addPhoto(CameraConnection &cam, const QString &filename, bool stored = true)
     {
         CapturedPhoto photo;
         photo.filename = filename;
-        if (withImages) {
-            photo.thumb = testImage(240, 160);
-            photo.preview = std::make_shared<FixedPreview>(testImage(1200, 800));
-        }
+        photo.thumb = testImage(240, 160);
+        photo.preview = std::make_shared<FixedPreview>(testImage(1200, 800));
         photo.fileSizeBytes = 25480000;
         photo.format = QStringLiteral("RAW");
         photo.width = 6240;
@@ -87,26 +84,11 @@ struct MonitorFixture {
         photo.iso = QStringLiteral("400");
         photo.exposure = QStringLiteral("+0.7");
         photo.wb = QStringLiteral("AUTO");
-        photo.lens = QStringLiteral("XF 33mm F1.4 @33mm");
+        photo.lens = QStringLiteral("33mm F1.4 @33mm");
         photo.capturedAt = QDateTime(QDate(2026, 3, 1), QTime(14, 3, 9));
-        if (stored) {
-            photo.storage = CapturedPhoto::Storage::Stored;
-            photo.storedPath = QStringLiteral("/captures/") + filename;
-        }
+        photo.storage = stored ? CapturedPhoto::Storage::Stored : CapturedPhoto::Storage::NotStored;
         cam.photos.append(photo);
-        emit monitor.objectWillChange();
+        changed();
         return cam.photos.last();
     }
 };
-
-// The JSON commands in frames sent on a fake connection, oldest first.
-inline QList<QJsonObject> sentCommands(const QList<QByteArray> &frames)
-{
-    QList<QJsonObject> commands;
-    for (const QByteArray &frame : frames) {
-        if (frame.size() < 8 || frame[0] != 'H' || frame[1] != 'V')
-            continue;
-        commands.append(QJsonDocument::fromJson(frame.mid(8)).object());
-    }
-    return commands;
-}

@@ -6,20 +6,11 @@ import Halvane.Ui
 // A click on a row makes its camera active; the popover stays open.
 Item {
     id: root
-    required property Monitor m
+    required property WindowState ws
 
     objectName: "cameraPopover"
     implicitWidth: 260
     implicitHeight: column.implicitHeight + 12
-
-    WindowState {
-        id: ws
-        monitor: root.m
-    }
-    CameraListModel {
-        id: cameras
-        monitor: root.m
-    }
 
     Column {
         id: column
@@ -30,7 +21,7 @@ Item {
 
         Text {
             anchors.horizontalCenter: parent.horizontalCenter
-            visible: cameras.count === 0
+            visible: root.ws.cameras.count === 0
             padding: 14
             text: "Sin cámaras conectadas"
             font.pixelSize: 12
@@ -38,7 +29,7 @@ Item {
         }
 
         Repeater {
-            model: cameras
+            model: root.ws.cameras
             delegate: Item {
                 id: row
                 required property string cameraId
@@ -63,7 +54,7 @@ Item {
                     id: hover
                 }
                 TapHandler {
-                    onTapped: ws.selectCamera(row.cameraId)
+                    onTapped: root.ws.selectCamera(row.cameraId)
                 }
 
                 RowLayout {
@@ -104,7 +95,7 @@ Item {
                         objectName: "receptionSwitch"
                         checked: row.receptionOn
                         enabled: !row.noSignal
-                        onToggled: ws.toggleEnabled(row.cameraId)
+                        onToggled: root.ws.toggleEnabled(row.cameraId)
                     }
                 }
             }

@@ -7,40 +7,35 @@ import Halvane.Ui
 // the photo's metadata otherwise).
 Rectangle {
     id: root
-    required property Monitor m
+    required property WindowState ws
 
     objectName: "captureWindow"
     color: Zelv.surface
-
-    WindowState {
-        id: ws
-        monitor: root.m
-    }
 
     ColumnLayout {
         anchors.fill: parent
         spacing: 0
 
         ToolbarView {
-            m: root.m
+            ws: root.ws
             Layout.fillWidth: true
         }
 
         EmptyBodyView {
-            visible: ws.bodyEmpty
+            visible: root.ws.bodyEmpty
             Layout.fillWidth: true
             Layout.fillHeight: true
         }
 
         RowLayout {
             objectName: "fullBody"
-            visible: !ws.bodyEmpty
+            visible: !root.ws.bodyEmpty
             Layout.fillWidth: true
             Layout.fillHeight: true
             spacing: 0
 
             LeftColumnView {
-                m: root.m
+                ws: root.ws
                 Layout.fillWidth: true
                 Layout.fillHeight: true
             }
@@ -50,14 +45,14 @@ Rectangle {
                 color: Zelv.divider
             }
             MetadataSidebarView {
-                m: root.m
-                visible: !root.m.directorModeOn
+                ws: root.ws
+                visible: !root.ws.monitor.directorModeOn
                 Layout.preferredWidth: 236
                 Layout.fillHeight: true
             }
             DirectorSidebarView {
-                m: root.m
-                visible: root.m.directorModeOn
+                ws: root.ws
+                visible: root.ws.monitor.directorModeOn
                 Layout.preferredWidth: 236
                 Layout.fillHeight: true
             }

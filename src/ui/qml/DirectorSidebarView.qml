@@ -7,19 +7,10 @@ import Halvane.Ui
 // is sent to the camera as it happens. Below: the exposure row (not wired), "AF" and "Enfocar".
 Item {
     id: root
-    required property Monitor m
+    required property WindowState ws
 
     objectName: "directorSidebar"
     implicitWidth: 236
-
-    WindowState {
-        id: ws
-        monitor: root.m
-    }
-    DirectorModel {
-        id: params
-        monitor: root.m
-    }
 
     ScrollView {
         id: scroll
@@ -53,7 +44,7 @@ Item {
 
             Text {
                 objectName: "waitingParams"
-                visible: params.waiting
+                visible: root.ws.params.waiting
                 text: "Esperando parámetros de la cámara…"
                 font.pixelSize: 11
                 color: Zelv.neutral600
@@ -62,7 +53,7 @@ Item {
             }
 
             Repeater {
-                model: params
+                model: root.ws.params
                 delegate: ColumnLayout {
                     id: paramRow
                     required property int index
@@ -109,7 +100,7 @@ Item {
                         stepSize: 1
                         snapMode: Slider.SnapAlways
                         value: paramRow.position
-                        onMoved: params.move(paramRow.index, value)
+                        onMoved: root.ws.params.move(paramRow.index, value)
                     }
                 }
             }
@@ -131,7 +122,7 @@ Item {
                     }
                     Text {
                         objectName: "exposureUnsupported"
-                        visible: !params.exposureReported
+                        visible: !root.ws.params.exposureReported
                         text: "no soportado"
                         font.pixelSize: 10
                         color: Zelv.neutral600
@@ -143,7 +134,7 @@ Item {
                     from: -3
                     to: 3
                     value: 0
-                    enabled: params.exposureReported
+                    enabled: root.ws.params.exposureReported
                     opacity: enabled ? 1.0 : 0.45
                     // Fixed at 0: the camera link has no exposure command.
                     onMoved: value = 0
@@ -181,7 +172,7 @@ Item {
                     Layout.preferredWidth: 1
                     flat: true
                     padding: 6
-                    onClicked: ws.triggerShutter()
+                    onClicked: root.ws.triggerShutter()
                     contentItem: Text {
                         text: "Enfocar"
                         font.pixelSize: 11

@@ -6,22 +6,9 @@ import Halvane.Ui
 // the strip of the active camera's thumbnails, newest first.
 Item {
     id: root
-    required property Monitor m
+    required property WindowState ws
 
     objectName: "leftColumn"
-
-    WindowState {
-        id: ws
-        monitor: root.m
-    }
-    ViewerSource {
-        id: source
-        monitor: root.m
-    }
-    ThumbnailModel {
-        id: thumbs
-        monitor: root.m
-    }
 
     ColumnLayout {
         anchors.fill: parent
@@ -35,14 +22,14 @@ Item {
 
             FitImageView {
                 anchors.fill: parent
-                visible: source.hasImage
-                image: source.image
-                identity: source.identity
+                visible: root.ws.viewer.hasImage
+                image: root.ws.viewer.image
+                identity: root.ws.viewer.identity
             }
             Placeholder {
                 anchors.fill: parent
-                visible: !source.hasImage
-                caption: source.caption
+                visible: !root.ws.viewer.hasImage
+                caption: root.ws.viewer.caption
             }
         }
 
@@ -69,11 +56,11 @@ Item {
                     rightMargin: 8
                     orientation: ListView.Horizontal
                     spacing: 12
-                    model: thumbs
+                    model: root.ws.thumbnails
                     reuseItems: true
                     boundsBehavior: Flickable.StopAtBounds
                     delegate: ThumbnailTile {
-                        onClicked: ws.selectPhoto(photoId)
+                        onClicked: root.ws.selectPhoto(photoId)
                     }
                 }
             }
@@ -81,7 +68,7 @@ Item {
             Item {
                 width: 144
                 height: 96
-                visible: thumbs.count === 0
+                visible: root.ws.thumbnails.count === 0
                 Text {
                     anchors.centerIn: parent
                     text: "Aún no hay fotos"

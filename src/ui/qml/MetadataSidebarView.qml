@@ -5,15 +5,11 @@ import Halvane.Ui
 // The selected photo's exposure settings and file facts, "—" throughout without a photo.
 Item {
     id: root
-    required property Monitor m
+    required property WindowState ws
+    readonly property PhotoDetails photo: ws.details
 
     objectName: "metadataSidebar"
     implicitWidth: 236
-
-    PhotoDetails {
-        id: photo
-        monitor: root.m
-    }
 
     component SectionHeader: Text {
         required property string title
@@ -73,11 +69,11 @@ Item {
         ColumnLayout {
             Layout.fillWidth: true
             spacing: 9
-            MetaRow { label: "Obturador"; value: photo.shutter }
-            MetaRow { label: "Apertura"; value: photo.aperture }
-            MetaRow { label: "ISO"; value: photo.iso }
-            MetaRow { label: "Exposición"; value: photo.exposure }
-            MetaRow { label: "Balance de blancos"; value: photo.wb }
+            MetaRow { label: "Obturador"; value: root.photo.shutter }
+            MetaRow { label: "Apertura"; value: root.photo.aperture }
+            MetaRow { label: "ISO"; value: root.photo.iso }
+            MetaRow { label: "Exposición"; value: root.photo.exposure }
+            MetaRow { label: "Balance de blancos"; value: root.photo.wb }
         }
         Rectangle {
             objectName: "fadeDivider"
@@ -97,11 +93,11 @@ Item {
         ColumnLayout {
             Layout.fillWidth: true
             spacing: 9
-            MetaRow { label: "Nombre"; value: photo.filename; unsaved: photo.unsaved }
-            MetaRow { label: "Hora"; value: photo.time }
-            MetaRow { label: "Lente"; value: photo.lens }
-            MetaRow { label: "Tamaño"; value: photo.size }
-            MetaRow { label: "Dimensiones"; value: photo.dimensions }
+            MetaRow { label: "Nombre"; value: root.photo.filename; unsaved: root.photo.unsaved }
+            MetaRow { label: "Hora"; value: root.photo.time }
+            MetaRow { label: "Lente"; value: root.photo.lens }
+            MetaRow { label: "Tamaño"; value: root.photo.size }
+            MetaRow { label: "Dimensiones"; value: root.photo.dimensions }
         }
         Item {
             Layout.fillHeight: true

@@ -7,19 +7,14 @@ import Halvane.Ui
 // way of quitting calls; `guard.quitConfirmed` says the application may end.
 Item {
     id: root
-    required property Monitor m
-    readonly property alias guard: quitGuard
+    required property WindowState ws
+    readonly property QuitGuard guard: root.ws.quitGuard
 
     objectName: "shell"
 
     // True when the application may end now; otherwise the question is shown.
     function requestQuit() {
-        return quitGuard.mayQuit();
-    }
-
-    QuitGuard {
-        id: quitGuard
-        monitor: root.m
+        return root.guard.mayQuit();
     }
 
     // Under the views: gets the right clicks they leave alone.
@@ -31,7 +26,7 @@ Item {
 
     CaptureWindowView {
         anchors.fill: parent
-        m: root.m
+        ws: root.ws
     }
 
     Menu {
@@ -71,6 +66,6 @@ Item {
     }
 
     QuitDialogView {
-        guard: quitGuard
+        guard: root.guard
     }
 }

@@ -8,15 +8,11 @@ import Halvane.Ui
 // capture folder, the director-mode button and the shutter.
 Item {
     id: root
-    required property Monitor m
+    required property WindowState ws
+    readonly property Monitor m: ws.monitor
 
     objectName: "toolbar"
     implicitHeight: bar.implicitHeight + 16
-
-    WindowState {
-        id: ws
-        monitor: root.m
-    }
 
     RowLayout {
         id: bar
@@ -46,11 +42,11 @@ Item {
                     implicitWidth: 28
                     implicitHeight: 28
                     radius: 14
-                    color: ws.hasActiveCamera ? Zelv.accent800 : Zelv.neutral800
+                    color: root.ws.hasActiveCamera ? Zelv.accent800 : Zelv.neutral800
                     SvgIcon {
                         anchors.centerIn: parent
                         name: "camera.fill"
-                        color: ws.hasActiveCamera ? Zelv.accent200 : Zelv.neutral500
+                        color: root.ws.hasActiveCamera ? Zelv.accent200 : Zelv.neutral500
                         width: 15
                         height: 13
                     }
@@ -59,7 +55,7 @@ Item {
                     spacing: 1
                     Text {
                         objectName: "cameraTitle"
-                        text: ws.cameraTitle
+                        text: root.ws.cameraTitle
                         font: Zelv.headingFont
                         color: Zelv.text
                         elide: Text.ElideRight
@@ -67,7 +63,7 @@ Item {
                     }
                     Text {
                         objectName: "waitingText"
-                        visible: !ws.hasActiveCamera
+                        visible: !root.ws.hasActiveCamera
                         text: "Esperando conexión"
                         font.pointSize: 10.5 * 0.75 // fractional sizes: 72 pt per 96 logical pixels
                         color: Zelv.text
@@ -76,7 +72,7 @@ Item {
                 }
                 Rectangle {
                     objectName: "photoCount"
-                    visible: ws.hasActiveCamera
+                    visible: root.ws.hasActiveCamera
                     implicitWidth: countText.implicitWidth + 16
                     implicitHeight: countText.implicitHeight + 6
                     radius: height / 2
@@ -84,7 +80,7 @@ Item {
                     Text {
                         id: countText
                         anchors.centerIn: parent
-                        text: ws.photoCountText
+                        text: root.ws.photoCountText
                         font.pixelSize: 10
                         color: Zelv.accent100
                     }
@@ -147,7 +143,7 @@ Item {
                     }
                 }
                 contentItem: CameraPopoverView {
-                    m: root.m
+                    ws: root.ws
                 }
             }
         }
@@ -159,7 +155,7 @@ Item {
         BorderedButton {
             objectName: "folderButton"
             Layout.maximumWidth: 280
-            onClicked: ws.chooseFolder()
+            onClicked: root.ws.chooseFolder()
             contentItem: RowLayout {
                 spacing: 5
                 SvgIcon {
@@ -188,7 +184,7 @@ Item {
             tinted: root.m.directorModeOn
             padding: 0
             horizontalPadding: 0
-            onClicked: ws.toggleDirectorMode()
+            onClicked: root.ws.toggleDirectorMode()
             contentItem: Item {
                 implicitWidth: 30
                 implicitHeight: 30
@@ -209,10 +205,10 @@ Item {
             objectName: "shutterButton"
             flat: true
             padding: 0
-            enabled: ws.hasActiveCamera
+            enabled: root.ws.hasActiveCamera
             opacity: enabled ? 1.0 : 0.45
             background: Item {}
-            onClicked: ws.triggerShutter()
+            onClicked: root.ws.triggerShutter()
             contentItem: Item {
                 implicitWidth: 34
                 implicitHeight: 34
