@@ -62,7 +62,8 @@ TEST_F(Faults, BridgesKilledMidFrameLeaveNothingPartial)
         }
         ASSERT_TRUE(host.waitFor([&](const Host &h) { return h.cameras().size() >= cut + 20; }, 30000));
     }
-    ASSERT_TRUE(host.waitFor([](const Host &h) { return h.allLost(kCut); }, 60000)) << "not every record ended lost";
+    ASSERT_TRUE(host.waitFor([](const Host &h) { return h.allLost(kCut); }, 60000))
+        << "not every record ended lost";
     // Every photo received is written (writes may finish after the records appear).
     ASSERT_TRUE(host.waitFor([&](const Host &h) { return h.storedPaths().size() == whole.size(); }, 60000));
     EXPECT_EQ(host.photoCount(), whole.size());
@@ -73,7 +74,8 @@ TEST_F(Faults, BridgesKilledMidFrameLeaveNothingPartial)
     RawPeer fresh(port);
     ASSERT_TRUE(fresh.waitConnected());
     fresh.write(randomFileFrame("AFTER.JPG", 5000, &whole));
-    EXPECT_TRUE(host.waitFor([&](const Host &) { return folderHashes(capture).values().contains(whole.last()); }));
+    const auto arrived = [&](const Host &) { return folderHashes(capture).values().contains(whole.last()); };
+    EXPECT_TRUE(host.waitFor(arrived));
 }
 
 // Hostile peers beside two well-behaved cameras: one sends garbage, one announces a 4 GiB file and
@@ -205,11 +207,13 @@ TEST_F(Faults, StorageFailuresKeepPhotosUntilTheFolderWorksAgain)
         if (fault != RemovedAndQuiet) // without a photo to set it off, the retry writes them
             sent += sendPhotos(1);
         // Every photo is stored, once and whole, where its record says; nothing else is.
-        ASSERT_TRUE(host.waitFor([&](const Host &h) { return h.storedPaths().size() == sent.size(); }, 60000));
+        const auto allStored = [&](const Host &h) { return h.storedPaths().size() == sent.size(); };
+        ASSERT_TRUE(host.waitFor(allStored, 60000));
         expectOnlyCompleteFiles(sent);
         EXPECT_EQ(folderHashes(capture).size(), sent.size());
         for (const QString &path : host.storedPaths())
-            EXPECT_TRUE(sent.contains(folderHashes(capture).value(QFileInfo(path).fileName()))) << qPrintable(path);
+            EXPECT_TRUE(sent.contains(folderHashes(capture).value(QFileInfo(path).fileName())))
+                << qPrintable(path);
         host.stop();
     }
 }

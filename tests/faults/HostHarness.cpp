@@ -199,7 +199,8 @@ bool HostTest::arrivesWhole(LineProcess &cam, const QString &name)
 {
     const QString sent = "^sent-photo 1 \\d+ (\\S+) " + QRegularExpression::escape(name) + "$";
     const QString hash = cam.waitForLine(sent).captured(1);
-    return !hash.isEmpty() && host.waitFor([&](const Host &) { return folderHashes(capture).value(name) == hash; });
+    const auto arrived = [&](const Host &) { return folderHashes(capture).value(name) == hash; };
+    return !hash.isEmpty() && host.waitFor(arrived);
 }
 
 void HostTest::expectOnlyCompleteFiles(const QStringList &allowed)
