@@ -32,29 +32,18 @@ protected:
         EXPECT_EQ(sentHashes(b).size(), count);
         return sentHashes(b);
     }
-    // Every photo in `sent` is stored, once and whole, where its record says; nothing else is.
-    void expectAllStored(const QStringList &sent)
-    {
-        ASSERT_TRUE(host.waitFor([&](const Host &h) { return h.storedPaths().size() == sent.size(); }, 60000))
-            << host.storedPaths().size() << " of " << sent.size() << " stored";
-        expectOnlyCompleteFiles(sent);
-        const QMap<QString, QString> files = folderHashes(capture);
-        EXPECT_EQ(files.size(), sent.size());
-        for (const QString &path : host.storedPaths())
-            EXPECT_TRUE(sent.contains(files.value(QFileInfo(path).fileName()))) << path.toStdString();
-    }
     qint64 hostMemoryKiB() const { return residentKiB(host.process.processId()); }
 };
 
-// 500 bridges die in the middle of a frame: 460 cut off by the test at a random byte of their last
-// frame (half with an orderly close, half with a reset), 40 simulators killed while they stream
-// photos and live view. Photos that arrived whole are stored, nothing partial is left, every
-// record ends lost, and the application still takes new bridges.
+// 500 bridges die in the middle of a frame, cut off by the test at a random byte of their last
+// frame (half with an orderly close, half with a reset); simulators killed while they stream photos
+// and live view are the load test's. Photos that arrived whole are stored, nothing partial is
+// left, every record ends lost, and the application still takes new bridges.
 TEST_F(Faults, BridgesKilledMidFrameLeaveNothingPartial)
 {
     ASSERT_NE(startHost(), 0);
     auto *rng = QRandomGenerator::global();
-    constexpr int kCut = 460, kKilled = 40;
+    constexpr int kCut = 500;
     QStringList whole; // hashes of the files sent completely
     for (int cut = 0; cut < kCut; cut += 20) {
         std::vector<std::unique_ptr<RawPeer>> batch;
@@ -68,44 +57,25 @@ TEST_F(Faults, BridgesKilledMidFrameLeaveNothingPartial)
                                           randomFileFrame("CUT.JPG", 1 + int(rng->bounded(30000)))};
             const QByteArray &victim = victims[rng->bounded(3)];
             peer->write(victim.left(qsizetype(rng->bounded(quint32(victim.size())))));
-            ASSERT_TRUE(peer->waitFlushed());
+            ASSERT_TRUE(QTest::qWaitFor([&] { return peer->bytesToWrite() == 0; }, 10000)); // all sent
             rng->bounded(2) ? peer->closeWithReset() : peer->disconnectFromHost();
         }
         ASSERT_TRUE(host.waitFor([&](const Host &h) { return h.cameras().size() >= cut + 20; }, 30000));
     }
-    for (int done = 0; done < kKilled; done += 8) {
-        std::vector<LineProcess *> batch;
-        for (int i = 0; i < 8; ++i)
-            batch.push_back(&bridge({"--photos", "1000", "--interval-ms", "5", "--photo-size", "400x300", "--prerendered",
-                                     "--live-fps", "30", "--live-size", "320x240"}));
-        for (LineProcess *b : batch) {
-            // Killed after a random number of photos, usually with the next one on the wire.
-            const int photos = 1 + int(rng->bounded(8));
-            ASSERT_TRUE(QTest::qWaitFor([&] { return sentHashes(*b).size() >= photos; }, 20000));
-            ::kill(pid_t(b->process.processId()), SIGKILL);
-        }
-        for (LineProcess *b : batch)
-            ASSERT_TRUE(b->waitForExit());
-    }
-    QStringList sent = whole;
-    for (const auto &b : bridges)
-        sent += sentHashes(*b);
-    ASSERT_TRUE(host.waitFor([](const Host &h) { return h.allLost(kCut + kKilled); }, 60000)) << "not every record ended lost";
+    ASSERT_TRUE(host.waitFor([](const Host &h) { return h.allLost(kCut); }, 60000))
+        << "not every record ended lost";
     // Every photo received is written (writes may finish after the records appear).
-    ASSERT_TRUE(host.waitFor([](const Host &h) { return h.storedPaths().size() == h.photoCount(); }, 60000));
-    const QStringList stored = folderHashes(capture).values();
-    EXPECT_EQ(host.photoCount(), stored.size());
-    expectOnlyCompleteFiles(sent);
-    for (const QString &h : whole)
-        EXPECT_TRUE(stored.contains(h)) << "lost a complete photo";
+    ASSERT_TRUE(host.waitFor([&](const Host &h) { return h.storedPaths().size() == whole.size(); }, 60000));
+    EXPECT_EQ(host.photoCount(), whole.size());
+    EXPECT_EQ(folderHashes(capture).size(), whole.size());
+    expectOnlyCompleteFiles(whole);
     EXPECT_EQ(host.matches("(name=Cortada)$").size(), 0); // a cut hello is never applied
 
     RawPeer fresh(port);
     ASSERT_TRUE(fresh.waitConnected());
-    fresh.write(randomFileFrame("AFTER.JPG", 5000, &sent));
-    EXPECT_TRUE(host.waitFor([&](const Host &) { return folderHashes(capture).values().contains(sent.last()); }));
-    std::fprintf(stderr, "[faults] %d bridges cut or killed mid-frame; %d whole photos kept, %d of killed simulators stored\n",
-                 kCut + kKilled, int(whole.size()), int(stored.size() - whole.size()));
+    fresh.write(randomFileFrame("AFTER.JPG", 5000, &whole));
+    const auto arrived = [&](const Host &) { return folderHashes(capture).values().contains(whole.last()); };
+    EXPECT_TRUE(host.waitFor(arrived));
 }
 
 // Hostile peers beside two well-behaved cameras: one sends garbage, one announces a 4 GiB file and
@@ -162,14 +132,11 @@ TEST_F(Faults, HostilePeersLeaveOthersAndMemoryAlone)
         EXPECT_FALSE(cam.name.endsWith("(after)")) << cam.name.toStdString();
         EXPECT_TRUE(cam.name.startsWith("Buena") || cam.status == "receiving") << cam.name.toStdString();
     }
-    const qint64 rssAfter = hostMemoryKiB();
-    std::fprintf(stderr, "[faults] flood: %.1f MiB accepted of %.0f MiB offered; host RSS %lld -> %lld KiB\n",
-                 double(delivered) / (1 << 20), double(queued) / (1 << 20), rssBefore, rssAfter);
     // A stopped connection handles nothing more but drains what it is sent (so that its close is
     // seen): the flood goes through without being kept. The bound is far below the 200 MB a reader
     // that kept what it read would hold.
     EXPECT_GE(delivered, kFlood - 4 * block.size());
-    EXPECT_LT(rssAfter - rssBefore, 160 * 1024);
+    EXPECT_LT(hostMemoryKiB() - rssBefore, 160 * 1024);
 }
 
 // Valid live-view frames of about 1 MB, far faster than the main thread decodes them. The
@@ -194,11 +161,8 @@ TEST_F(Faults, LiveViewFloodIsHeldBackNotBuffered)
         queued += frame.size();
         peakGrowth = std::max(peakGrowth, hostMemoryKiB() - rssBefore);
     }
-    const qint64 delivered = queued - flood.bytesToWrite();
     flood.closeWithReset();
     ASSERT_TRUE(host.waitFor([](const Host &h) { return h.allLost(1); }, 120000));
-    std::fprintf(stderr, "[faults] live-view flood: %.0f MiB taken in the time given; host grew by at most %.1f MiB\n",
-                 double(delivered) / (1 << 20), double(peakGrowth) / 1024);
     EXPECT_LT(peakGrowth, 128 * 1024) << "the host buffered the backlog";
 }
 
@@ -242,7 +206,14 @@ TEST_F(Faults, StorageFailuresKeepPhotosUntilTheFolderWorksAgain)
         ASSERT_TRUE(removed ? QDir().mkpath(capture) : mount(fault == Full ? "remount,size=128m" : "remount,rw"));
         if (fault != RemovedAndQuiet) // without a photo to set it off, the retry writes them
             sent += sendPhotos(1);
-        expectAllStored(sent);
+        // Every photo is stored, once and whole, where its record says; nothing else is.
+        const auto allStored = [&](const Host &h) { return h.storedPaths().size() == sent.size(); };
+        ASSERT_TRUE(host.waitFor(allStored, 60000));
+        expectOnlyCompleteFiles(sent);
+        EXPECT_EQ(folderHashes(capture).size(), sent.size());
+        for (const QString &path : host.storedPaths())
+            EXPECT_TRUE(sent.contains(folderHashes(capture).value(QFileInfo(path).fileName())))
+                << qPrintable(path);
         host.stop();
     }
 }
@@ -257,10 +228,6 @@ TEST_F(Faults, KilledWhileWritingLeavesNoTemporaryFileOnceStartedAgain)
         found.removeIf([](const QString &e) { return !capture::isTemporaryName(QFile::encodeName(e)); });
         return found;
     };
-    const auto stopped = [](qint64 pid) {
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-        return stat.open(QIODevice::ReadOnly) && stat.readAll().split(' ').value(2) == "T";
-    };
     // Large photos back to back keep the writer busy: a temporary file is there most of the time.
     RawPeer peer(port);
     ASSERT_TRUE(peer.waitConnected());
@@ -273,7 +240,10 @@ TEST_F(Faults, KilledWhileWritingLeavesNoTemporaryFileOnceStartedAgain)
     for (int attempt = 0; attempt < 50 && left.isEmpty(); ++attempt) {
         ASSERT_TRUE(QTest::qWaitFor([&] { return !temporaries().isEmpty(); }, 30000)) << "no write under way";
         ASSERT_EQ(::kill(pid, SIGSTOP), 0);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return stopped(pid); }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+            return stat.open(QIODevice::ReadOnly) && stat.readAll().split(' ').value(2) == "T";
+        }, 5000));
         if ((left = temporaries()).isEmpty())
             ::kill(pid, SIGCONT);
     }
@@ -288,30 +258,28 @@ TEST_F(Faults, KilledWhileWritingLeavesNoTemporaryFileOnceStartedAgain)
     EXPECT_GE(folderHashes(capture).size(), storedBefore);
 }
 
-// The DNS-SD daemon goes away and comes back twice while a bridge is connected: the connection
-// carries on (commands out, photos in) and the service is registered again for new bridges.
+// The DNS-SD daemon starts after the application and a bridge browsing for it, then goes away and
+// comes back twice while that bridge is connected: the connection carries on (commands out, photos
+// in, never lost) and the service is registered again for new bridges.
 TEST_F(Faults, AvahiRestartKeepsConnectedBridges)
 {
-    startAvahi();
-    ASSERT_NE(startHost(), 0);
+    ASSERT_NE(startHost(), 0); // no daemon yet: the listener works all the same
     const QString service = ServiceAdvertiser::workstationServiceName();
-    const QString registered = "^registered " + QRegularExpression::escape(service) + "$";
-    ASSERT_TRUE(host.waitForLine(registered).hasMatch());
-    LineProcess &cam = bridge({"--service-name", service, "--name", "Fija", "--live-fps", "5", "--live-size", "320x240",
-                               "--photo-size", "800x600"});
+    LineProcess &cam = bridge({"--service-name", service, "--name", "Fija", "--live-fps", "5", "--live-size",
+                               "320x240", "--photo-size", "800x600"});
+    startAvahi();
+    ASSERT_TRUE(host.waitForLine(registeredLine()).hasMatch());
     ASSERT_TRUE(host.waitForLine("^camera 0 status=receiving .* name=Fija$").hasMatch());
     for (int round = 0; round < 2; ++round) {
         const int from = int(host.lines.size());
         avahi.stop(true);
         ASSERT_TRUE(host.waitForLine("^withdrawn$", from).hasMatch());
         startAvahi();
-        ASSERT_TRUE(host.waitForLine(registered, from).hasMatch());
+        ASSERT_TRUE(host.waitForLine(registeredLine(), from).hasMatch());
     }
     host.write("shutter");
-    const QString hash = cam.waitForLine("^sent-photo 1 \\d+ (\\S+) IMG_0001.JPG$").captured(1);
-    ASSERT_FALSE(hash.isEmpty());
-    EXPECT_TRUE(host.waitFor([&](const Host &) { return folderHashes(capture).value("IMG_0001.JPG") == hash; }));
-    EXPECT_EQ(host.cameras().value(0).status, "receiving");
+    EXPECT_TRUE(arrivesWhole(cam, "IMG_0001.JPG"));
+    EXPECT_EQ(host.matches("^camera 0 (status=noSignal)").size(), 0);
     // And the service registered again is found by a bridge that starts browsing now.
     bridge({"--service-name", service, "--name", "Tarde"});
     EXPECT_TRUE(host.waitForLine("^camera 1 status=receiving .* name=Tarde$").hasMatch());

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 
 #include "Frames.h"
+#include "link/ServiceAdvertiser.h"
 
 QMap<QString, QString> folderHashes(const QString &dir)
 {
@@ -187,6 +188,19 @@ void HostTest::startAvahi()
     avahi.start("avahi-daemon", {"-f", qEnvironmentVariable("HALVANE_AVAHI_CONF"), "--no-drop-root", "--no-chroot",
                                  "--no-rlimits", "--no-proc-title"});
     EXPECT_TRUE(avahi.process.waitForStarted(10000)) << "avahi-daemon did not start";
+}
+
+QString HostTest::registeredLine()
+{
+    return "^registered " + QRegularExpression::escape(ServiceAdvertiser::workstationServiceName()) + "$";
+}
+
+bool HostTest::arrivesWhole(LineProcess &cam, const QString &name)
+{
+    const QString sent = "^sent-photo 1 \\d+ (\\S+) " + QRegularExpression::escape(name) + "$";
+    const QString hash = cam.waitForLine(sent).captured(1);
+    const auto arrived = [&](const Host &) { return folderHashes(capture).value(name) == hash; };
+    return !hash.isEmpty() && host.waitFor(arrived);
 }
 
 void HostTest::expectOnlyCompleteFiles(const QStringList &allowed)

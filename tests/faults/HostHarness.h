@@ -83,8 +83,6 @@ class RawPeer : public QTcpSocket
 public:
     explicit RawPeer(quint16 port) { connectToHost(QStringLiteral("127.0.0.1"), port); }
     bool waitConnected() { return QTest::qWaitFor([this] { return state() == ConnectedState; }, 10000); }
-    // Waits until the kernel has taken every byte written so far.
-    bool waitFlushed() { return QTest::qWaitFor([this] { return bytesToWrite() == 0; }, 10000); }
     // Ends the connection with a RST instead of a FIN, as a killed process with unread data does.
     void closeWithReset();
 };
@@ -102,6 +100,10 @@ protected:
     // A bridge simulator, connected straight to the host unless `args` name a service to browse for.
     LineProcess &bridge(QStringList args);
     void startAvahi();
+    // The line the host prints once its service is registered under this workstation's name.
+    static QString registeredLine();
+    // Whether the photo `name` that `cam` sent arrives in the capture folder byte for byte.
+    bool arrivesWhole(LineProcess &cam, const QString &name);
     // The hashes of the photos a bridge has sent whole.
     static QStringList sentHashes(const LineProcess &b) { return b.matches(QStringLiteral("^sent-photo \\d+ \\d+ (\\S+) ")); }
     // No hidden (temporary) entry in the capture folder; every file is one of `allowed`, once.
