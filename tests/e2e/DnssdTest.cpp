@@ -6,7 +6,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSignalSpy>
 #include <QTcpServer>
 #include <QtEndian>
 
@@ -116,31 +115,6 @@ TEST_F(Dnssd, NameTakenOnTheNetworkGetsAvahisAlternative)
     ASSERT_TRUE(browser.start());
     ASSERT_TRUE(QTest::qWaitFor([&] { return browser.seen.size() >= 2; }, 20000));
     EXPECT_EQ(browser.seen, (QMap<QString, quint16>{{"Twin (Mac)", 40001}, {"Twin (Mac) #2", 40002}}));
-}
-
-TEST_F(Dnssd, RegistersWhenTheDaemonAppearsAndAgainAfterItRestarts)
-{
-    ServiceAdvertiser advertiser("Late (Mac)", 40003);
-    QSignalSpy withdrawn(&advertiser, &ServiceAdvertiser::withdrawn);
-    const auto registers = [&] { return QTest::qWaitFor([&] { return advertiser.isRegistered(); }, 20000); };
-    advertiser.start();
-    QCoreApplication::processEvents();
-    EXPECT_FALSE(advertiser.isRegistered());
-    // A bridge that starts browsing before any daemon exists waits for it too.
-    LineProcess &b = bridge({"--service-name", "Late (Mac)", "--exit-after-ms", "120000"});
-    startAvahi();
-    ASSERT_TRUE(registers());
-    EXPECT_TRUE(b.waitForLine("^resolved 40003 \\S+ Late \\(Mac\\)$").hasMatch());
-    avahi.stop(true);
-    ASSERT_TRUE(withdrawn.count() > 0 || withdrawn.wait(20000));
-    EXPECT_FALSE(advertiser.isRegistered());
-    startAvahi();
-    ASSERT_TRUE(registers());
-    EXPECT_EQ(advertiser.registeredName(), "Late (Mac)");
-    // Seen afresh by a new browser on the restarted daemon.
-    Browser browser;
-    ASSERT_TRUE(browser.start());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return browser.seen.contains("Late (Mac)"); }, 20000));
 }
 
 } // namespace
