@@ -86,7 +86,7 @@ TEST_F(LinkLoopback, EachConnectionReportsItsMessagesInOrderThenItsLoss)
     auto a = connectBridge(), b = connectBridge(), c = connectBridge();
     EXPECT_NE(cams[0]->id(), cams[1]->id());
     a->write(fileFrame("a1.jpg", "AAA") + frame(9, "junk") + frame(3, "..{}") + frame(7, "{}"));
-    b->write(frame(5, "L") + frame(7, QByteArray(FrameReader::kMaxJsonPayload + 1, '{')) + frame(3, "B")
+    b->write(frame(5, "L") + frame(7, QByteArray(FrameReader::kMaxJsonPayload + 1, '{')) + fileFrame("b.jpg", "BB")
         + frame(5, QByteArray(FrameReader::kMaxLiveViewPayload + 1, 'L')) + header(1, 0xffffffffu)
         + QByteArray("\x04\x00name", 6) + QByteArray(1000, 'c'));
     c->write(fileFrame("cut.jpg", "0123456789").left(20));
@@ -101,7 +101,7 @@ TEST_F(LinkLoopback, EachConnectionReportsItsMessagesInOrderThenItsLoss)
     EXPECT_THAT(events[0],
         ElementsAre(
             "file[a1.jpg]=AAA", "hello=..{}", "state={}", "file[]=A2", "hello=", "state=<none>", "lost"));
-    EXPECT_THAT(events[1], ElementsAre("live=L", "hello=B", "lost"));
+    EXPECT_THAT(events[1], ElementsAre("live=L", "file[b.jpg]=BB", "lost"));
     EXPECT_THAT(events[2], ElementsAre("lost"));
     EXPECT_EQ(warnings, 1);
 }
