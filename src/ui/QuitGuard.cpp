@@ -20,7 +20,10 @@ bool QuitGuard::mayQuit()
 {
     if (m_confirmed)
         return true;
-    refresh();
+    updateCount();
+    settleSave();
+    if (m_confirmed)
+        return true;
     if (m_unsavedCount == 0 && !m_saving && !m_choosing) {
         confirm();
         return true;
@@ -45,7 +48,8 @@ void QuitGuard::folderChosen()
         return;
     m_choosing = false;
     setState(false, true);
-    refresh();
+    updateCount();
+    settleSave();
 }
 
 void QuitGuard::quitWithoutSaving()
@@ -70,16 +74,29 @@ void QuitGuard::folderChoiceCancelled()
 
 void QuitGuard::refresh()
 {
+    // Only the question on screen and a save under way need the counts; every other change
+    // (a live frame among them) costs nothing here.
+    if (!m_asking && !m_saving)
+        return;
+    updateCount();
+    settleSave();
+}
+
+void QuitGuard::updateCount()
+{
     const int unsaved = m_monitor.photoCount(CapturedPhoto::Storage::NotStored);
-    const int writing = m_monitor.photoCount(CapturedPhoto::Storage::Writing);
     if (unsaved != m_unsavedCount) {
         m_unsavedCount = unsaved;
         emit changed();
     }
-    if (!m_saving || writing > 0)
+}
+
+void QuitGuard::settleSave()
+{
+    if (!m_saving || m_monitor.photoCount(CapturedPhoto::Storage::Writing) > 0)
         return;
     // Every write handed over since the folder was chosen has finished.
-    if (unsaved == 0)
+    if (m_unsavedCount == 0)
         confirm();
     else
         setState(true, false); // the chosen folder failed too: ask again

@@ -55,6 +55,9 @@ signals:
     void quitConfirmed();
 
 private:
+    void updateCount();
+    // After a folder was chosen: quits once every write has finished, or asks again.
+    void settleSave();
     void confirm();
     void setState(bool asking, bool saving);
 
