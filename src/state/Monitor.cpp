@@ -224,10 +224,15 @@ void Monitor::handleConnectionLost(CameraConnection &cam)
 
 // --- Remote commands ------------------------------------------------------------------------------
 
-void Monitor::selectCamera(CameraConnection &cam)
+void Monitor::activate(const CameraConnection &cam)
 {
     setActiveCameraId(cam.id());
     setSelectedPhotoId(QUuid());
+}
+
+void Monitor::selectCamera(CameraConnection &cam)
+{
+    activate(cam);
     CameraLink::requestState(cam);
 }
 
@@ -240,8 +245,7 @@ void Monitor::takeOverFromLostCamera(CameraConnection &cam)
     const CameraConnection *active = activeCamera();
     if (!active || active == &cam || active->status != CameraStatus::NoSignal)
         return;
-    setActiveCameraId(cam.id());
-    setSelectedPhotoId(QUuid());
+    activate(cam);
     if (m_directorModeOn)
         CameraLink::requestState(cam);
 }
@@ -330,17 +334,20 @@ void Monitor::handleFile(const QString &name, const QByteArray &data, CameraConn
 // Applies the store's reports to the records that are still listed, then announces them once.
 void Monitor::applyStorage(const QList<PhotoStore::Update> &updates)
 {
+    const auto find = [this](const PhotoStore::Update &update) -> CapturedPhoto * {
+        const auto cam = std::find_if(m_cameras.cbegin(), m_cameras.cend(),
+            [&](const auto &c) { return c->id() == update.cameraId; });
+        if (cam == m_cameras.cend())
+            return nullptr;
+        const auto photo = std::find_if((*cam)->photos.begin(), (*cam)->photos.end(),
+            [&](const CapturedPhoto &p) { return p.id() == update.photoId; });
+        return photo == (*cam)->photos.end() ? nullptr : &*photo;
+    };
     for (const PhotoStore::Update &update : updates) {
-        for (const auto &cam : m_cameras) {
-            if (cam->id() != update.cameraId)
-                continue;
-            for (CapturedPhoto &photo : cam->photos) {
-                if (photo.id() == update.photoId) {
-                    photo.storage = update.storage;
-                    if (update.storage == CapturedPhoto::Storage::Stored)
-                        photo.storedPath = update.storedPath;
-                }
-            }
+        if (CapturedPhoto *photo = find(update)) {
+            photo->storage = update.storage;
+            if (update.storage == CapturedPhoto::Storage::Stored)
+                photo->storedPath = update.storedPath;
         }
     }
     emit objectWillChange();

@@ -127,6 +127,8 @@ signals:
 
 private:
     void restoreFolder();
+    // Makes `cam` the active camera with its newest photo selected.
+    void activate(const CameraConnection &cam);
     void applyStorage(const QList<PhotoStore::Update> &updates);
 
     std::unique_ptr<QSettings> m_settings;
