@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include "WindowState.h"
+#include "ingest/PendingFolder.h"
 #include "state/Monitor.h"
 
 Q_IMPORT_QML_PLUGIN(Halvane_UiPlugin)
@@ -26,6 +27,9 @@ int main(int argc, char *argv[])
     // Created before the window and kept for the whole run; the views get what they show from
     // the one WindowState over it, handed to the root as its required property.
     Monitor monitor;
+    // Photos that cannot go into the capture folder wait on disk here; photos an earlier run
+    // left here are stored as soon as a capture folder works.
+    monitor.store().setPendingFolder(pending::defaultFolder());
     WindowState windowState(monitor);
 
     QQmlApplicationEngine engine;

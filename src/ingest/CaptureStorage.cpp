@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "ingest/PhotoText.h"
+#include "ingest/PosixFile.h"
 
 namespace capture {
 
@@ -73,52 +74,9 @@ StoreError classify(int err)
     }
 }
 
-StoreResult failure(int err)
-{
-    StoreResult r;
-    r.error = classify(err);
-    r.sysError = err;
-    return r;
-}
 
-class Fd
-{
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd() { reset(); }
-    [[nodiscard]] int get() const { return m_fd; }
-    // Closes the descriptor; returns the errno of a failing close, 0 otherwise.
-    int reset()
-    {
-        int err = 0;
-        if (m_fd >= 0 && ::close(m_fd) != 0)
-            err = errno;
-        m_fd = -1;
-        return err;
-    }
-
-private:
-    int m_fd;
-};
-
-bool writeAll(int fd, const QByteArray &data)
-{
-    const char *p = data.constData();
-    qsizetype left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += n;
-        left -= n;
-    }
-    return true;
-}
+using posix::Fd;
+using posix::writeAll;
 
 constexpr char kTempPrefix[] = ".halvane-";
 constexpr char kTempSuffix[] = ".part";
@@ -247,6 +205,14 @@ QString numberedName(const QString &safeName, quint64 n)
         return safeName;
     const PhotoText::NameParts parts = PhotoText::splitExtension(safeName);
     return fitName(parts.base, QLatin1Char('-') + QString::number(n), parts.ext);
+}
+
+StoreResult failure(int err)
+{
+    StoreResult r;
+    r.error = classify(err);
+    r.sysError = err;
+    return r;
 }
 
 const char *describe(StoreError error)

@@ -56,6 +56,8 @@ struct StoreResult {
     int sysError = 0; // errno of the failing call
     [[nodiscard]] bool ok() const { return error == StoreError::None; }
 };
+// The failed result for a failing call's errno.
+[[nodiscard]] StoreResult failure(int err);
 
 // Test seam: runs after a free name was found and before the rename that claims it, with the
 // full path of that name.

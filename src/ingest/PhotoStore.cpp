@@ -18,8 +18,27 @@ PhotoStore::PhotoStore(int retryIntervalMs, QObject *parent)
 
 PhotoStore::~PhotoStore() = default;
 
+void PhotoStore::setPendingFolder(const QString &dir)
+{
+    if (dir.isEmpty() || !m_pendingDir.isEmpty())
+        return;
+    auto lock = std::make_unique<pending::FolderLock>(dir);
+    if (!lock->isHeld()) {
+        logWarning(lcIngest(),
+            QStringLiteral("pending folder %1 cannot be used (%2): photos that cannot be stored wait in memory")
+                .arg(dir, QString::fromLocal8Bit(strerror(lock->error()))));
+        return;
+    }
+    m_pendingLock = std::move(lock);
+    m_pendingDir = dir;
+    m_writer.run<pending::Listing>([dir] { return pending::scan(dir); },
+        [this](const pending::Listing &listing) { scanned(listing); });
+}
+
 void PhotoStore::setFolder(const QString &folder)
 {
+    if (folder != m_folder)
+        m_folderFailing = false;
     m_folder = folder;
     if (folder.isEmpty())
         return;
@@ -30,104 +49,278 @@ void PhotoStore::setFolder(const QString &folder)
     });
 }
 
-void PhotoStore::add(const QUuid &cameraId, CapturedPhoto &photo, const QByteArray &data)
+void PhotoStore::add(const QUuid &cameraId, const QString &cameraName, CapturedPhoto &photo, const QByteArray &data)
 {
-    // The cache holds the bytes until the file is stored: until then they are the only copy.
+    // The cache holds the bytes until they are in a file: until then they are the only copy.
     const PreviewCache::Key key = m_previews->add(data, photo.filename);
     photo.preview = makePreviewSource(m_previews, key);
-    const Waiting item { cameraId, photo.id(), key, photo.filename };
-    if (m_folder.isEmpty()) {
+    Waiting item;
+    item.cameraId = cameraId;
+    item.photoId = photo.id();
+    item.key = key;
+    item.order = m_nextOrder++;
+    item.meta = { photo.id(), photo.filename, cameraName, QDateTime::currentDateTimeUtc() };
+    photo.storage = m_folder.isEmpty() ? CapturedPhoto::Storage::NotStored : CapturedPhoto::Storage::Writing;
+    if (m_folder.isEmpty() && !canKeep()) {
         capture::StoreResult noFolder;
         noFolder.error = capture::StoreError::NoFolder;
-        reportFailure(noFolder, item.name);
-        photo.storage = CapturedPhoto::Storage::NotStored;
-        m_waiting.append(item);
-        return;
+        reportFailure(noFolder, item.meta.name, false);
+        wait(std::move(item));
+    } else {
+        QList<Update> ignored; // the record is not shown yet; its state was set above
+        queueWrite(std::move(item), ignored);
     }
-    photo.storage = CapturedPhoto::Storage::Writing;
-    QList<Update> ignored; // the record is not shown yet; the caller set its state above
-    queueWrite(item, ignored);
+    updateHold();
 }
 
 void PhotoStore::writeWaiting()
 {
+    m_folderFailing = false;
     if (m_waiting.isEmpty())
         return;
     QList<Update> updates;
     queueAllWaiting(updates);
-    emit storageChanged(updates);
+    if (!updates.isEmpty())
+        emit storageChanged(updates);
 }
 
-void PhotoStore::queueWrite(const Waiting &item, QList<Update> &updates)
+int PhotoStore::memoryOnlyCount() const
 {
-    updates.append({ item.cameraId, item.photoId, CapturedPhoto::Storage::Writing, {} });
-    m_writer.write(m_folder, item.name, m_previews->bytes(item.key),
-        [this, item](const capture::StoreResult &result) { written(item, result); });
+    return int(std::count_if(m_waiting.cbegin(), m_waiting.cend(),
+        [](const Waiting &w) { return !w.recovered() && !w.onDisk; }));
+}
+
+// One job per photo on the writing thread: a photo in a pending file is copied from it into the
+// capture folder; a photo in memory goes into the capture folder or, failing that, into the
+// pending folder.
+void PhotoStore::queueWrite(Waiting item, QList<Update> &updates)
+{
+    if (!item.recovered() && !m_folder.isEmpty())
+        updates.append({ item.cameraId, item.photoId, CapturedPhoto::Storage::Writing, {} });
+    const QString folder = m_folder;
+    const QString pendingDir = m_pendingDir;
+    const std::optional<pending::Photo> onDisk = item.onDisk;
+    const bool recovered = item.recovered();
+    QByteArray data = onDisk ? QByteArray() : m_previews->bytes(item.key);
+    if (!onDisk)
+        ++m_memoryJobs;
+    const pending::Meta meta = item.meta;
+    m_writer.run<Outcome>(
+        [folder, pendingDir, onDisk, recovered, meta, data]() mutable {
+            Outcome out;
+            if (onDisk) {
+                if (folder.isEmpty()) {
+                    out.stored.error = capture::StoreError::NoFolder;
+                    return out;
+                }
+                data = pending::readData(*onDisk);
+                if (data.isEmpty()) {
+                    out.stored = capture::failure(EIO);
+                    return out;
+                }
+                // An earlier run may have stored it and stopped before removing its pending file.
+                if (recovered)
+                    out.stored.path = pending::storedCopy(folder, meta.name, data);
+                if (out.stored.path.isEmpty())
+                    out.stored = capture::storeFile(folder, meta.name, data);
+                return out;
+            }
+            if (!folder.isEmpty()) {
+                out.stored = capture::storeFile(folder, meta.name, data);
+                if (out.stored.ok())
+                    return out;
+            } else {
+                out.stored.error = capture::StoreError::NoFolder;
+            }
+            if (!pendingDir.isEmpty())
+                out.kept = pending::write(pendingDir, meta, data);
+            return out;
+        },
+        [this, item = std::move(item)](const Outcome &outcome) { written(item, outcome); });
 }
 
 void PhotoStore::queueAllWaiting(QList<Update> &updates)
 {
-    if (m_folder.isEmpty())
+    if (m_folder.isEmpty() || m_folderFailing)
         return;
-    for (const Waiting &item : std::exchange(m_waiting, {}))
-        queueWrite(item, updates);
+    for (Waiting &item : std::exchange(m_waiting, {}))
+        queueWrite(std::move(item), updates);
 }
 
-void PhotoStore::written(const Waiting &item, const capture::StoreResult &result)
+void PhotoStore::written(Waiting item, const Outcome &outcome)
 {
+    if (!item.onDisk)
+        --m_memoryJobs;
     QList<Update> updates;
-    if (result.ok()) {
+    const capture::StoreResult &stored = outcome.stored;
+    if (stored.ok()) {
+        m_folderFailing = false;
         m_reportedCauses.clear();
-        if (result.sysError != 0) {
+        if (stored.sysError != 0) {
             // The file is complete at its name; only the directory flush failed.
-            qCWarning(lcIngest).noquote() << "could not flush the capture folder after storing" << result.path
-                                          << ":" << QString::fromLocal8Bit(strerror(result.sysError));
+            qCWarning(lcIngest).noquote() << "could not flush the capture folder after storing" << stored.path
+                                          << ":" << QString::fromLocal8Bit(strerror(stored.sysError));
         }
-        m_previews->markStored(item.key, result.path);
-        updates.append({ item.cameraId, item.photoId, CapturedPhoto::Storage::Stored, result.path });
-        // The folder works (again): write what earlier failures left in memory.
+        if (!item.recovered()) {
+            m_previews->markStored(item.key, stored.path);
+            updates.append({ item.cameraId, item.photoId, CapturedPhoto::Storage::Stored, stored.path });
+        }
+        // Removed only now that its copy is complete and the cache reads the copy.
+        if (item.onDisk) {
+            const QString path = item.onDisk->path;
+            m_writer.run<bool>([path] { return pending::remove(path); }, [path](bool removed) {
+                if (!removed)
+                    qCWarning(lcIngest).noquote() << "could not remove the stored pending photo" << path;
+            });
+        }
+        // The folder works (again): write what waits.
         queueAllWaiting(updates);
+        if (item.recovered() && --m_recoveredLeft == 0) {
+            qCInfo(lcIngest).noquote() << m_recoveredTotal << "photo(s) of an earlier run stored in" << m_folder;
+            emit recovered(m_recoveredTotal, m_folder);
+        }
     } else {
-        reportFailure(result, item.name);
-        // Back in arrival order, whatever order the tries ran in.
-        const auto at = std::lower_bound(m_waiting.begin(), m_waiting.end(), item.key,
-            [](const Waiting &w, PreviewCache::Key key) { return w.key < key; });
-        m_waiting.insert(at, item);
-        if (!m_retryTimer.isActive())
-            m_retryTimer.start();
-        updates.append({ item.cameraId, item.photoId, CapturedPhoto::Storage::NotStored, {} });
+        if (stored.error != capture::StoreError::NoFolder)
+            m_folderFailing = true;
+        reportFailure(stored, item.meta.name, false);
+        if (outcome.kept.photo) {
+            const bool wasFailing = !m_reportedPendingCauses.isEmpty();
+            m_reportedPendingCauses.clear();
+            item.onDisk = outcome.kept.photo;
+            m_previews->markStored(item.key, item.onDisk->path, item.onDisk->dataOffset);
+            if (wasFailing)
+                qCInfo(lcIngest).noquote() << "the pending folder works again:" << m_pendingDir;
+        } else if (!item.onDisk && canKeep()) {
+            reportFailure(outcome.kept.error, item.meta.name, true);
+        }
+        if (!item.recovered())
+            updates.append({ item.cameraId, item.photoId, CapturedPhoto::Storage::NotStored, {} });
+        const bool keptNow = outcome.kept.photo.has_value();
+        wait(std::move(item));
+        // The pending folder works (again): what waits in memory goes there too.
+        if (keptNow) {
+            for (qsizetype i = 0; i < m_waiting.size();) {
+                if (!m_waiting.at(i).onDisk && !m_waiting.at(i).recovered())
+                    queueWrite(m_waiting.takeAt(i), updates);
+                else
+                    ++i;
+            }
+        }
     }
-    emit storageChanged(updates);
+    updateHold();
+    if (!updates.isEmpty())
+        emit storageChanged(updates);
+}
+
+// Back in arrival order, whatever order the tries ran in; the retry timer runs while a retry
+// could change something.
+void PhotoStore::wait(Waiting item)
+{
+    const auto at = std::lower_bound(m_waiting.begin(), m_waiting.end(), item.order,
+        [](const Waiting &w, qint64 order) { return w.order < order; });
+    const bool retryable = !m_folder.isEmpty() || (!item.onDisk && canKeep());
+    m_waiting.insert(at, std::move(item));
+    if (retryable && !m_retryTimer.isActive())
+        m_retryTimer.start();
 }
 
 // A retry tick: while writes are under way their results decide what happens next; otherwise
-// the oldest waiting photo is tried, and its success writes the others.
+// the oldest waiting photo is tried (into the capture folder, or into the pending folder while
+// there is no capture folder), and its success writes the others.
 void PhotoStore::retryOldest()
 {
-    if (m_waiting.isEmpty()) {
+    if (m_writer.inFlight() > 0)
+        return;
+    qsizetype next = -1;
+    if (!m_folder.isEmpty() && !m_waiting.isEmpty())
+        next = 0;
+    else if (canKeep())
+        for (qsizetype i = 0; i < m_waiting.size() && next < 0; ++i)
+            if (!m_waiting.at(i).onDisk && !m_waiting.at(i).recovered())
+                next = i;
+    if (next < 0) {
         m_retryTimer.stop();
         return;
     }
-    if (m_folder.isEmpty() || m_writer.inFlight() > 0)
-        return;
     QList<Update> updates;
-    queueWrite(m_waiting.takeFirst(), updates);
-    emit storageChanged(updates);
+    queueWrite(m_waiting.takeAt(next), updates);
+    if (!updates.isEmpty())
+        emit storageChanged(updates);
 }
 
-// Logs a failed store once per cause until a write succeeds again, so a disk that stays full
-// during a burst does not flood the log.
-void PhotoStore::reportFailure(const capture::StoreResult &result, const QString &name)
+void PhotoStore::scanned(const pending::Listing &listing)
 {
-    const int cause = static_cast<int>(result.error);
-    if (m_reportedCauses.contains(cause))
+    if (listing.removedTemporaries > 0)
+        qCInfo(lcIngest).noquote() << "removed" << listing.removedTemporaries
+                                   << "interrupted write(s) from the pending folder" << m_pendingDir;
+    if (listing.unreadable > 0)
+        logWarning(lcIngest(),
+            QStringLiteral("%1 file(s) in the pending folder %2 are not complete pending photos; left as they are")
+                .arg(listing.unreadable)
+                .arg(m_pendingDir));
+    if (listing.photos.isEmpty())
         return;
-    m_reportedCauses.insert(cause);
+    logWarning(lcIngest(),
+        QStringLiteral("%1 photo(s) of an earlier run found in the pending folder %2; they are stored as soon as "
+                       "a capture folder works")
+            .arg(listing.photos.size())
+            .arg(m_pendingDir));
+    m_recoveredTotal = m_recoveredLeft = int(listing.photos.size());
+    // Before every photo of this run.
+    QList<Waiting> recovered;
+    qint64 order = -listing.photos.size();
+    for (const pending::Photo &photo : listing.photos) {
+        Waiting item;
+        item.order = order++;
+        item.meta = photo.meta;
+        item.onDisk = photo;
+        recovered.append(std::move(item));
+    }
+    m_waiting = recovered + m_waiting;
+    if (m_folder.isEmpty())
+        return;
+    if (!m_retryTimer.isActive())
+        m_retryTimer.start();
+    QList<Update> updates;
+    queueAllWaiting(updates);
+    if (!updates.isEmpty())
+        emit storageChanged(updates);
+}
+
+void PhotoStore::updateHold()
+{
+    const bool held = m_previews->unstoredBytes() >= m_memoryBudget;
+    if (held == m_holding)
+        return;
+    m_holding = held;
+    if (held)
+        logWarning(lcIngest(),
+            QStringLiteral("%1 MiB of photos are only in memory: holding the cameras back until they can be written")
+                .arg(m_previews->unstoredBytes() >> 20));
+    else
+        qCInfo(lcIngest) << "photos in memory are below the budget again: taking photos from the cameras";
+    emit hold(held);
+}
+
+// Logs a failed store once per cause and folder until a write there succeeds again, so a disk
+// that stays full during a burst does not flood the log.
+void PhotoStore::reportFailure(const capture::StoreResult &result, const QString &name, bool pendingFolder)
+{
+    QSet<int> &reported = pendingFolder ? m_reportedPendingCauses : m_reportedCauses;
+    const int cause = static_cast<int>(result.error);
+    if (reported.contains(cause))
+        return;
+    reported.insert(cause);
     const QString detail
         = result.sysError != 0 ? QString::fromLocal8Bit(strerror(result.sysError)) : QString();
-    const QString line
-        = QStringLiteral("photo not stored (%1%2%3); kept in memory until it can be written: %4")
-              .arg(QLatin1String(capture::describe(result.error)),
-                  detail.isEmpty() ? QString() : QStringLiteral(": "), detail, name);
+    // The causes' texts speak of the capture folder; for the pending folder the system's own
+    // reason is clearer.
+    const QString why = pendingFolder && !detail.isEmpty()
+        ? detail
+        : QLatin1String(capture::describe(result.error)) + (detail.isEmpty() ? QString() : QStringLiteral(": ") + detail);
+    const QString line = pendingFolder
+        ? QStringLiteral("photo not kept in the pending folder %1 (%2); it waits in memory: %3").arg(m_pendingDir, why, name)
+        : canKeep() ? QStringLiteral("photo not stored (%1); it waits in the pending folder until it can be: %2").arg(why, name)
+                    : QStringLiteral("photo not stored (%1); kept in memory until it can be written: %2").arg(why, name);
     logWarning(lcIngest(), line);
 }

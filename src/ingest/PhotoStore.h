@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QList>
 #include <QObject>
 #include <QSet>
@@ -8,31 +9,44 @@
 #include <QUuid>
 
 #include <memory>
+#include <optional>
 
 #include "ingest/CaptureStorage.h"
+#include "ingest/PendingFolder.h"
 #include "ingest/PreviewCache.h"
 #include "ingest/StoreWriter.h"
 #include "model/CapturedPhoto.h"
 
-// Stores received photos in the capture folder and keeps them until they are stored.
+// Stores received photos in the capture folder, and keeps every photo safe until it is.
 //
-// Each photo's bytes go into the preview cache (its only copy until the file is complete) and
-// its file is written off the main thread, in arrival order. A photo that cannot be written (no
-// folder, a folder that fails) waits in memory; the waiting photos are written oldest first
-// when the folder is set again (writeWaiting), when a later photo is stored, or on a retry
-// tick. Each failure cause is logged once until a write succeeds again.
+// Each photo's bytes go into the preview cache (its only copy until it is in a file) and the
+// photo is written off the main thread, in arrival order: into the capture folder when there is
+// one and it works, otherwise into the pending folder (PendingFolder.h) on the user's data disk,
+// where it waits without costing memory. Only when the pending folder fails too (its disk full,
+// the data directory read-only) does a photo wait in memory; past a memory budget, hold(true)
+// asks the owner to stop taking photo content from the cameras until memory frees up.
+//
+// Waiting photos, on disk or in memory, are written into the capture folder oldest first when a
+// folder is set (writeWaiting), when a later photo is stored, or on a retry tick; a pending file
+// is removed only after its copy in the capture folder is complete and flushed. Photos left in
+// the pending folder by an earlier run (a crash, a kill, a power loss) are found when the folder
+// is taken into use and written the same way; recovered() tells once they all are. Each failure
+// cause is logged once until a write succeeds again.
 //
 // The photo records belong to the owner: every change of a photo's storage state is told
-// through storageChanged, one signal per step. Main thread only.
+// through storageChanged, one signal per step. A photo waiting in the pending folder stays
+// NotStored. Main thread only.
 class PhotoStore : public QObject
 {
     Q_OBJECT
 
 public:
-    // While photos wait for a folder that failed, the oldest is tried again at this interval,
-    // so they are written once the folder works again even if no new photo arrives to show it.
-    // One file per try keeps a full disk from being written over and over.
+    // While photos wait, the oldest is tried again at this interval, so they are written once
+    // the folder works again even if no new photo arrives to show it. One file per try keeps a
+    // full disk from being written over and over.
     static constexpr int kDefaultRetryIntervalMs = 2000;
+    // Bytes of photos that are in no file at all, above which photo content is held back.
+    static constexpr qint64 kDefaultMemoryBudget = qint64(512) << 20;
 
     struct Update {
         QUuid cameraId;
@@ -45,46 +59,90 @@ public:
     // Writes already handed to the writing thread are completed first.
     ~PhotoStore() override;
 
+    // Takes `dir` into use as the pending folder (empty: none, photos wait in memory): locks it,
+    // removes interrupted writes and recovers the photos an earlier run left there. Call once,
+    // before photos arrive. Another running instance holding the folder leaves this one without.
+    void setPendingFolder(const QString &dir);
+    [[nodiscard]] QString pendingFolder() const { return m_pendingDir; }
+
     // The folder new writes go to (empty: none). A folder coming into use is first cleared of
     // the temporary files interrupted writes left there, in order with the writes.
     void setFolder(const QString &folder);
     [[nodiscard]] QString folder() const { return m_folder; }
 
+    // Test seam: the memory budget (kDefaultMemoryBudget).
+    void setMemoryBudget(qint64 bytes) { m_memoryBudget = bytes; }
+
     // Takes in a received photo of camera `cameraId`: sets its preview and its storage state
     // (Writing, or NotStored while there is no folder). No signal: the owner shows the record.
-    void add(const QUuid &cameraId, CapturedPhoto &photo, const QByteArray &data);
+    void add(const QUuid &cameraId, const QString &cameraName, CapturedPhoto &photo, const QByteArray &data);
 
     // Queues the waiting photos, oldest first, into the folder; told as one storageChanged.
     void writeWaiting();
 
+    // Photos waiting to be written into the capture folder, on disk or in memory.
     [[nodiscard]] int waitingCount() const { return int(m_waiting.size()); }
+    // Photos whose only copy is in memory and that wait for a folder that works.
+    [[nodiscard]] int memoryOnlyCount() const;
+    // Writes under way of photos whose only copy is in memory (each ends in the capture folder,
+    // the pending folder, or back among the waiting).
+    [[nodiscard]] int memoryWritesInFlight() const { return m_memoryJobs; }
     [[nodiscard]] int writesInFlight() const { return m_writer.inFlight(); }
+    [[nodiscard]] bool holding() const { return m_holding; }
     [[nodiscard]] PreviewCache &previews() const { return *m_previews; }
 
 signals:
     // Storage states that changed together, in the order they changed.
     void storageChanged(const QList<PhotoStore::Update> &updates);
+    // Photos of an earlier run found in the pending folder are now all in the capture folder
+    // `folder`; told once.
+    void recovered(int count, const QString &folder);
+    // Photo bytes in no file crossed the memory budget: stop (true) or go on (false) taking
+    // photo content from the cameras.
+    void hold(bool held);
 
 private:
     struct Waiting {
-        QUuid cameraId;
+        QUuid cameraId; // null for a photo recovered from an earlier run: it has no record
         QUuid photoId;
-        PreviewCache::Key key = 0; // grows with arrival
-        QString name; // as the peer sent it
+        PreviewCache::Key key = 0; // 0 for a recovered photo
+        qint64 order = 0; // arrival order; recovered photos come first
+        pending::Meta meta;
+        std::optional<pending::Photo> onDisk; // its pending file, once written
+        [[nodiscard]] bool recovered() const { return key == 0; }
+    };
+    // What one write job did: the photo stored, or else kept in a pending file, or neither.
+    struct Outcome {
+        capture::StoreResult stored;
+        pending::WriteResult kept;
     };
 
-    void queueWrite(const Waiting &item, QList<Update> &updates);
+    void queueWrite(Waiting item, QList<Update> &updates);
     void queueAllWaiting(QList<Update> &updates);
-    void written(const Waiting &item, const capture::StoreResult &result);
+    void written(Waiting item, const Outcome &outcome);
+    void wait(Waiting item);
     void retryOldest();
-    void reportFailure(const capture::StoreResult &result, const QString &name);
+    void scanned(const pending::Listing &listing);
+    void updateHold();
+    void reportFailure(const capture::StoreResult &result, const QString &name, bool pendingFolder);
+    [[nodiscard]] bool canKeep() const { return !m_pendingDir.isEmpty(); }
 
     QString m_folder;
+    bool m_folderFailing = false; // the last write into m_folder failed
+    QString m_pendingDir; // empty when there is no pending folder to use
+    std::unique_ptr<pending::FolderLock> m_pendingLock;
     std::shared_ptr<PreviewCache> m_previews = std::make_shared<PreviewCache>();
     // Declared after the cache so that it is destroyed first: its pending results refer to it.
     StoreWriter m_writer;
     QList<Waiting> m_waiting; // in arrival order
+    int m_memoryJobs = 0; // write jobs of photos whose only copy is in memory
+    qint64 m_nextOrder = 1;
     QTimer m_retryTimer;
-    // Causes reported since the last successful write: each is logged once per episode.
+    qint64 m_memoryBudget = kDefaultMemoryBudget;
+    bool m_holding = false;
+    int m_recoveredTotal = 0;
+    int m_recoveredLeft = 0;
+    // Causes reported since the last successful write, per folder: each is logged once.
     QSet<int> m_reportedCauses;
+    QSet<int> m_reportedPendingCauses;
 };

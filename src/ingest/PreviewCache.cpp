@@ -36,13 +36,15 @@ PreviewCache::Key PreviewCache::add(const QByteArray &data, const QString &name)
     return key;
 }
 
-void PreviewCache::markStored(Key key, const QString &path)
+void PreviewCache::markStored(Key key, const QString &path, qint64 offset)
 {
     const auto it = m_entries.find(key);
-    if (it == m_entries.end() || path.isEmpty() || !it->path.isEmpty())
+    if (it == m_entries.end() || path.isEmpty())
         return;
+    const bool firstFile = it->path.isEmpty();
     it->path = path;
-    if (!it->data.isNull()) {
+    it->offset = offset;
+    if (firstFile && !it->data.isNull()) {
         m_unstoredBytes -= it->size;
         m_storedBytes += it->size;
         m_dropOrder.push_back(key);
@@ -70,9 +72,9 @@ QByteArray PreviewCache::bytes(Key key) const
     if (!it->data.isNull())
         return it->data;
     QFile file(it->path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() != it->size)
+    if (!file.open(QIODevice::ReadOnly) || file.size() != it->offset + it->size || !file.seek(it->offset))
         return {}; // moved away, or replaced by something else
-    QByteArray data = file.readAll();
+    QByteArray data = file.read(it->size);
     if (data.size() != it->size)
         return {};
     return data;

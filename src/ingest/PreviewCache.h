@@ -17,9 +17,10 @@
 
 // Keeps what the viewer needs to show any received photo at full size, within bounded memory
 // over a long session:
-// - the received bytes of recent stored photos stay in memory up to a byte budget; older ones
-//   are dropped and read back from their file when needed;
-// - the bytes of a photo that is not stored are never dropped: they are its only copy;
+// - the received bytes of recent photos that are in a file (stored in the capture folder, or
+//   waiting in the pending folder) stay in memory up to a byte budget; older ones are dropped
+//   and read back from their file when needed;
+// - the bytes of a photo that is in no file yet are never dropped: they are its only copy;
 // - decoded images are cached for a few photos only, bounded by their size in bytes.
 // A photo whose bytes are gone (its file was moved away or replaced) yields a null image.
 // A photo whose bytes cannot be decoded is decoded once: the failure is remembered, so views
@@ -32,10 +33,11 @@ class PreviewCache
 public:
     using Key = quint64;
 
-    // Received bytes of stored photos kept in memory: about twenty 24 MP JPEGs or a dozen raw
-    // files, so paging back through recent photos does not touch the disk. Sized with the
-    // thumbnails (about 270 KB each) so that 1,000 photos stay well under 1 GiB resident.
-    static constexpr qint64 kDefaultBytesBudget = qint64(256) << 20;
+    // Received bytes of photos in a file kept in memory: about ten 24 MP JPEGs or two raw files,
+    // so paging back through recent photos rarely touches the disk (and then mostly its page
+    // cache). Sized with the thumbnails (about 270 KB each) so that 1,000 photos stay well under
+    // 512 MiB resident, and a long shoot into the pending folder under 300 MiB.
+    static constexpr qint64 kDefaultBytesBudget = qint64(128) << 20;
     // Decoded full-size images: two 24 MP photos at 4 bytes per pixel, and some room.
     static constexpr qint64 kDefaultDecodedBudget = qint64(256) << 20;
 
@@ -54,8 +56,10 @@ public:
     // Takes in a received photo (the buffer is shared, not copied); it is held in memory until
     // markStored() says where its file is.
     [[nodiscard]] Key add(const QByteArray &data, const QString &name);
-    // The photo's file is complete at `path`; its bytes may now be dropped from memory.
-    void markStored(Key key, const QString &path);
+    // The photo's bytes are complete in the file at `path`, from `offset` on (a pending file has
+    // a header before them); they may now be dropped from memory. Called again when the file
+    // moves (from the pending folder to the capture folder).
+    void markStored(Key key, const QString &path, qint64 offset = 0);
 
     // The photo's bytes, from memory or read back from its file; empty when they are gone.
     [[nodiscard]] QByteArray bytes(Key key) const;
@@ -76,12 +80,15 @@ public:
     // Received bytes held in memory: all of them, and those of stored photos only.
     [[nodiscard]] qint64 bytesInMemory() const { return m_unstoredBytes + m_storedBytes; }
     [[nodiscard]] qint64 storedBytesInMemory() const { return m_storedBytes; }
+    // Bytes whose only copy is in memory.
+    [[nodiscard]] qint64 unstoredBytes() const { return m_unstoredBytes; }
     [[nodiscard]] qint64 bytesBudget() const { return m_bytesBudget; }
 
 private:
     struct Entry {
         QString name;
-        QString path; // empty while not stored
+        QString path; // empty while the bytes are in no file
+        qint64 offset = 0; // where they start in it
         qint64 size = 0;
         QByteArray data; // null once dropped
         // Its bytes did not decode. They never change (read back from the file only while it

@@ -64,8 +64,9 @@ public:
     // Whether the file is safe in the capture folder. Files are written off the main thread:
     // a new photo is shown at once while its file is Writing, and becomes Stored once it is
     // complete and flushed at its final name. NotStored means no folder is chosen or the write
-    // failed: the bytes are then kept in memory (and written once the folder works) and the
-    // views mark the photo, so the user never believes an unsaved photo is safe.
+    // failed: the bytes then wait in the pending folder (or, when that fails too, in memory) and
+    // are written once the folder works; the views mark the photo, so the user never believes
+    // an unsaved photo is in the capture folder.
     enum class Storage { Writing, Stored, NotStored };
     Storage storage = Storage::NotStored;
     QString storedPath; // where the file is; empty unless Stored

@@ -60,6 +60,11 @@ Monitor::Monitor(std::unique_ptr<QSettings> settings, QObject *parent)
     connect(&listener, &Listener::connectionLost, this,
         [this](const std::shared_ptr<CameraConnection> &cam) { handleConnectionLost(*cam); });
     connect(&m_store, &PhotoStore::storageChanged, this, &Monitor::applyStorage);
+    connect(&m_store, &PhotoStore::recovered, this, [this](int count, const QString &folder) {
+        m_recoveredCount = count;
+        m_recoveredFolder = folder;
+        emit objectWillChange();
+    });
 
     restoreFolder();
 }
@@ -110,6 +115,15 @@ void Monitor::setDirectorModeOn(bool on)
 void Monitor::setCameraPopoverOpen(bool open)
 {
     m_cameraPopoverOpen = open;
+    emit objectWillChange();
+}
+
+void Monitor::dismissRecovered()
+{
+    if (m_recoveredCount == 0)
+        return;
+    m_recoveredCount = 0;
+    m_recoveredFolder.clear();
     emit objectWillChange();
 }
 
@@ -325,7 +339,7 @@ void Monitor::handleFile(const QString &name, const QByteArray &data, CameraConn
     cam.status = CameraStatus::Receiving;
 
     CapturedPhoto photo = buildPhoto(name, data);
-    m_store.add(cam.id(), photo, data);
+    m_store.add(cam.id(), cam.name, photo, data);
     m_selectedPhotoId = photo.id();
     cam.photos.append(std::move(photo));
     emit objectWillChange();

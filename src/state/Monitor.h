@@ -37,6 +37,8 @@ class Monitor : public QObject
     Q_PROPERTY(bool listening READ listening NOTIFY objectWillChange)
     Q_PROPERTY(QString folderName READ folderName NOTIFY objectWillChange)
     Q_PROPERTY(QString folder READ folder NOTIFY objectWillChange)
+    Q_PROPERTY(int recoveredCount READ recoveredCount NOTIFY objectWillChange)
+    Q_PROPERTY(QString recoveredFolder READ recoveredFolder NOTIFY objectWillChange)
 
 public:
     // The per-user settings key that holds the capture folder's path.
@@ -79,7 +81,17 @@ public:
     // Photos of every camera whose file is in the given storage state.
     [[nodiscard]] int photoCount(CapturedPhoto::Storage storage) const;
 
+    // Photos of an earlier run that were waiting in the pending folder and are now stored in
+    // recoveredFolder; 0 when there is nothing to tell, or once the user has dismissed it.
+    [[nodiscard]] int recoveredCount() const { return m_recoveredCount; }
+    [[nodiscard]] QString recoveredFolder() const { return m_recoveredFolder; }
+    Q_INVOKABLE void dismissRecovered();
+
     [[nodiscard]] QSettings &settings() const { return *m_settings; }
+
+    // The photo store; the application gives it its pending folder before start().
+    [[nodiscard]] PhotoStore &store() { return m_store; }
+    [[nodiscard]] const PhotoStore &store() const { return m_store; }
 
     // Camera link: listens on every interface, advertises the service, accepts bridges. Only
     // the first successful call has an effect.
@@ -140,6 +152,8 @@ private:
     bool m_listening = false;
     QString m_folderName = kMissing;
     QString m_folder;
+    int m_recoveredCount = 0;
+    QString m_recoveredFolder;
     PhotoStore m_store;
     // Declared last, so destroyed first: no message arrives while the rest is torn down.
     CameraLink m_link;

@@ -84,7 +84,7 @@ void QuitGuard::refresh()
 
 void QuitGuard::updateCount()
 {
-    const int unsaved = m_monitor.photoCount(CapturedPhoto::Storage::NotStored);
+    const int unsaved = m_monitor.store().memoryOnlyCount();
     if (unsaved != m_unsavedCount) {
         m_unsavedCount = unsaved;
         emit changed();
@@ -93,7 +93,7 @@ void QuitGuard::updateCount()
 
 void QuitGuard::settleSave()
 {
-    if (!m_saving || m_monitor.photoCount(CapturedPhoto::Storage::Writing) > 0)
+    if (!m_saving || m_monitor.store().memoryWritesInFlight() > 0)
         return;
     // Every write handed over since the folder was chosen has finished.
     if (m_unsavedCount == 0)

@@ -5,11 +5,12 @@
 
 #include "state/Monitor.h"
 
-// Decides whether the application may end now. Photos that are not stored live only in memory,
-// so a request to quit (the quit key, the quit menu item, closing the window) while any exist
-// first asks the user: choose a folder (the photos are written, then the application quits once
-// every one is on disk), quit without saving, or cancel. Nothing is asked when every photo is
-// stored; photos still being written are finished by the store thread before the process exits.
+// Decides whether the application may end now. A photo that is not stored normally waits in the
+// pending folder on disk and is stored on a later run; only when that failed too does it live in
+// memory alone. A request to quit (the quit key, the quit menu item, closing the window) while
+// any such photo exists first asks the user: choose a folder (the photos are written, then the
+// application quits once every one is on disk), quit without saving, or cancel. Nothing is asked
+// otherwise; photos still being written are finished by the store thread before the process exits.
 // Part of WindowState, which refreshes it after every Monitor change.
 class QuitGuard : public QObject
 {

@@ -155,8 +155,8 @@ TEST(PhotoStore, RetryTickWritesWaitingPhotosOnceTheFolderIsBack)
     store.setFolder(folder);
     CapturedPhoto first, second;
     first.filename = second.filename = "same.png";
-    store.add(QUuid(), first, "one");
-    store.add(QUuid(), second, "two");
+    store.add(QUuid(), {}, first, "one");
+    store.add(QUuid(), {}, second, "two");
     ASSERT_TRUE(QTest::qWaitFor([&] { return reports >= 8; }, 10000)) << "retries go on";
     EXPECT_TRUE(store.waitingCount() == 2 && log.lines.size() == 1);
     ASSERT_TRUE(QDir().mkpath(folder));

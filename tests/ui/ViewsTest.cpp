@@ -327,8 +327,11 @@ TEST(Rendered, TheWindowThroughASession)
     EXPECT_EQ(f.commands(b), QStringList({"requestState", "shutter"}));
     EXPECT_EQ(chooser.count(), 1);
 
-    // A right click opens the window's menu; its one item asks first. Choosing a folder and
-    // closing the chooser brings the question back; "Salir sin guardar" confirms.
+    // A right click opens the window's menu; its one item asks first about the two photos only
+    // in memory. Choosing a folder and closing the chooser brings the question back; "Salir sin
+    // guardar" confirms.
+    for (int i = 0; i < 2; ++i)
+        f.monitor.handleFile("q.png", "bytes", a);
     QSignalSpy confirmed(f.ws.quitGuard(), &QuitGuard::quitConfirmed);
     QTest::mouseClick(&h, Qt::RightButton, {}, {600, 400});
     h.settle();
