@@ -6,7 +6,9 @@
 //   param INDEX KEY CURRENT VALUECOUNT | photo INDEX STOREDPATH NAME
 //   stored INDEX PHOTO STOREDPATH (a photo printed before its file was written, once it is)
 //   unsaved INDEX PHOTO (such a photo, the first time its file could not be written)
-// It takes commands on stdin, one per line: director | shutter | setParam KEY VALUE | stats
+//   recovered N FOLDER (photos of an earlier run stored) | hold 0|1 (photo content held back)
+// An optional third argument names the pending folder. It takes commands on stdin, one per
+// line: director | shutter | setParam KEY VALUE | folder PATH (chosen in the folder chooser) | stats
 // ("stats maxstall=MS ticks=N": the longest delay of a 10 ms timer, i.e. of the main thread).
 // It quits when stdin closes.
 
@@ -111,12 +113,18 @@ int main(int argc, char **argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QStandardPaths::setTestModeEnabled(true);
     QGuiApplication app(argc, argv);
-    if (app.arguments().size() != 3) {
-        std::fprintf(stderr, "usage: halvane-testhost SETTINGS.ini CAPTURE-FOLDER\n");
+    if (app.arguments().size() != 3 && app.arguments().size() != 4) {
+        std::fprintf(stderr, "usage: halvane-testhost SETTINGS.ini CAPTURE-FOLDER [PENDING-FOLDER]\n");
         return 64;
     }
     Monitor monitor(std::make_unique<QSettings>(app.arguments().at(1), QSettings::IniFormat));
     monitor.setFolder(app.arguments().at(2));
+    QObject::connect(&monitor.store(), &PhotoStore::recovered, &app,
+                     [](int n, const QString &folder) { say(QStringLiteral("recovered %1 %2").arg(n).arg(folder)); });
+    QObject::connect(&monitor.store(), &PhotoStore::hold, &app,
+                     [](bool held) { say(QStringLiteral("hold %1").arg(int(held))); });
+    if (app.arguments().size() == 4)
+        monitor.store().setPendingFolder(app.arguments().at(3));
     Reporter reporter(monitor);
     QObject::connect(&monitor, &Monitor::objectWillChange, &app, [&] { reporter.report(); });
 
@@ -149,6 +157,8 @@ int main(int argc, char **argv)
                 monitor.toggleDirectorMode();
             else if (words == QStringList{QStringLiteral("shutter")})
                 monitor.triggerShutter();
+            else if (words.size() == 2 && words[0] == QLatin1String("folder"))
+                monitor.useChosenFolder(QUrl::fromLocalFile(words[1]));
             else if (words.size() == 3 && words[0] == QLatin1String("setParam"))
                 monitor.setParam(words[1], words[2].toLongLong());
             else if (words == QStringList{QStringLiteral("stats")})

@@ -95,14 +95,17 @@ void LineProcess::stop(bool gently)
     process.waitForFinished(5000);
 }
 
-quint16 Host::start(const QString &settingsPath, const QString &captureFolder)
+quint16 Host::start(const QString &settingsPath, const QString &captureFolder, const QString &pendingFolder)
 {
     // Under AddressSanitizer freed memory sits in a 256 MiB quarantine by default, which would
     // show as growth in the memory checks; a small one keeps them meaningful there.
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":quarantine_size_mb=8");
     process.setProcessEnvironment(env);
-    LineProcess::start(qEnvironmentVariable("HALVANE_TESTHOST"), {settingsPath, captureFolder});
+    QStringList args{settingsPath, captureFolder};
+    if (!pendingFolder.isEmpty())
+        args.append(pendingFolder);
+    LineProcess::start(qEnvironmentVariable("HALVANE_TESTHOST"), args);
     const auto port = waitForLine(QStringLiteral("^port (\\d+)$"));
     return port.hasMatch() && waitForLine(QStringLiteral("^listening 1$")).hasMatch() ? port.captured(1).toUShort() : 0;
 }

@@ -64,8 +64,9 @@ public:
         QString status, name;
     };
     Host() : LineProcess(QStringLiteral("host")) {}
-    // Starts it on this capture folder; the port once it listens, 0 when it does not.
-    quint16 start(const QString &settingsPath, const QString &captureFolder);
+    // Starts it on this capture folder (and pending folder); the port once it listens, 0 when it
+    // does not.
+    quint16 start(const QString &settingsPath, const QString &captureFolder, const QString &pendingFolder = {});
     [[nodiscard]] QList<Camera> cameras() const; // by index, as last printed
     [[nodiscard]] int photoCount() const { return int(matches(QStringLiteral("^photo ")).size()); }
     [[nodiscard]] QStringList storedPaths() const; // of the photos whose file is written
