@@ -4,11 +4,13 @@
 // application must go on serving the bridges that behave.
 
 #include <QBuffer>
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
 #include <QRandomGenerator>
+#include <QSet>
 #include <QTimer>
 
 #include <csignal>
@@ -16,6 +18,7 @@
 #include "Frames.h"
 #include "HostHarness.h"
 #include "ingest/CaptureStorage.h"
+#include "ingest/PendingFolder.h"
 #include "link/ServiceAdvertiser.h"
 
 namespace {
@@ -256,6 +259,86 @@ TEST_F(Faults, KilledWhileWritingLeavesNoTemporaryFileOnceStartedAgain)
     EXPECT_TRUE(QTest::qWaitFor([&] { return temporaries().isEmpty(); }, 10000)) << temporaries().join(' ').toStdString();
     expectOnlyCompleteFiles(sent);
     EXPECT_GE(folderHashes(capture).size(), storedBefore);
+}
+
+// The application is killed 54 times at random moments: while photos arrive with the capture
+// folder missing and are written into the pending folder, and while, the capture folder back, a
+// restarted application moves them into it. Every photo that was whole on disk at a kill (in a
+// complete pending file or in the capture folder) ends up in the capture folder exactly once and
+// byte-identical; nothing partial or temporary is left in either folder.
+TEST_F(Faults, KilledWhilePhotosArePendingOrMovingLosesNone)
+{
+    const QString pendingDir = dir.filePath("pending"), settings = dir.filePath("settings.ini");
+    const auto pendingFiles = [&] { return QDir(pendingDir).entryList({"*.pending"}, QDir::Files); };
+    const auto temporaries = [&] {
+        return QDir(pendingDir).entryList({".tmp-*"}, QDir::Files | QDir::Hidden);
+    };
+    const auto storedCount = [&] { return QDir(capture).entryList(QDir::Files).size(); };
+    auto *rng = QRandomGenerator::global();
+    QStringList sent;
+    QSet<QString> whole; // photos complete on disk at a kill
+    // Polled without a pause, so that the kill can fall between any two steps of the host.
+    const auto killWhen = [&](const std::function<bool()> &moment) {
+        const QDeadlineTimer limit(30000);
+        while (!moment() && !limit.hasExpired())
+            QCoreApplication::processEvents();
+        host.stop();
+        for (const QString &name : pendingFiles()) {
+            const std::optional<pending::Photo> photo = pending::read(QDir(pendingDir).filePath(name));
+            if (!photo)
+                ADD_FAILURE() << "an incomplete pending file " << name.toStdString();
+            else
+                whole.insert(
+                    QCryptographicHash::hash(pending::readData(*photo), QCryptographicHash::Sha256).toHex());
+        }
+        const QMap<QString, QString> stored = folderHashes(capture);
+        for (auto it = stored.cbegin(); it != stored.cend(); ++it)
+            if (!it.key().startsWith('.')) // not a temporary file
+                whole.insert(it.value());
+        return !limit.hasExpired();
+    };
+    for (int round = 0; round < 54; ++round) {
+        const qsizetype pendingBefore = pendingFiles().size(), storedBefore = storedCount();
+        if (round % 3 == 2) { // killed after a random number of photos moved, or once all are
+            const qsizetype k = rng->bounded(int(pendingBefore) + 1);
+            host.LineProcess::start(qEnvironmentVariable("HALVANE_TESTHOST"),
+                                    {settings, capture, pendingDir});
+            ASSERT_TRUE(host.process.waitForStarted());
+            ASSERT_TRUE(killWhen([&] {
+                return storedCount() >= storedBefore + k || pendingFiles().isEmpty();
+            }));
+            continue;
+        }
+        // Killed once a random number of bytes is sent and of photos is pending, or while the
+        // photo after a random number of them is being written into the pending folder.
+        ASSERT_NE(port = host.start(settings, dir.filePath("missing"), pendingDir), 0);
+        RawPeer peer(port);
+        ASSERT_TRUE(peer.waitConnected());
+        const int count = 1 + int(rng->bounded(2)), k = int(rng->bounded(count + 1));
+        const bool midWrite = k < count && rng->bounded(2);
+        QByteArray photos;
+        for (int i = 0; i < count; ++i)
+            photos += randomFileFrame("IMG.RAF", 150000 + int(rng->bounded(1500000)), &sent);
+        const qint64 cut = rng->bounded(int(photos.size()));
+        peer.write(photos);
+        ASSERT_TRUE(killWhen([&] {
+            const qsizetype done = pendingFiles().size() - pendingBefore;
+            return midWrite ? done > k || (done == k && !temporaries().isEmpty())
+                            : photos.size() - peer.bytesToWrite() >= cut && done >= k;
+        })) << "round " << round << ": the moment never came";
+    }
+    ASSERT_NE(startHost(pendingDir), 0);
+    RawPeer last(port);
+    ASSERT_TRUE(last.waitConnected());
+    last.write(randomFileFrame("IMG.RAF", 300000, &sent));
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        return pendingFiles().isEmpty() && folderHashes(capture).values().contains(sent.last());
+    }, 30000));
+    expectOnlyCompleteFiles(sent);
+    const QStringList stored = folderHashes(capture).values();
+    for (const QString &hash : whole)
+        EXPECT_TRUE(stored.contains(hash)) << "lost: a photo that was whole on disk at a kill";
+    EXPECT_TRUE(temporaries().isEmpty());
 }
 
 // The DNS-SD daemon starts after the application and a bridge browsing for it, then goes away and

@@ -170,9 +170,9 @@ void HostTest::TearDown()
         QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), *it});
 }
 
-quint16 HostTest::startHost()
+quint16 HostTest::startHost(const QString &pendingFolder)
 {
-    port = host.start(dir.filePath(QStringLiteral("settings.ini")), capture);
+    port = host.start(dir.filePath(QStringLiteral("settings.ini")), capture, pendingFolder);
     EXPECT_NE(port, 0) << "the host did not start";
     return port;
 }

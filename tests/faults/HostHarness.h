@@ -96,8 +96,9 @@ class HostTest : public ::testing::Test
 protected:
     void SetUp() override;
     void TearDown() override;
-    // Starts the host on `capture`; its port (also kept in `port`), 0 when it did not start.
-    quint16 startHost();
+    // Starts the host on `capture` (and a pending folder); its port (also kept in `port`), 0 when
+    // it did not start.
+    quint16 startHost(const QString &pendingFolder = {});
     // A bridge simulator, connected straight to the host unless `args` name a service to browse for.
     LineProcess &bridge(QStringList args);
     void startAvahi();
