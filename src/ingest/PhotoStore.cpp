@@ -59,6 +59,7 @@ void PhotoStore::add(const QUuid &cameraId, const QString &cameraName, CapturedP
     item.photoId = photo.id();
     item.key = key;
     item.order = m_nextOrder++;
+    item.size = data.size();
     item.meta = { photo.id(), photo.filename, cameraName, QDateTime::currentDateTimeUtc() };
     photo.storage = m_folder.isEmpty() ? CapturedPhoto::Storage::NotStored : CapturedPhoto::Storage::Writing;
     if (m_folder.isEmpty() && !canKeep()) {
@@ -102,8 +103,10 @@ void PhotoStore::queueWrite(Waiting item, QList<Update> &updates)
     const std::optional<pending::Photo> onDisk = item.onDisk;
     const bool recovered = item.recovered();
     QByteArray data = onDisk ? QByteArray() : m_previews->bytes(item.key);
-    if (!onDisk)
+    if (!onDisk) {
         ++m_memoryJobs;
+        m_memoryJobBytes += item.size;
+    }
     const pending::Meta meta = item.meta;
     m_writer.run<Outcome>(
         [folder, pendingDir, onDisk, recovered, meta, data]() mutable {
@@ -149,8 +152,10 @@ void PhotoStore::queueAllWaiting(QList<Update> &updates)
 
 void PhotoStore::written(Waiting item, const Outcome &outcome)
 {
-    if (!item.onDisk)
+    if (!item.onDisk) {
         --m_memoryJobs;
+        m_memoryJobBytes -= item.size;
+    }
     QList<Update> updates;
     const capture::StoreResult &stored = outcome.stored;
     if (stored.ok()) {
@@ -187,7 +192,8 @@ void PhotoStore::written(Waiting item, const Outcome &outcome)
             const bool wasFailing = !m_reportedPendingCauses.isEmpty();
             m_reportedPendingCauses.clear();
             item.onDisk = outcome.kept.photo;
-            m_previews->markStored(item.key, item.onDisk->path, item.onDisk->dataOffset);
+            // Waiting photos cost no memory: the viewer reads one back when it is shown.
+            m_previews->markStored(item.key, item.onDisk->path, item.onDisk->dataOffset, false);
             if (wasFailing)
                 qCInfo(lcIngest).noquote() << "the pending folder works again:" << m_pendingDir;
         } else if (!item.onDisk && canKeep()) {
@@ -273,6 +279,7 @@ void PhotoStore::scanned(const pending::Listing &listing)
         Waiting item;
         item.order = order++;
         item.meta = photo.meta;
+        item.size = photo.size;
         item.onDisk = photo;
         recovered.append(std::move(item));
     }
@@ -289,13 +296,13 @@ void PhotoStore::scanned(const pending::Listing &listing)
 
 void PhotoStore::updateHold()
 {
-    const bool held = m_previews->unstoredBytes() >= m_memoryBudget;
+    const bool held = m_previews->unstoredBytes() >= m_memoryBudget || m_memoryJobBytes >= m_queueBudget;
     if (held == m_holding)
         return;
     m_holding = held;
     if (held)
         logWarning(lcIngest(),
-            QStringLiteral("%1 MiB of photos are only in memory: holding the cameras back until they can be written")
+            QStringLiteral("%1 MiB of photos are only in memory: holding the cameras back until they are written")
                 .arg(m_previews->unstoredBytes() >> 20));
     else
         qCInfo(lcIngest) << "photos in memory are below the budget again: taking photos from the cameras";

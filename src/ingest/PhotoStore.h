@@ -23,8 +23,9 @@
 // photo is written off the main thread, in arrival order: into the capture folder when there is
 // one and it works, otherwise into the pending folder (PendingFolder.h) on the user's data disk,
 // where it waits without costing memory. Only when the pending folder fails too (its disk full,
-// the data directory read-only) does a photo wait in memory; past a memory budget, hold(true)
-// asks the owner to stop taking photo content from the cameras until memory frees up.
+// the data directory read-only) does a photo wait in memory. Past a memory budget, or when the
+// photos handed to the writing thread pile up past a smaller one, hold(true) asks the owner to
+// stop taking photo content from the cameras until memory frees up.
 //
 // Waiting photos, on disk or in memory, are written into the capture folder oldest first when a
 // folder is set (writeWaiting), when a later photo is stored, or on a retry tick; a pending file
@@ -45,8 +46,12 @@ public:
     // the folder works again even if no new photo arrives to show it. One file per try keeps a
     // full disk from being written over and over.
     static constexpr int kDefaultRetryIntervalMs = 2000;
-    // Bytes of photos that are in no file at all, above which photo content is held back.
+    // Photo content is held back while the bytes of photos that are in no file at all reach
+    // this budget (the pending folder fails too, and they wait in memory)...
     static constexpr qint64 kDefaultMemoryBudget = qint64(512) << 20;
+    // ... or while those handed to the writing thread reach this one (photos arrive faster than
+    // the disk takes them), which keeps a long burst's memory flat.
+    static constexpr qint64 kDefaultQueueBudget = qint64(128) << 20;
 
     struct Update {
         QUuid cameraId;
@@ -70,8 +75,12 @@ public:
     void setFolder(const QString &folder);
     [[nodiscard]] QString folder() const { return m_folder; }
 
-    // Test seam: the memory budget (kDefaultMemoryBudget).
-    void setMemoryBudget(qint64 bytes) { m_memoryBudget = bytes; }
+    // Test seam: the memory and queue budgets (kDefaultMemoryBudget, kDefaultQueueBudget).
+    void setMemoryBudgets(qint64 memory, qint64 queue)
+    {
+        m_memoryBudget = memory;
+        m_queueBudget = queue;
+    }
 
     // Takes in a received photo of camera `cameraId`: sets its preview and its storage state
     // (Writing, or NotStored while there is no folder). No signal: the owner shows the record.
@@ -107,6 +116,7 @@ private:
         QUuid photoId;
         PreviewCache::Key key = 0; // 0 for a recovered photo
         qint64 order = 0; // arrival order; recovered photos come first
+        qint64 size = 0; // bytes
         pending::Meta meta;
         std::optional<pending::Photo> onDisk; // its pending file, once written
         [[nodiscard]] bool recovered() const { return key == 0; }
@@ -136,9 +146,11 @@ private:
     StoreWriter m_writer;
     QList<Waiting> m_waiting; // in arrival order
     int m_memoryJobs = 0; // write jobs of photos whose only copy is in memory
+    qint64 m_memoryJobBytes = 0; // and their bytes
     qint64 m_nextOrder = 1;
     QTimer m_retryTimer;
     qint64 m_memoryBudget = kDefaultMemoryBudget;
+    qint64 m_queueBudget = kDefaultQueueBudget;
     bool m_holding = false;
     int m_recoveredTotal = 0;
     int m_recoveredLeft = 0;

@@ -36,7 +36,7 @@ PreviewCache::Key PreviewCache::add(const QByteArray &data, const QString &name)
     return key;
 }
 
-void PreviewCache::markStored(Key key, const QString &path, qint64 offset)
+void PreviewCache::markStored(Key key, const QString &path, qint64 offset, bool keepInMemory)
 {
     const auto it = m_entries.find(key);
     if (it == m_entries.end() || path.isEmpty())
@@ -44,7 +44,10 @@ void PreviewCache::markStored(Key key, const QString &path, qint64 offset)
     const bool firstFile = it->path.isEmpty();
     it->path = path;
     it->offset = offset;
-    if (firstFile && !it->data.isNull()) {
+    if (firstFile && !keepInMemory && !it->data.isNull()) {
+        m_unstoredBytes -= it->size;
+        it->data = QByteArray();
+    } else if (firstFile && !it->data.isNull()) {
         m_unstoredBytes -= it->size;
         m_storedBytes += it->size;
         m_dropOrder.push_back(key);

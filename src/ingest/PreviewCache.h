@@ -17,9 +17,9 @@
 
 // Keeps what the viewer needs to show any received photo at full size, within bounded memory
 // over a long session:
-// - the received bytes of recent photos that are in a file (stored in the capture folder, or
-//   waiting in the pending folder) stay in memory up to a byte budget; older ones are dropped
-//   and read back from their file when needed;
+// - the received bytes of recent photos stored in the capture folder stay in memory up to a
+//   byte budget; older ones are dropped and read back from their file when needed (photos that
+//   wait in the pending folder are read back from there);
 // - the bytes of a photo that is in no file yet are never dropped: they are its only copy;
 // - decoded images are cached for a few photos only, bounded by their size in bytes.
 // A photo whose bytes are gone (its file was moved away or replaced) yields a null image.
@@ -33,10 +33,10 @@ class PreviewCache
 public:
     using Key = quint64;
 
-    // Received bytes of photos in a file kept in memory: about ten 24 MP JPEGs or two raw files,
-    // so paging back through recent photos rarely touches the disk (and then mostly its page
+    // Received bytes of stored photos kept in memory: about ten 24 MP JPEGs or two raw files, so
+    // paging back through recent photos rarely touches the disk (and then mostly its page
     // cache). Sized with the thumbnails (about 270 KB each) so that 1,000 photos stay well under
-    // 512 MiB resident, and a long shoot into the pending folder under 300 MiB.
+    // 512 MiB resident.
     static constexpr qint64 kDefaultBytesBudget = qint64(128) << 20;
     // Decoded full-size images: two 24 MP photos at 4 bytes per pixel, and some room.
     static constexpr qint64 kDefaultDecodedBudget = qint64(256) << 20;
@@ -57,9 +57,9 @@ public:
     // markStored() says where its file is.
     [[nodiscard]] Key add(const QByteArray &data, const QString &name);
     // The photo's bytes are complete in the file at `path`, from `offset` on (a pending file has
-    // a header before them); they may now be dropped from memory. Called again when the file
-    // moves (from the pending folder to the capture folder).
-    void markStored(Key key, const QString &path, qint64 offset = 0);
+    // a header before them); they may now be dropped from memory, at once unless `keepInMemory`.
+    // Called again when the file moves (from the pending folder to the capture folder).
+    void markStored(Key key, const QString &path, qint64 offset = 0, bool keepInMemory = true);
 
     // The photo's bytes, from memory or read back from its file; empty when they are gone.
     [[nodiscard]] QByteArray bytes(Key key) const;

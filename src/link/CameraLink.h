@@ -32,6 +32,12 @@ public:
     [[nodiscard]] Listener &listener() { return m_listener; }
     [[nodiscard]] bool isStarted() const { return m_listener.isListening(); }
 
+    // While held, no photo content is taken in: each bridge's photos wait in its connection,
+    // and TCP holds the bridge back, until release. Live view, hello and state frames keep
+    // coming, on a connection up to its next photo.
+    void setPhotosHeld(bool held) { m_listener.setFilesHeld(held); }
+    [[nodiscard]] bool photosHeld() const { return m_listener.filesHeld(); }
+
     // Fire-and-forget: nothing is reported when the command cannot be written or the
     // connection is gone.
     static void send(CameraConnection &cam, const QVariantMap &command);

@@ -52,6 +52,12 @@ qint64 FrameReader::wanted() const
     return 0;
 }
 
+bool FrameReader::atFileContentStart() const
+{
+    return !stopped() && m_state == State::Content
+        && m_remaining == quint64(m_length) - kNameLengthSize - m_nameLength;
+}
+
 qsizetype FrameReader::feed(QByteArrayView bytes, std::vector<InboundMessage> &out)
 {
     qsizetype taken = 0;

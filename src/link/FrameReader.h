@@ -71,6 +71,10 @@ public:
     // this keeps every byte of the following field in the socket.
     [[nodiscard]] qint64 wanted() const;
 
+    // A file frame's header and name are read and none of its content yet: the next byte fed
+    // is the photo's first. False once stopped.
+    [[nodiscard]] bool atFileContentStart() const;
+
     // Hello, state and live-view frames passed over for a payload over their cap: how many, and
     // the type and length of the first one.
     struct Oversized {

@@ -48,6 +48,15 @@ void Listener::updateListening()
     emit listeningChanged(m_listening);
 }
 
+void Listener::setFilesHeld(bool held)
+{
+    m_filesHeld = held;
+    for (const QPointer<TcpConnection> &tcp : m_connections) {
+        if (tcp)
+            tcp->setFilesHeld(held);
+    }
+}
+
 void Listener::acceptPending()
 {
     while (QTcpSocket *socket = m_server.nextPendingConnection())
@@ -57,6 +66,9 @@ void Listener::acceptPending()
 void Listener::accept(QTcpSocket *socket)
 {
     auto *tcp = new TcpConnection(socket);
+    tcp->setFilesHeld(m_filesHeld);
+    std::erase_if(m_connections, [](const QPointer<TcpConnection> &c) { return c.isNull(); });
+    m_connections.emplace_back(tcp);
     auto cam = std::make_shared<CameraConnection>(std::unique_ptr<Connection>(tcp));
     const std::weak_ptr<CameraConnection> weakCam = cam;
 

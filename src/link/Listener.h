@@ -3,15 +3,18 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTcpServer>
 
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "model/CameraConnection.h"
 
 class QTcpSocket;
+class TcpConnection;
 struct InboundMessage;
 
 // The camera link's TCP listener. Every accepted connection becomes a CameraConnection record
@@ -33,6 +36,11 @@ public:
 
     [[nodiscard]] bool isListening() const { return m_server.isListening(); }
     [[nodiscard]] quint16 port() const { return m_server.serverPort(); }
+
+    // Holds back file content on every connection, those accepted later included, until
+    // released (see TcpConnection::setFilesHeld); other frames keep coming.
+    void setFilesHeld(bool held);
+    [[nodiscard]] bool filesHeld() const { return m_filesHeld; }
 
 signals:
     // A new connection's record; its read loop starts once the receivers have returned.
@@ -60,4 +68,7 @@ private:
 
     QTcpServer m_server;
     bool m_listening = false; // as last announced
+    bool m_filesHeld = false;
+    // The live connections; their records own them and may drop them at any time.
+    std::vector<QPointer<TcpConnection>> m_connections;
 };

@@ -70,6 +70,16 @@ void TcpConnection::send(const QByteArray &bytes)
     m_socket->write(bytes);
 }
 
+void TcpConnection::setFilesHeld(bool held)
+{
+    if (held == m_filesHeld)
+        return;
+    m_filesHeld = held;
+    // Bytes the loop left in the socket's buffer bring no readyRead of their own.
+    if (!held && m_reading && !m_ended)
+        continueLater();
+}
+
 void TcpConnection::readAvailable()
 {
     if (!m_reading)
@@ -79,6 +89,8 @@ void TcpConnection::readAvailable()
         const qint64 available = m_socket->bytesAvailable();
         if (available <= 0)
             break;
+        if (m_filesHeld && !m_drainAll && m_reader.atFileContentStart())
+            break; // the photo's bytes stay in the socket until release
         if (!out.empty() && !m_drainAll) {
             continueLater(); // one message per turn; the bytes stay in the socket meanwhile
             break;
@@ -166,6 +178,12 @@ void TcpConnection::onEnded()
     m_ended = true;
     // Bytes that came before the close are still read, all of them now, so that the end is
     // reported after the last message; then a payload cut short is handed on.
+    //
+    // This includes photos held back by setFilesHeld(): the socket reports the peer's close
+    // only once it has read every byte before it, so what is left is already in its bounded
+    // buffer. Handing those photos on costs at most kReadBufferSize more memory; keeping them
+    // back would lose complete photos, or keep the record of a camera that is gone until
+    // release. A photo cut short by the close is dropped as always.
     m_drainAll = true;
     readAvailable();
     std::vector<InboundMessage> out;

@@ -29,6 +29,14 @@
 // in the socket (and, once its buffer is full, in the peer) until the next turn. Handlers of
 // many connections therefore never pile up into one long run of the main thread, and a peer
 // that sends faster than its messages are handled is held back by TCP instead of queued here.
+//
+// Photos can be held (setFilesHeld): the read loop then stops before the first content byte of
+// a file frame, and the frame's content and everything after it stay in the socket, whose full
+// buffer holds the peer back. Frames before it are handled as usual, and a file whose content
+// had started when the hold began is read to its end, so no half photo waits in memory. With
+// its buffer full the socket reads nothing more from the kernel, so a peer's close may be seen
+// only after release. When the end is seen while held, the photos already complete in the
+// socket's buffer are delivered all the same (see onEnded()).
 class TcpConnection : public QObject, public Connection
 {
     Q_OBJECT
@@ -46,6 +54,10 @@ public:
 
     // Fire-and-forget: queued while connected, dropped once the connection is gone.
     void send(const QByteArray &bytes) override;
+
+    // While held, no file content is taken from the socket; releasing reads on from where the
+    // loop stopped.
+    void setFilesHeld(bool held);
 
     // Bytes the read loop has taken from the socket so far, including those it dropped.
     [[nodiscard]] quint64 bytesRead() const { return m_bytesRead; }
@@ -79,6 +91,7 @@ private:
     bool m_continueScheduled = false; // a read for the next turn of the event loop is posted
     bool m_drainAll = false; // the connection has ended: take every remaining message now
     bool m_oversizeLogged = false; // an oversized payload was logged for this connection
+    bool m_filesHeld = false; // stop before file content (see setFilesHeld)
 };
 
 // Turns on TCP keepalive for a connected socket descriptor so that a peer that vanishes

@@ -60,6 +60,8 @@ Monitor::Monitor(std::unique_ptr<QSettings> settings, QObject *parent)
     connect(&listener, &Listener::connectionLost, this,
         [this](const std::shared_ptr<CameraConnection> &cam) { handleConnectionLost(*cam); });
     connect(&m_store, &PhotoStore::storageChanged, this, &Monitor::applyStorage);
+    // Too many photos in memory alone: the cameras wait (in TCP) until the store catches up.
+    connect(&m_store, &PhotoStore::hold, &m_link, &CameraLink::setPhotosHeld);
     connect(&m_store, &PhotoStore::recovered, this, [this](int count, const QString &folder) {
         m_recoveredCount = count;
         m_recoveredFolder = folder;

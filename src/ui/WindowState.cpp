@@ -20,6 +20,7 @@ void WindowState::refresh()
     m_hasActiveCamera = cam != nullptr;
     m_cameraTitle = cam ? cam->name : QStringLiteral("Sin cámara");
     m_photoCountText = cam ? QString::number(cam->photos.size()) : QString();
+    m_recoveryText = recoveryTextFor(m_monitor.recoveredCount(), m_monitor.recoveredFolder());
     emit changed();
 
     m_details.show(m_monitor.selectedPhoto());
@@ -71,4 +72,23 @@ void WindowState::triggerShutter()
 void WindowState::chooseFolder()
 {
     m_monitor.chooseFolder();
+}
+
+QString WindowState::recoveryTextFor(int count, const QString &folder)
+{
+    if (count <= 0)
+        return {};
+    if (count == 1)
+        return QStringLiteral("Se ha recuperado 1 foto de la sesión anterior que no se había guardado. "
+                              "Está en la carpeta de capturas: %1")
+            .arg(folder);
+    return QStringLiteral("Se han recuperado %1 fotos de la sesión anterior que no se habían guardado. "
+                          "Están en la carpeta de capturas: %2")
+        .arg(count)
+        .arg(folder);
+}
+
+void WindowState::dismissRecovery()
+{
+    m_monitor.dismissRecovered();
 }

@@ -30,6 +30,8 @@ class WindowState : public QObject
     Q_PROPERTY(bool hasActiveCamera READ hasActiveCamera NOTIFY changed)
     Q_PROPERTY(QString cameraTitle READ cameraTitle NOTIFY changed)
     Q_PROPERTY(QString photoCountText READ photoCountText NOTIFY changed)
+    // What the window tells once after photos of an earlier run were recovered; empty otherwise.
+    Q_PROPERTY(QString recoveryText READ recoveryText NOTIFY changed)
 
     Q_PROPERTY(PhotoDetails *details READ details CONSTANT)
     Q_PROPERTY(ViewerSource *viewer READ viewer CONSTANT)
@@ -47,6 +49,8 @@ public:
     [[nodiscard]] bool hasActiveCamera() const { return m_hasActiveCamera; }
     [[nodiscard]] QString cameraTitle() const { return m_cameraTitle; }
     [[nodiscard]] QString photoCountText() const { return m_photoCountText; }
+    [[nodiscard]] QString recoveryText() const { return m_recoveryText; }
+    [[nodiscard]] static QString recoveryTextFor(int count, const QString &folder);
 
     [[nodiscard]] PhotoDetails *details() { return &m_details; }
     [[nodiscard]] ViewerSource *viewer() { return &m_viewer; }
@@ -61,6 +65,7 @@ public:
     Q_INVOKABLE void toggleDirectorMode();
     Q_INVOKABLE void triggerShutter();
     Q_INVOKABLE void chooseFolder();
+    Q_INVOKABLE void dismissRecovery();
 
 signals:
     void changed();
@@ -74,6 +79,7 @@ private:
     bool m_hasActiveCamera = false;
     QString m_cameraTitle;
     QString m_photoCountText;
+    QString m_recoveryText;
 
     PhotoDetails m_details;
     ViewerSource m_viewer;

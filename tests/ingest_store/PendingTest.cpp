@@ -122,7 +122,7 @@ TEST(PhotoStorePending, MemoryPastTheBudgetHoldsTheCamerasUntilThePendingFolderW
     const QString pendingDir = root.filePath("pending");
     PhotoStore store(20);
     store.setPendingFolder(pendingDir);
-    store.setMemoryBudget(10);
+    store.setMemoryBudgets(10, 1 << 20);
     QSignalSpy held(&store, &PhotoStore::hold);
     ASSERT_TRUE(QTest::qWaitFor([&] { return store.writesInFlight() == 0; }, 10000));
     ASSERT_TRUE(QDir(pendingDir).removeRecursively());

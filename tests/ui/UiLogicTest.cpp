@@ -126,4 +126,15 @@ TEST(QuitGuard, AChosenFolderQuitsOnceThePhotosAreOnDiskAndAsksAgainIfItFails)
     EXPECT_EQ(filesWhenConfirmed, 2);
 }
 
+// Photos waiting safely in the pending folder are stored on a later run: quitting does not ask.
+TEST(QuitGuard, PhotosPendingOnDiskNeedNoQuestion)
+{
+    MonitorFixture f;
+    f.monitor.store().setPendingFolder(f.dir.filePath("pending"));
+    f.monitor.handleFile("a.png", png({64, 48}), f.addCamera());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return f.monitor.store().writesInFlight() == 0; }, 10000));
+    EXPECT_EQ(f.monitor.photoCount(CapturedPhoto::Storage::NotStored), 1);
+    EXPECT_TRUE(f.ws.quitGuard()->mayQuit());
+}
+
 } // namespace

@@ -160,6 +160,16 @@ TEST(Rendered, TheWindowThroughASession)
                                              "33mm F1.4 @33mm", "24.3 MB · RAW", "6240×4160"}));
     EXPECT_EQ(thumbInserts.count(), 3) << "one inserted row per photo";
     h.save("normal");
+
+    // Photos of an earlier run were recovered: told once, over the window, until closed.
+    emit f.monitor.store().recovered(3, "/srv/Capturas");
+    h.save("recovered");
+    EXPECT_THAT(h.texts(), IsSupersetOf({"Fotos recuperadas", "Entendido",
+                                         "Se han recuperado 3 fotos de la sesión anterior que no se habían guardado. "
+                                         "Están en la carpeta de capturas: /srv/Capturas"}));
+    h.click(h.one("recoveryClose"));
+    h.settle();
+    EXPECT_TRUE(f.monitor.recoveredCount() == 0 && !h.one("recoveryNotice"));
     QList<QQuickItem *> tiles = h.named("tile");
     std::sort(tiles.begin(), tiles.end(), [](QQuickItem *l, QQuickItem *r) { return l->x() < r->x(); });
     ASSERT_EQ(tiles.size(), 3);

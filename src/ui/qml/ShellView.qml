@@ -2,9 +2,10 @@ import QtQuick
 import QtQuick.Controls.Basic
 import Halvane.Ui
 
-// Everything inside the window: the root view, the window's context menu with the quit item,
-// and the question asked before quitting with unsaved photos. `requestQuit()` is what every
-// way of quitting calls; `guard.quitConfirmed` says the application may end.
+// Everything inside the window: the root view, the window's context menu with the quit item, the
+// question asked before quitting with unsaved photos, and the notice of photos recovered from an
+// earlier run. `requestQuit()` is what every way of quitting calls; `guard.quitConfirmed` says
+// the application may end.
 Item {
     id: root
     required property WindowState ws
@@ -67,5 +68,9 @@ Item {
 
     QuitDialogView {
         guard: root.guard
+    }
+
+    RecoveryNoticeView {
+        ws: root.ws
     }
 }
