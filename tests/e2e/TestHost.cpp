@@ -7,10 +7,12 @@
 //   stored INDEX PHOTO STOREDPATH (a photo printed before its file was written, once it is)
 //   unsaved INDEX PHOTO (such a photo, the first time its file could not be written)
 //   recovered N FOLDER (photos of an earlier run stored) | hold 0|1 (photo content held back)
-// An optional third argument names the pending folder. It takes commands on stdin, one per
-// line: director | shutter | setParam KEY VALUE | folder PATH (chosen in the folder chooser) | stats
-// ("stats maxstall=MS ticks=N": the longest delay of a 10 ms timer, i.e. of the main thread).
-// It quits when stdin closes.
+// An optional third argument names the pending folder, and HALVANE_TESTHOST_MEMORY_BUDGET the
+// bytes of photos only in memory (or queued for writing) past which photo content is held back
+// (both of the store's budgets). It takes commands on stdin, one per line: director | shutter |
+// setParam KEY VALUE | folder PATH (chosen in the folder chooser) | stats ("stats maxstall=MS
+// ticks=N": the longest delay of a 10 ms timer, i.e. of the main thread). It quits when stdin
+// closes.
 
 #include <QElapsedTimer>
 #include <QGuiApplication>
@@ -125,6 +127,9 @@ int main(int argc, char **argv)
                      [](bool held) { say(QStringLiteral("hold %1").arg(int(held))); });
     if (app.arguments().size() == 4)
         monitor.store().setPendingFolder(app.arguments().at(3));
+    // Tests that fill every disk hold photos back after a few MiB instead of hundreds.
+    if (const qint64 budget = qgetenv("HALVANE_TESTHOST_MEMORY_BUDGET").toLongLong(); budget > 0)
+        monitor.store().setMemoryBudgets(budget, budget);
     Reporter reporter(monitor);
     QObject::connect(&monitor, &Monitor::objectWillChange, &app, [&] { reporter.report(); });
 
