@@ -80,11 +80,29 @@ start "$work/Capturas"
 "$xclose" "$win"
 ended
 
-echo "== with a photo not stored, quitting asks first"
+echo "== a photo waiting in the pending folder needs no question, and the next start stores it"
 : >"$work/not-a-folder" # restored (it exists) but nothing can be written into it
 start "$work/not-a-folder"
 photo
-waitfor 30 logged "photo not stored" || fail "the photo was not marked as not stored"
+waitfor 30 logged "it waits in the pending folder" || fail "the photo did not go to the pending folder"
+pending=$XDG_DATA_HOME/halvane/pending
+pendingfile() { [ -n "$(find "$pending" -name '*.pending')" ]; }
+waitfor 30 pendingfile || fail "no pending file"
+xdotool key ctrl+q
+ended
+start "$work/Capturas"
+count() { [ "$(find "$work/Capturas" -maxdepth 1 -type f -iname '*.jpg' | wc -l)" -ge 2 ]; }
+waitfor 30 count || fail "the pending photo was not stored at the next start"
+waitfor 30 logged "of an earlier run stored in" || fail "the recovery was not told"
+waitfor 30 eval '! pendingfile' || fail "the pending file is still there"
+xdotool key ctrl+q
+ended
+
+echo "== with a photo only in memory, quitting asks first"
+rm -rf "$pending" && : >"$pending" # the pending folder cannot be made either
+start "$work/not-a-folder"
+photo
+waitfor 30 logged "kept in memory until it can be written" || fail "the photo was not kept in memory"
 xdotool key ctrl+q
 waitfor 20 logged "asking before quitting" || fail "the quit key did not ask"
 kill -0 "$pid" || fail "the quit key ended the application"
