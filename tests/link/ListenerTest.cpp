@@ -1,6 +1,5 @@
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryFile>
 #include <QTest>
 
 #include <gmock/gmock.h>
@@ -8,7 +7,6 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <unistd.h>
 
 #include "FrameBytes.h"
 #include "link/CameraLink.h"
@@ -177,24 +175,15 @@ TEST_F(LinkLoopback, CommandsReachTheBridgeOverKeptAliveConnections)
         << "a vanished bridge is noticed within a minute";
 }
 
-TEST(CameraLinkStart, FailureIsLoggedAndALaterStartRetries)
+TEST(CameraLinkStart, AFailedStartIsRetriedByALaterOne)
 {
     QTcpServer occupant;
     ASSERT_TRUE(occupant.listen(QHostAddress::LocalHost, 0));
     const quint16 port = occupant.serverPort();
     CameraLink link;
     QSignalSpy listening(&link.listener(), &Listener::listeningChanged);
-    QTemporaryFile log;
-    ASSERT_TRUE(log.open());
-    std::fflush(stderr);
-    const int saved = dup(STDERR_FILENO);
-    ASSERT_TRUE(saved >= 0 && dup2(log.handle(), STDERR_FILENO) >= 0);
     const bool ok = link.start(QHostAddress::LocalHost, port, CameraLink::Advertise::No);
-    std::fflush(stderr);
-    dup2(saved, STDERR_FILENO);
-    close(saved);
     EXPECT_FALSE(ok || link.isStarted() || listening.count() > 0);
-    EXPECT_TRUE(log.seek(0) && log.readAll().startsWith("listener error "));
     occupant.close();
     EXPECT_TRUE(link.start(QHostAddress::LocalHost, port, CameraLink::Advertise::No));
     EXPECT_TRUE(link.start(QHostAddress::LocalHost, port, CameraLink::Advertise::No)) << "started, it stays";
