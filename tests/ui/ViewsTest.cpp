@@ -101,20 +101,6 @@ struct ViewHarness : QQuickView {
     }
 };
 
-// Each view on its own, with no camera connected.
-TEST(Views, EachViewWorksOnItsOwnOverAWindowState)
-{
-    MonitorFixture f;
-    const std::pair<const char *, const char *> views[] = {
-        {"CaptureWindowView", "Esperando fotos…"}, {"ToolbarView", "Sin cámara"}, {"LeftColumnView", "Aún no hay fotos"},
-        {"CameraPopoverView", "Sin cámaras conectadas"}, {"MetadataSidebarView", "Hora"},
-        {"DirectorSidebarView", "Director activo"}};
-    for (const auto &[type, text] : views) {
-        ViewHarness h(type, f.ws, {900, 560});
-        EXPECT_TRUE(h.ok() && h.texts().contains(text)) << type;
-    }
-}
-
 // The whole window through a session: no camera, a camera with photos, the viewer, director
 // mode with live view, the camera popover, and the question before quitting with unsaved photos.
 TEST(Rendered, TheWindowThroughASession)
