@@ -1,4 +1,4 @@
-// The logic behind the views that the window does not show directly: fitting, size texts at exact
+// The logic behind the views that the window does not show directly: size texts at exact
 // ties and in other locales, the viewer's asynchronous decoding, and the quit guard's folder
 // flows. The rest is checked through the views (ViewsTest.cpp).
 #include <QBuffer>
@@ -8,7 +8,6 @@
 
 #include "UiFixtures.h"
 #include "UiFormat.h"
-#include "ZoomState.h"
 #include "ingest/PreviewCache.h"
 
 namespace {
@@ -19,12 +18,6 @@ QByteArray png(QSize size)
     QBuffer buffer(&bytes);
     EXPECT_TRUE(buffer.open(QIODevice::WriteOnly) && testImage(size.width(), size.height()).save(&buffer, "PNG"));
     return bytes;
-}
-
-TEST(ZoomState, FitsInsideTheFrameKeepingTheAspect)
-{
-    EXPECT_EQ(ZoomState::fittedSize({3000, 2000}, {600, 800}), QSizeF(600, 400));
-    EXPECT_TRUE(ZoomState::fittedSize({0, 200}, {600, 800}).isEmpty());
 }
 
 TEST(UiFormat, SizeDimensionsAndTime)

@@ -153,7 +153,6 @@ TEST(Rendered, TheWindowThroughASession)
         EXPECT_EQ(tiles[i]->property("photoId").toString(), ids[2 - i]) << "newest first";
         EXPECT_EQ(tiles[i]->property("selected").toBool(), i == 0) << "the newest is selected";
         EXPECT_EQ(tiles[i]->property("unsaved").toBool(), i == 1) << "only B was not stored";
-        EXPECT_EQ(tiles[i]->size(), QSizeF(144, 96));
     }
     a.status = CameraStatus::Receiving;
 
@@ -288,7 +287,6 @@ TEST(Rendered, TheWindowThroughASession)
     ASSERT_TRUE(QTest::qWaitFor([&] { return f.monitor.cameraPopoverOpen() && h.one("cameraPopover"); }));
     h.save("popover");
     QQuickItem *popover = h.one("cameraPopover");
-    EXPECT_EQ(popover->width(), 260);
     EXPECT_GT(popover->mapToScene({}).y(), selector->mapToScene({0, selector->height()}).y()) << "below the selector";
     const QList<QQuickItem *> rows = h.named("cameraRow"), switches = h.named("receptionSwitch");
     ASSERT_EQ(rows.size() + switches.size(), 4);
