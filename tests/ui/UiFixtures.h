@@ -10,14 +10,9 @@
 #include <gtest/gtest.h>
 
 #include "FakeConnection.h"
+#include "QtPrinters.h"
 #include "WindowState.h"
 #include "state/Monitor.h"
-
-// Failure messages show the text rather than the object's bytes.
-inline void PrintTo(const QString &text, std::ostream *os)
-{
-    *os << '"' << text.toStdString() << '"';
-}
 
 // A preview that hands out a fixed image at once, and counts how often it was asked.
 struct FixedPreview : PreviewSource {

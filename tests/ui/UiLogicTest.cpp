@@ -1,11 +1,11 @@
 // The logic behind the views that the window does not show directly: size texts at exact
 // ties and in other locales, the viewer's asynchronous decoding, and the quit guard's folder
 // flows. The rest is checked through the views (ViewsTest.cpp).
-#include <QBuffer>
 #include <QDir>
 
 #include <atomic>
 
+#include "SampleFiles.h"
 #include "UiFixtures.h"
 #include "UiFormat.h"
 #include "ingest/PreviewCache.h"
@@ -14,10 +14,7 @@ namespace {
 
 QByteArray png(QSize size)
 {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    EXPECT_TRUE(buffer.open(QIODevice::WriteOnly) && testImage(size.width(), size.height()).save(&buffer, "PNG"));
-    return bytes;
+    return SampleFiles::encode(testImage(size.width(), size.height()), "png");
 }
 
 TEST(UiFormat, SizeDimensionsAndTime)
