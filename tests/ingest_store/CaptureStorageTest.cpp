@@ -2,8 +2,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QDirIterator>
-
 #include "StoreHelpers.h"
 #include "ingest/CaptureStorage.h"
 #include "ingest/PhotoText.h"
@@ -28,15 +26,11 @@ protected:
         QFile f(QDir(m_folder).filePath(name));
         ASSERT_TRUE(f.open(QIODevice::NewOnly) && f.write(data) == data.size()) << name.toStdString();
     }
-    // Every entry under the folder, hidden ones included, sorted.
+    // Every entry in the folder, hidden ones included, sorted.
     QStringList everything() const
     {
-        QStringList all;
-        QDirIterator it(m_folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-        while (it.hasNext())
-            all << it.next().section('/', -1);
-        all.sort();
-        return all;
+        return QDir(m_folder).entryList(
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     }
 
     QTemporaryDir m_root;
@@ -105,9 +99,7 @@ TEST_F(CaptureStorage, LeftoversOfInterruptedWritesAreRemovedAndNothingElse)
     QFile owned(folder.filePath(".halvane-lock3d.part")); // as a running writer holds it
     ASSERT_TRUE(owned.open(QIODevice::ReadOnly) && ::flock(owned.handle(), LOCK_EX | LOCK_NB) == 0);
     EXPECT_EQ(capture::removeLeftovers(m_folder), 2);
-    kept << ".halvane-dir123.part"
-         << ".halvane-link12.part"
-         << ".halvane-fifo12.part";
+    kept += { ".halvane-dir123.part", ".halvane-link12.part", ".halvane-fifo12.part" };
     kept.sort();
     EXPECT_EQ(everything(), kept);
     owned.close();
