@@ -138,6 +138,8 @@ TEST_F(CaptureStorage, PeerNamesLandDirectlyInsideTheFolderWithinTheNameLimit)
     EXPECT_EQ(stored(ascii).toUtf8().size(), capture::kMaxNameBytes);
     EXPECT_TRUE(stored(ascii).endsWith("xx-1.jpg"));
     EXPECT_TRUE(capture::numberedName(capture::safeFileName(ascii), 123456).endsWith("xx-123456.jpg"));
+    // 250 bytes, "-1" and ".jpg" come to 256: one too many.
+    EXPECT_EQ(capture::numberedName(QString(250, 'x') + ".jpg", 1), QString(249, 'x') + "-1.jpg");
 }
 
 TEST_F(CaptureStorage, MissingFolderOrOneThatIsAFileFailsAndLeavesNothing)
