@@ -1,6 +1,4 @@
-#include <QSettings>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <limits>
@@ -28,22 +26,11 @@ QByteArray command(const char *name, const QVariantMap &more = {})
     return *wire::encodeCommandFrame(cmd);
 }
 
-class Inbound : public ::testing::Test
+class Inbound : public ::testing::Test, protected ScratchSettings
 {
 protected:
-    std::shared_ptr<CameraConnection> addCamera()
-    {
-        auto conn = std::make_unique<FakeConnection>();
-        sent.push_back(conn->sent);
-        auto cam = std::make_shared<CameraConnection>(std::move(conn));
-        monitor.appendCamera(cam);
-        return cam;
-    }
-
-    QTemporaryDir dir;
-    Monitor monitor { std::make_unique<QSettings>(dir.filePath("s.ini"), QSettings::IniFormat) };
-    std::vector<std::shared_ptr<QList<QByteArray>>> sent; // per camera, what went to the bridge
-    std::shared_ptr<CameraConnection> cam = addCamera();
+    Monitor monitor { settings() };
+    std::shared_ptr<CameraConnection> cam = addFakeCamera(monitor);
     QSignalSpy changes { &monitor, &Monitor::objectWillChange };
 };
 
@@ -117,7 +104,7 @@ TEST_F(Inbound, OnlyALostActiveCameraGivesWayToOneThatSends)
               { CameraStatus::NoSignal, 'h', false, true }, { CameraStatus::NoSignal, 'p', false, false },
               { CameraStatus::NoSignal, 's', true, false }, { CameraStatus::NoSignal, 'b', true, false } };
     for (const Case &c : cases) {
-        const auto other = addCamera();
+        const auto other = addFakeCamera(monitor);
         other->enabled = c.enabled;
         monitor.setActiveCameraId(cam->id());
         const QUuid selected = QUuid::createUuid();
@@ -134,18 +121,18 @@ TEST_F(Inbound, OnlyALostActiveCameraGivesWayToOneThatSends)
         const bool kept = c.message == 'p' && c.enabled;
         EXPECT_EQ(monitor.selectedPhotoId() == selected, !c.takesOver && !kept) << c.message;
         EXPECT_EQ(other->photos.size(), kept ? 1 : 0);
-        EXPECT_TRUE(sent.back()->isEmpty()) << "nothing is sent outside director mode";
+        EXPECT_TRUE(sentTo(*other).isEmpty()) << "nothing is sent outside director mode";
     }
     monitor.setDirectorModeOn(true);
-    const auto last = addCamera();
+    const auto last = addFakeCamera(monitor);
     monitor.handleHello(R"(..{"camera":"C"})", *last);
     EXPECT_EQ(monitor.activeCamera(), last.get());
-    EXPECT_EQ(*sent.back(), QList { command("requestState") });
+    EXPECT_EQ(sentTo(*last), QList { command("requestState") });
 }
 
 TEST_F(Inbound, CommandsGoToTheActiveCameraAndSelectionAsksForState)
 {
-    const auto b = addCamera();
+    const auto b = addFakeCamera(monitor);
     monitor.triggerShutter(); // no active id: the first camera
     b->status = CameraStatus::NoSignal; // a lost camera can still be picked
     monitor.setSelectedPhotoId(QUuid::createUuid());
@@ -165,24 +152,23 @@ TEST_F(Inbound, CommandsGoToTheActiveCameraAndSelectionAsksForState)
     EXPECT_EQ(changes.count(), 2);
     EXPECT_EQ(b->paramState.value("iso").current, big) << "shown until the next state frame";
     EXPECT_FALSE(b->paramState.contains("grain")) << "no entry for a key never reported";
-    EXPECT_EQ(*sent[0], QList { command("shutter") });
-    EXPECT_EQ(*sent[1],
+    EXPECT_EQ(sentTo(*cam), QList { command("shutter") });
+    EXPECT_EQ(sentTo(*b),
         (QList { command("requestState"), command("requestState"), command("shutter"),
             command("setParam", { { "param", "iso" }, { "value", big } }),
             command("setParam", { { "param", "grain" }, { "value", qint64(-2) } }) }));
     monitor.toggleEnabled(*b);
     const bool receiving = b->enabled && b->status == CameraStatus::Receiving;
     monitor.toggleEnabled(*b);
-    EXPECT_TRUE(receiving && b->status == CameraStatus::Paused && sent[1]->size() == 5) << "local only";
+    EXPECT_TRUE(receiving && b->status == CameraStatus::Paused && sentTo(*b).size() == 5) << "local only";
 }
 
 // Through the real link on loopback: the first record becomes active, a lost one gives way to a
 // camera that sends, and nothing is left once the Monitor is gone.
 TEST(MonitorLink, BridgesOverLoopbackBecomeCamerasAndTakeOverFromLostOnes)
 {
-    QTemporaryDir dir;
-    auto monitor
-        = std::make_unique<Monitor>(std::make_unique<QSettings>(dir.filePath("s"), QSettings::IniFormat));
+    const ScratchSettings scratch;
+    auto monitor = std::make_unique<Monitor>(scratch.settings());
     ASSERT_TRUE(monitor->link().start(QHostAddress::LocalHost, 0, CameraLink::Advertise::No));
     EXPECT_TRUE(monitor->listening());
     const auto cameras

@@ -1,8 +1,6 @@
 #include <QDir>
 #include <QLoggingCategory>
 #include <QMultiHash>
-#include <QSettings>
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -11,23 +9,15 @@
 
 namespace {
 
-class MonitorTest : public ::testing::Test
+class MonitorTest : public ::testing::Test, protected ScratchSettings
 {
 protected:
-    std::unique_ptr<QSettings> settings()
+    static std::shared_ptr<CameraConnection> addCamera(Monitor &m, int photos)
     {
-        return std::make_unique<QSettings>(
-            m_dir.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
-    }
-    std::shared_ptr<CameraConnection> addCamera(Monitor &m, int photos)
-    {
-        auto cam = std::make_shared<CameraConnection>(std::make_unique<FakeConnection>());
-        for (int i = 0; i < photos; ++i)
-            cam->photos.append(CapturedPhoto());
-        m.appendCamera(cam);
+        auto cam = addFakeCamera(m);
+        cam->photos.resize(photos); // each with an identity of its own
         return cam;
     }
-    QTemporaryDir m_dir;
 };
 
 } // namespace
@@ -78,7 +68,7 @@ TEST_F(MonitorTest, EveryPublishedAssignmentNotifiesAfterTheChange)
     m.setActiveCameraId(QUuid::createUuid());
     m.setSelectedPhotoId(QUuid::createUuid());
     addCamera(m, 0);
-    m.setFolder(m_dir.path());
+    m.setFolder(dir.path());
     EXPECT_EQ(spy.count(), 7);
     EXPECT_TRUE(m.setProperty("cameraPopoverOpen", false)) << "QML writes the popover flag";
     EXPECT_TRUE(!m.cameraPopoverOpen() && spy.count() == 8);
@@ -86,7 +76,7 @@ TEST_F(MonitorTest, EveryPublishedAssignmentNotifiesAfterTheChange)
 
 TEST_F(MonitorTest, FolderIsPersistedRestoredOnlyWhenItExistsAndNeverRewritten)
 {
-    const QString capture = m_dir.filePath(QStringLiteral("Sesión 1"));
+    const QString capture = dir.filePath(QStringLiteral("Sesión 1"));
     ASSERT_TRUE(QDir().mkpath(capture));
     Monitor(settings()).setFolder(capture);
     EXPECT_EQ(settings()->value(Monitor::kFolderKey).toString(), capture);
@@ -97,12 +87,11 @@ TEST_F(MonitorTest, FolderIsPersistedRestoredOnlyWhenItExistsAndNeverRewritten)
     EXPECT_EQ(restored.folderName(), kMissing);
     EXPECT_FALSE(settings()->contains(Monitor::kFolderKey));
 
-    for (const QString &stored :
-        { m_dir.filePath(QStringLiteral("gone")), m_dir.path() + QStringLiteral("/") }) {
+    for (const QString &stored : { dir.filePath(QStringLiteral("gone")), dir.path() + QStringLiteral("/") }) {
         settings()->setValue(Monitor::kFolderKey, stored);
         const Monitor m(settings());
         const bool exists = QFileInfo::exists(stored);
-        EXPECT_EQ(m.folderName(), exists ? QDir(m_dir.path()).dirName() : kMissing) << stored.toStdString();
+        EXPECT_EQ(m.folderName(), exists ? QDir(dir.path()).dirName() : kMissing) << stored.toStdString();
         EXPECT_EQ(m.folder().isEmpty(), !exists);
         EXPECT_EQ(settings()->value(Monitor::kFolderKey).toString(), stored) << "the entry stays as it was";
     }

@@ -3,8 +3,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPainter>
-#include <QSettings>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -33,9 +31,8 @@ inline QImage testImage(int width, int height, QColor colour = QColor(0x3a, 0x6e
 
 // A Monitor on throw-away settings (no stored folder) and the one WindowState over it, with
 // helpers that add cameras and photos the way the camera link and storage do.
-struct MonitorFixture {
-    QTemporaryDir dir;
-    Monitor monitor{std::make_unique<QSettings>(dir.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat)};
+struct MonitorFixture : ScratchSettings {
+    Monitor monitor{settings()};
     WindowState ws{monitor};
 
     void changed() { emit monitor.objectWillChange(); }
@@ -43,9 +40,8 @@ struct MonitorFixture {
     CameraConnection &addCamera(const QString &name = QStringLiteral("Cámara"),
                                 CameraStatus status = CameraStatus::Receiving)
     {
-        auto cam = std::make_shared<CameraConnection>(std::make_unique<FakeConnection>());
+        auto cam = addFakeCamera(monitor);
         cam->name = name;
-        monitor.appendCamera(cam);
         cam->status = status; // as the link reports it, once the camera is listed
         changed();
         return *cam;
@@ -55,7 +51,7 @@ struct MonitorFixture {
     static QStringList commands(const CameraConnection &cam)
     {
         QStringList commands;
-        for (const QByteArray &frame : *static_cast<FakeConnection *>(cam.conn())->sent) {
+        for (const QByteArray &frame : sentTo(cam)) {
             QStringList values;
             for (const QJsonValue &value : QJsonDocument::fromJson(frame.mid(8)).object())
                 values.append(value.toVariant().toString());
