@@ -9,15 +9,7 @@
 
 namespace {
 
-class MonitorTest : public ::testing::Test, protected ScratchSettings
-{
-protected:
-    static std::shared_ptr<CameraConnection> addCamera(Monitor &m, int photos)
-    {
-        auto cam = addFakeCamera(m);
-        cam->photos.resize(photos); // each with an identity of its own
-        return cam;
-    }
+struct MonitorTest : ::testing::Test, ScratchSettings {
 };
 
 } // namespace
@@ -31,9 +23,9 @@ TEST_F(MonitorTest, ActiveCameraAndSelectedPhotoFallBack)
     m.setSelectedPhotoId(QUuid::createUuid());
     EXPECT_EQ(m.activeCamera(), nullptr);
     EXPECT_EQ(m.selectedPhoto(), nullptr);
-    auto a = addCamera(m, 3);
-    auto b = addCamera(m, 2);
-    auto empty = addCamera(m, 0);
+    const auto a = addFakeCamera(m), b = addFakeCamera(m), empty = addFakeCamera(m);
+    a->photos.resize(3); // each with an identity of its own
+    b->photos.resize(2);
     struct Case {
         QUuid active, selected;
         const CameraConnection *camera;
@@ -67,7 +59,7 @@ TEST_F(MonitorTest, EveryPublishedAssignmentNotifiesAfterTheChange)
     m.setListening(true);
     m.setActiveCameraId(QUuid::createUuid());
     m.setSelectedPhotoId(QUuid::createUuid());
-    addCamera(m, 0);
+    addFakeCamera(m);
     m.setFolder(dir.path());
     EXPECT_EQ(spy.count(), 7);
     EXPECT_TRUE(m.setProperty("cameraPopoverOpen", false)) << "QML writes the popover flag";
@@ -102,7 +94,7 @@ TEST_F(MonitorTest, FolderIsPersistedRestoredOnlyWhenItExistsAndNeverRewritten)
 TEST_F(MonitorTest, LoggingHasOneCategoryPerSubsystem)
 {
     Monitor monitor(settings());
-    auto cam = addCamera(monitor, 0);
+    auto cam = addFakeCamera(monitor);
     monitor.handleFile(QStringLiteral("a.jpg"), QByteArray("not an image"), *cam); // no folder: warns
     (void)Monitor::buildPhoto(QStringLiteral("b.cr3"), QByteArray(64, '\x01'));
     static QMultiHash<QString, const QLoggingCategory *> seen;
