@@ -3,8 +3,8 @@
 
 #include <limits>
 
-#include "../link/FrameBytes.h"
 #include "FakeConnection.h"
+#include "Frames.h"
 #include "QtPrinters.h"
 #include "SampleFiles.h"
 #include "link/InboundMessages.h"
@@ -183,8 +183,7 @@ TEST(MonitorLink, BridgesOverLoopbackBecomeCamerasAndTakeOverFromLostOnes)
     ASSERT_TRUE(cameras(2));
     EXPECT_EQ(monitor->activeCameraId(), monitor->cameras()[0]->id())
         << "the first is active; a second is not";
-    real.write(
-        framebytes::frame(3, "..{\"camera\":\"Real\"}") + framebytes::fileFrame("IMG_1.PNG", image(4, 4)));
+    real.write(frames::frame(3, "..{\"camera\":\"Real\"}") + frames::fileFrame("IMG_1.PNG", image(4, 4)));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !monitor->cameras()[1]->photos.isEmpty(); }, 10000));
     EXPECT_EQ(monitor->cameras()[1]->name, "Real");
     EXPECT_EQ(monitor->selectedPhoto(), &monitor->cameras()[1]->photos.first());

@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "FrameBytes.h"
+#include "Frames.h"
 #include "link/FrameReader.h"
 
-using namespace framebytes;
+using namespace frames;
 using ::testing::ElementsAre;
 using Stop = FrameReader::Stop;
 
@@ -55,7 +55,7 @@ Outcome read(const QByteArray &stream, qsizetype piece, bool end = false)
 const QByteArray kMixed = fileFrame("a.jpg", "JPEGDATA") + frame(3, "\x01\x02{\"camera\":\"X\"}")
     + frame(2, QByteArray(100, 'x')) + frame(6, "z") + frame(9, "w") + frame(0, {}) + frame(255, "q")
     + fileFrame("", "NONAME") + fileFrame("empty.jpg", "") + frame(1, {}) + frame(1, "\x05") + frame(7, {})
-    + fileFrame("toolong", "xy", 200) + fileFrame("abcd", "", 5) + frame(5, "LIVE")
+    + frame(1, QByteArray("\xc8\0toolongxy", 11)) + frame(1, QByteArray("\x05\0abcd", 6)) + frame(5, "LIVE")
     + fileFrame("\xef\xbb\xbf\x63\xc3\xa1/m.raf", "RAW");
 const std::vector<std::string> kMixedMessages = { "file1[a.jpg]=JPEGDATA", "json3=\x01\x02{\"camera\":\"X\"}",
     "file1[]=NONAME", "json7=", "live5=LIVE", "file1[\xef\xbb\xbf\x63\xc3\xa1/m.raf]=RAW" };
@@ -73,7 +73,7 @@ TEST(FrameReader, SameMessagesWhereverTheStreamIsSplit)
 TEST(FrameReader, BadHeaderOrNameStopsAndNothingLaterIsRead)
 {
     const std::pair<QByteArray, qsizetype> cases[] = {
-        { header(1, 5, 'H', 'V', 2), 8 }, { header(1, 5, 'V', 'H', 1), 8 }, { QByteArray(8, '\0'), 8 },
+        { header(1, 5, 2), 8 }, { "VH" + header(1, 5).mid(2), 8 }, { QByteArray(8, '\0'), 8 },
         { fileFrame("\xff.jpg", "CONTENT"), 8 + 2 + 5 },
         { fileFrame("\xc0\xaf.jpg", "CONTENT"), 8 + 2 + 6 }, // overlong '/'
         { fileFrame("\xed\xa0\x80", "CONTENT"), 8 + 2 + 3 }, // a surrogate

@@ -8,11 +8,11 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
-#include "FrameBytes.h"
+#include "Frames.h"
 #include "link/CameraLink.h"
 #include "link/TcpConnection.h"
 
-using namespace framebytes;
+using namespace frames;
 using ::testing::ElementsAre;
 using Cam = std::shared_ptr<CameraConnection>;
 using Payload = std::optional<QByteArray>;
@@ -134,7 +134,7 @@ TEST_F(LinkLoopback, BurstIsHandledOnePerTurnAndWhollyBeforeTheLoss)
 // still seen, however much it queued. The socket's buffer is already full at the stop.
 TEST_F(LinkLoopback, StoppedConnectionDrainsWhatFollowsAndSeesTheClose)
 {
-    const QByteArray stops[] = { header(3, 4, 'H', 'V', 2), fileFrame("\xff.jpg", "CONTENT") };
+    const QByteArray stops[] = { header(3, 4, 2), fileFrame("\xff.jpg", "CONTENT") };
     QByteArray before, after = QByteArray(8 << 20, 'x') + frame(3, "..{\"camera\":\"late\"}");
     for (int k = 0; k < 50; ++k)
         before += frame(7, "{}");
