@@ -51,8 +51,7 @@ TEST_F(Inbound, HelloStateAndLiveViewChangeOnlyWhatTheyMayAndAnnounceOnce)
         QByteArray("\0\0", 2) + QString::fromUtf8(R"({"camera":" Cámara 2 📷"})").toUtf8(), *cam);
     EXPECT_EQ(cam->name, QString::fromUtf8(" Cámara 2 📷"));
 
-    cam->paramState.insert("aperture", ParamState { 28, { 20, 28 } });
-    cam->paramState.insert("grain", ParamState { 1, { 0, 1 } });
+    cam->paramState = { { "aperture", { 28, { 20, 28 } } }, { "grain", { 1, { 0, 1 } } } };
     monitor.handleState(R"({"supported":{"current":1}, "iso":{"current":400,"values":[200,400],"x":"y"},
         "grain":{"current":"2"}, "wb":7, "dr":{"current":null}, "film":{"current":3,"values":[1,"two"]}})",
         *cam);
@@ -93,33 +92,30 @@ TEST_F(Inbound, HelloStateAndLiveViewChangeOnlyWhatTheyMayAndAnnounceOnce)
 // asked for its parameters, as when picked.
 TEST_F(Inbound, OnlyALostActiveCameraGivesWayToOneThatSends)
 {
-    struct Case {
-        CameraStatus activeStatus;
-        char message; // hello, photo, state, bad hello
-        bool enabled, takesOver;
-    };
-    const Case cases[]
+    // The active camera's status, what another one sends (hello, photo, state, bad hello), whether
+    // that one receives, and whether it takes over.
+    const std::tuple<CameraStatus, char, bool, bool> cases[]
         = { { CameraStatus::Receiving, 'h', true, false }, { CameraStatus::Paused, 'p', true, false },
               { CameraStatus::NoSignal, 'h', true, true }, { CameraStatus::NoSignal, 'p', true, true },
               { CameraStatus::NoSignal, 'h', false, true }, { CameraStatus::NoSignal, 'p', false, false },
               { CameraStatus::NoSignal, 's', true, false }, { CameraStatus::NoSignal, 'b', true, false } };
-    for (const Case &c : cases) {
+    for (const auto &[activeStatus, message, enabled, takesOver] : cases) {
         const auto other = addFakeCamera(monitor);
-        other->enabled = c.enabled;
+        other->enabled = enabled;
         monitor.setActiveCameraId(cam->id());
         const QUuid selected = QUuid::createUuid();
         monitor.setSelectedPhotoId(selected);
-        cam->status = c.activeStatus;
-        if (c.message == 'p')
+        cam->status = activeStatus;
+        if (message == 'p')
             monitor.handlePhotoMessage("IMG.PNG", image(8, 8), *other);
-        else if (c.message == 's')
+        else if (message == 's')
             monitor.handleState(R"({"iso":{"current":1}})", *other);
         else
-            monitor.handleHello(c.message == 'b' ? "..{}" : R"(..{"camera":"B"})", *other);
-        EXPECT_EQ(monitor.activeCamera(), c.takesOver ? other.get() : cam.get())
-            << c.message << int(c.activeStatus);
-        const bool kept = c.message == 'p' && c.enabled;
-        EXPECT_EQ(monitor.selectedPhotoId() == selected, !c.takesOver && !kept) << c.message;
+            monitor.handleHello(message == 'b' ? "..{}" : R"(..{"camera":"B"})", *other);
+        EXPECT_EQ(monitor.activeCamera(), takesOver ? other.get() : cam.get())
+            << message << int(activeStatus);
+        const bool kept = message == 'p' && enabled;
+        EXPECT_EQ(monitor.selectedPhotoId() == selected, !takesOver && !kept) << message;
         EXPECT_EQ(other->photos.size(), kept ? 1 : 0);
         EXPECT_TRUE(sentTo(*other).isEmpty()) << "nothing is sent outside director mode";
     }

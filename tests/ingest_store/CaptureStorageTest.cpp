@@ -44,22 +44,19 @@ protected:
 // makes just before the rename) is kept.
 TEST_F(CaptureStorage, NamesTakeTheNextFreeNumberAndNothingIsReplaced)
 {
-    struct Case {
-        QStringList existing;
-        QString incoming;
-        QStringList expected; // names of successive stores
-    };
-    const Case cases[] = { { {}, "IMG_0001.JPG", { "IMG_0001.JPG", "IMG_0001-1.JPG", "IMG_0001-2.JPG" } },
-        { { "README" }, "README", { "README-1", "README-2" } },
-        { { "archive.tar.gz" }, "archive.tar.gz", { "archive.tar-1.gz" } },
-        { { "a.jpg", "a-2.jpg" }, "a.jpg", { "a-1.jpg", "a-3.jpg" } },
-        { { "X.Raf" }, "X.Raf", { "X-1.Raf" } }, { { "photo." }, "photo.", { "photo.-1" } } };
-    for (const Case &c : cases) {
-        for (const QString &name : c.existing)
+    // What is there, the name that comes in, and the names it gets when stored again and again.
+    const std::tuple<QStringList, QString, QStringList> cases[]
+        = { { {}, "IMG_0001.JPG", { "IMG_0001.JPG", "IMG_0001-1.JPG", "IMG_0001-2.JPG" } },
+              { { "README" }, "README", { "README-1", "README-2" } },
+              { { "archive.tar.gz" }, "archive.tar.gz", { "archive.tar-1.gz" } },
+              { { "a.jpg", "a-2.jpg" }, "a.jpg", { "a-1.jpg", "a-3.jpg" } },
+              { { "X.Raf" }, "X.Raf", { "X-1.Raf" } }, { { "photo." }, "photo.", { "photo.-1" } } };
+    for (const auto &[existing, incoming, names] : cases) {
+        for (const QString &name : existing)
             write(name);
-        for (const QString &expected : c.expected) {
-            EXPECT_EQ(Monitor::nonClobbering(m_folder, c.incoming), QDir(m_folder).filePath(expected));
-            EXPECT_EQ(stored(c.incoming, expected.toUtf8()), expected);
+        for (const QString &expected : names) {
+            EXPECT_EQ(Monitor::nonClobbering(m_folder, incoming), QDir(m_folder).filePath(expected));
+            EXPECT_EQ(stored(incoming, expected.toUtf8()), expected);
         }
     }
     ASSERT_TRUE(QDir(m_folder).mkdir("D.JPG"));

@@ -26,12 +26,8 @@ TEST_F(MonitorTest, ActiveCameraAndSelectedPhotoFallBack)
     const auto a = addFakeCamera(m), b = addFakeCamera(m), empty = addFakeCamera(m);
     a->photos.resize(3); // each with an identity of its own
     b->photos.resize(2);
-    struct Case {
-        QUuid active, selected;
-        const CameraConnection *camera;
-        const CapturedPhoto *photo;
-    };
-    const Case cases[] = {
+    // The ids set, and the camera and photo they give.
+    const std::tuple<QUuid, QUuid, const CameraConnection *, const CapturedPhoto *> cases[] = {
         { QUuid(), QUuid(), a.get(), &a->photos.last() },
         { QUuid::createUuid(), a->photos.first().id(), a.get(), &a->photos.first() },
         { QUuid(), b->photos.first().id(), a.get(), &a->photos.last() }, // another camera's photo
@@ -39,11 +35,11 @@ TEST_F(MonitorTest, ActiveCameraAndSelectedPhotoFallBack)
         { b->id(), QUuid(), b.get(), &b->photos.last() },
         { empty->id(), b->photos.first().id(), empty.get(), nullptr },
     };
-    for (const Case &c : cases) {
-        m.setActiveCameraId(c.active);
-        m.setSelectedPhotoId(c.selected);
-        EXPECT_EQ(m.activeCamera(), c.camera);
-        EXPECT_EQ(m.selectedPhoto(), c.photo);
+    for (const auto &[active, selected, camera, photo] : cases) {
+        m.setActiveCameraId(active);
+        m.setSelectedPhotoId(selected);
+        EXPECT_EQ(m.activeCamera(), camera);
+        EXPECT_EQ(m.selectedPhoto(), photo);
     }
 }
 
