@@ -120,12 +120,6 @@ QList<Host::Camera> Host::cameras() const
     return out;
 }
 
-QStringList Host::storedPaths() const
-{
-    // Written before their photo line was printed, or later ("stored CAMERA PHOTO PATH").
-    return matches(QStringLiteral("^photo \\d+ (\\S+) ")) + matches(QStringLiteral("^stored \\d+ \\d+ (.+)$"));
-}
-
 bool Host::allLost(qsizetype records) const
 {
     const QList<Camera> all = cameras();
