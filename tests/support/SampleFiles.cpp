@@ -128,10 +128,8 @@ QByteArray withExif(const QByteArray &file, const QList<Tag> &tags, const QImage
             Exiv2::ExifThumb(image->exifData()).setJpegThumbnail(reinterpret_cast<const Exiv2::byte *>(small.constData()),
                                                                  long(small.size()));
         image->writeMetadata();
-        Exiv2::BasicIo &io = image->io();
-        io.seek(0, Exiv2::BasicIo::beg);
-        const Exiv2::DataBuf out = io.read(io.size());
-        return QByteArray(reinterpret_cast<const char *>(out.pData_), out.size_);
+        Exiv2::BasicIo &io = image->io(); // in memory: its bytes are the file
+        return QByteArray(reinterpret_cast<const char *>(io.mmap()), qsizetype(io.size()));
     } catch (const std::exception &) {
         return {};
     }
