@@ -2,13 +2,13 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPainter>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
 #include "FakeConnection.h"
 #include "QtPrinters.h"
+#include "SampleFiles.h"
 #include "WindowState.h"
 #include "state/Monitor.h"
 
@@ -19,15 +19,6 @@ struct FixedPreview : PreviewSource {
     explicit FixedPreview(QImage image) : fixed(std::move(image)) {}
     [[nodiscard]] QImage image() const override { return ++calls, fixed; }
 };
-
-// A test picture: a plain colour with a circle, so crops and scaling show.
-inline QImage testImage(int width, int height, QColor colour = QColor(0x3a, 0x6e, 0xa5))
-{
-    QImage image(width, height, QImage::Format_RGB32);
-    image.fill(colour);
-    QPainter(&image).drawEllipse(QPointF(width / 2.0, height / 2.0), width / 6.0, width / 6.0);
-    return image;
-}
 
 // A Monitor on throw-away settings (no stored folder) and the one WindowState over it, with
 // helpers that add cameras and photos the way the camera link and storage do.
@@ -64,8 +55,8 @@ struct MonitorFixture : ScratchSettings {
     {
         CapturedPhoto photo;
         photo.filename = filename;
-        photo.thumb = testImage(240, 160);
-        photo.preview = std::make_shared<FixedPreview>(testImage(1200, 800));
+        photo.thumb = SampleFiles::quadrants(QSize(240, 160));
+        photo.preview = std::make_shared<FixedPreview>(SampleFiles::quadrants(QSize(1200, 800)));
         photo.fileSizeBytes = 25480000;
         photo.format = QStringLiteral("RAW");
         photo.width = 6240;

@@ -5,7 +5,6 @@
 
 #include <atomic>
 
-#include "SampleFiles.h"
 #include "UiFixtures.h"
 #include "UiFormat.h"
 #include "ingest/PreviewCache.h"
@@ -14,7 +13,7 @@ namespace {
 
 QByteArray png(QSize size)
 {
-    return SampleFiles::encode(testImage(size.width(), size.height()), "png");
+    return SampleFiles::encode(SampleFiles::quadrants(size), "png");
 }
 
 TEST(UiFormat, SizeDimensionsAndTime)
@@ -49,7 +48,7 @@ TEST(ViewerSource, ThumbnailUntilDecodedSupersededDecodesDroppedUndecodableDecod
     QSignalSpy images(&source, &ViewerSource::imageChanged);
     auto show = [&](const QByteArray &bytes) {
         CapturedPhoto photo;
-        photo.thumb = testImage(32, 16);
+        photo.thumb = SampleFiles::quadrants(QSize(32, 16));
         photo.preview = makePreviewSource(cache, cache->add(bytes, "IMG.PNG"));
         a.photos.append(photo);
         f.monitor.setSelectedPhotoId(photo.id());

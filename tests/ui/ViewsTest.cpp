@@ -239,7 +239,7 @@ TEST(Rendered, TheWindowThroughASession)
     // The parameters in display order; no row without allowed values, no slider with one.
     a.paramState = {{"filmSimulation", {21, {1, 2, 11, 12, 16}}}, {"iso", {800, {200, 400, 800, 1600, 3200}}},
                     {"shutterSpeed", {4000, {4000}}}, {"grainEffect", {1, {}}}, {"exposureComp", {0, {-3, 0, 3}}}};
-    a.liveFrame = testImage(1280, 853, QColor(0x40, 0x80, 0x50));
+    a.liveFrame = SampleFiles::solid(QSize(1280, 853), qRgb(0x40, 0x80, 0x50));
     f.changed();
     h.save("director");
     EXPECT_EQ(column->width(), 1180 - 236 - 1);
@@ -274,7 +274,7 @@ TEST(Rendered, TheWindowThroughASession)
     EXPECT_EQ(viewer->identity(), "live-" + a.id().toString(QUuid::WithoutBraces).toUpper());
     QTest::mouseDClick(&h, Qt::LeftButton, {}, c);
     const int uploads = picture->property("uploads").toInt();
-    a.liveFrame = testImage(1280, 853, Qt::darkCyan);
+    a.liveFrame = SampleFiles::solid(QSize(1280, 853), qRgb(0, 0x80, 0x80));
     f.changed();
     h.settle();
     EXPECT_TRUE(picture->property("uploads").toInt() > uploads && h.one("picture") == picture);
