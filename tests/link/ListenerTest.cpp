@@ -135,9 +135,8 @@ TEST_F(LinkLoopback, BurstIsHandledOnePerTurnAndWhollyBeforeTheLoss)
 TEST_F(LinkLoopback, StoppedConnectionDrainsWhatFollowsAndSeesTheClose)
 {
     const QByteArray stops[] = { header(3, 4, 2), fileFrame("\xff.jpg", "CONTENT") };
-    QByteArray before, after = QByteArray(8 << 20, 'x') + frame(3, "..{\"camera\":\"late\"}");
-    for (int k = 0; k < 50; ++k)
-        before += frame(7, "{}");
+    const QByteArray before = frame(7, "{}").repeated(50);
+    const QByteArray after = QByteArray(8 << 20, 'x') + frame(3, "..{\"camera\":\"late\"}");
     for (size_t i = 0; i < std::size(stops); ++i) {
         auto bridge = connectBridge();
         bridge->write(before + stops[i] + after);
