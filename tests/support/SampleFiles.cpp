@@ -2,7 +2,6 @@
 
 #include <QBuffer>
 #include <QFile>
-#include <QImageWriter>
 #include <QPainter>
 #include <QTemporaryDir>
 #include <QtEndian>
@@ -112,9 +111,7 @@ QByteArray encode(const QImage &image, const char *format, int quality)
 {
     QByteArray bytes;
     QBuffer buffer(&bytes);
-    QImageWriter writer(&buffer, format);
-    writer.setQuality(quality);
-    return buffer.open(QIODevice::WriteOnly) && writer.write(image) ? bytes : QByteArray();
+    return buffer.open(QIODevice::WriteOnly) && image.save(&buffer, format, quality) ? bytes : QByteArray();
 }
 
 QByteArray withExif(const QByteArray &file, const QList<Tag> &tags, const QImage &thumbnail)
