@@ -255,6 +255,7 @@ TEST(Rendered, TheWindowThroughASession)
     for (QQuickItem *slider : h.named("paramSlider"))
         positions += {slider->property("value").toReal(), slider->property("to").toReal()};
     EXPECT_EQ(positions, QList<qreal>({2, 4, 0, 4, 1, 2})) << "at the current value, or the first one";
+    EXPECT_EQ(f.ws.params()->index(2).data(DirectorModel::PositionRole).toInt(), 0) << "not -1, clamped by the slider";
 
     // Dragging the ISO handle from 800 to the left end sends every step on the way (400, 200); a
     // position between two steps sends the nearest, halves away from zero; outside, nothing.
