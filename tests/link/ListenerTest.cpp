@@ -56,9 +56,12 @@ protected:
         return bridge;
     }
 
-    bool until(size_t i, const std::string &last)
+    // Waits until record `i`'s last event is `last`, calling `poll` at each look.
+    bool until(
+        size_t i, const std::string &last, const std::function<void()> &poll = [] {})
     {
-        return QTest::qWaitFor([&] { return !events[i].empty() && events[i].back() == last; }, kTimeoutMs);
+        return QTest::qWaitFor(
+            [&] { return poll(), !events[i].empty() && events[i].back() == last; }, kTimeoutMs);
     }
     TcpConnection *tcp(size_t i) const { return dynamic_cast<TcpConnection *>(cams[i]->conn()); }
 
@@ -142,12 +145,8 @@ TEST_F(LinkLoopback, StoppedConnectionDrainsWhatFollowsAndSeesTheClose)
         bridge->write(before + stops[i] + after);
         bridge->disconnectFromHost();
         qint64 mostBuffered = 0;
-        ASSERT_TRUE(QTest::qWaitFor(
-            [&] {
-                mostBuffered = std::max(mostBuffered, tcp(i)->bufferedBytes());
-                return !events[i].empty() && events[i].back() == "lost";
-            },
-            kTimeoutMs));
+        ASSERT_TRUE(
+            until(i, "lost", [&] { mostBuffered = std::max(mostBuffered, tcp(i)->bufferedBytes()); }));
         EXPECT_TRUE(tcp(i)->readingStopped());
         EXPECT_EQ(tcp(i)->bytesRead(), quint64(before.size() + stops[i].size() + after.size()));
         EXPECT_LE(mostBuffered, TcpConnection::kReadBufferSize);
