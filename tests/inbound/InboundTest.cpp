@@ -19,11 +19,10 @@ QByteArray image(int w, int h, const char *format = "PNG")
 }
 
 // A command frame; its bytes are pinned by the wire protocol's own tests.
-QByteArray command(const char *name, const QVariantMap &more = {})
+QByteArray command(const char *name, QVariantMap more = {})
 {
-    QVariantMap cmd = more;
-    cmd.insert("cmd", name);
-    return *wire::encodeCommandFrame(cmd);
+    more.insert("cmd", name);
+    return *wire::encodeCommandFrame(more);
 }
 
 class Inbound : public ::testing::Test, protected ScratchSettings
