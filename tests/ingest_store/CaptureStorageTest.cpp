@@ -120,8 +120,10 @@ TEST_F(CaptureStorage, PeerNamesLandDirectlyInsideTheFolderWithinTheNameLimit)
         { ".hidden.jpg", "_hidden.jpg" }, { QString(QChar(0xD800)) + "x.jpg", "_x.jpg" },
         { QString::fromUtf8("Ñandú 📷.jpg"), QString::fromUtf8("Ñandú 📷.jpg") } };
     QStringList expected;
-    for (const auto &[peer, safe] : cases)
-        expected << stored(peer, safe.toUtf8());
+    for (const auto &[peer, safe] : cases) {
+        EXPECT_EQ(stored(peer), safe) << peer.toStdString();
+        expected << safe;
+    }
     expected.sort();
     EXPECT_EQ(expected, everything()) << "nothing appeared anywhere else";
     EXPECT_EQ(
