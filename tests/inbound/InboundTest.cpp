@@ -46,8 +46,7 @@ TEST_F(Inbound, HelloStateAndLiveViewChangeOnlyWhatTheyMayAndAnnounceOnce)
     for (const auto &payload : badHellos)
         monitor.handleHello(payload, *cam);
     EXPECT_EQ(changes.count(), 0);
-    monitor.handleHello(
-        QByteArray("\0\0", 2) + QString::fromUtf8(R"({"camera":" Cámara 2 📷"})").toUtf8(), *cam);
+    monitor.handleHello(QByteArray("\0\0", 2) + R"({"camera":" Cámara 2 📷"})", *cam);
     EXPECT_EQ(cam->name, QString::fromUtf8(" Cámara 2 📷"));
 
     cam->paramState = { { "aperture", { 28, { 20, 28 } } }, { "grain", { 1, { 0, 1 } } } };
@@ -142,8 +141,8 @@ TEST_F(Inbound, CommandsGoToTheActiveCameraAndSelectionAsksForState)
     changes.clear();
     monitor.setParam("iso", big);
     monitor.setParam("grain", -2);
-    monitor.sendRemoteCommand(
-        { { "value", std::numeric_limits<double>::quiet_NaN() } }, *b); // cannot be written
+    // A command that cannot be written sends nothing.
+    monitor.sendRemoteCommand({ { "value", std::numeric_limits<double>::quiet_NaN() } }, *b);
     EXPECT_EQ(changes.count(), 2);
     EXPECT_EQ(b->paramState.value("iso").current, big) << "shown until the next state frame";
     EXPECT_FALSE(b->paramState.contains("grain")) << "no entry for a key never reported";

@@ -28,8 +28,7 @@ struct MonitorFixture : ScratchSettings {
 
     void changed() { emit monitor.objectWillChange(); }
 
-    CameraConnection &addCamera(const QString &name = QStringLiteral("Cámara"),
-                                CameraStatus status = CameraStatus::Receiving)
+    CameraConnection &addCamera(const QString &name = "Cámara", CameraStatus status = CameraStatus::Receiving)
     {
         auto cam = addFakeCamera(monitor);
         cam->name = name;
