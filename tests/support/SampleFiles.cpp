@@ -97,8 +97,7 @@ QImage solid(QSize size, QRgb colour)
 
 QImage quadrants(QSize size)
 {
-    QImage image(size, QImage::Format_RGB32);
-    image.fill(Qt::white);
+    QImage image = solid(size, qRgb(255, 255, 255));
     const int w = size.width() / 2, h = size.height() / 2;
     QPainter p(&image);
     p.fillRect(0, 0, w, h, Qt::red);
