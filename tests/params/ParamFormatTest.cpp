@@ -53,12 +53,11 @@ const std::tuple<const char *, qint64, const char *> kLabels[] = {
 TEST(ParamFormat, ValueTextsInEveryLocale)
 {
     const QLocale previous;
-    for (const char *locale : {"C", "de_DE.UTF-8"}) {
+    for (const auto &[locale, language] : {std::pair{"C", QLocale::C}, std::pair{"de_DE.UTF-8", QLocale::German}}) {
         // scripts/test generates the second; without it the test would prove nothing.
         ASSERT_NE(std::setlocale(LC_ALL, locale), nullptr) << locale << " is not generated";
-        const bool comma = locale[0] != 'C';
-        QLocale::setDefault(QLocale(comma ? QLocale::German : QLocale::C));
-        EXPECT_STREQ(std::localeconv()->decimal_point, comma ? "," : ".");
+        QLocale::setDefault(QLocale(language));
+        EXPECT_STREQ(std::localeconv()->decimal_point, language == QLocale::C ? "." : ",");
         for (const auto &[microseconds, text] : kShutter)
             EXPECT_EQ(ParamFormat::shutter(microseconds), QString::fromUtf8(text)) << microseconds;
         for (const auto &[key, value, text] : kLabels)
