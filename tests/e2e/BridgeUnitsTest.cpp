@@ -14,9 +14,8 @@ namespace {
 
 TEST(ServiceName, PrettyNameThenHostNameThenMacCutToOneDnsLabel)
 {
-    QString emoji; // 4-byte characters, surrogate pairs in UTF-16: kept whole or dropped whole
-    for (int i = 0; i < 20; ++i)
-        emoji += QString::fromUcs4(U"\U0001F4F7");
+    // 4-byte characters, surrogate pairs in UTF-16: kept whole or dropped whole.
+    const QString emoji = QString::fromUcs4(U"\U0001F4F7").repeated(20);
     const QString rows[][3] = {
         {"Estudio de Ana", "ws-7", "Estudio de Ana (Mac)"}, {"", "ws-7", "ws-7 (Mac)"}, {"  ", "ws-7", "ws-7 (Mac)"},
         {"", "", "Mac (Mac)"}, {"", " ", "Mac (Mac)"},

@@ -21,16 +21,6 @@ namespace {
 
 using Dnssd = HostTest;
 
-// What a browsing bridge resolves: port by service name.
-struct Browser : ServiceBrowser {
-    Browser() : ServiceBrowser(QString::fromLatin1(ServiceAdvertiser::kServiceType))
-    {
-        connect(this, &ServiceBrowser::resolved,
-                [this](const QString &name, const QString &, quint16 port) { seen.insert(name, port); });
-    }
-    QMap<QString, quint16> seen;
-};
-
 TEST_F(Dnssd, BridgeFindsAdvertisedServiceAndSpeaksTheProtocol)
 {
     startAvahi();
@@ -111,10 +101,13 @@ TEST_F(Dnssd, NameTakenOnTheNetworkGetsAvahisAlternative)
     EXPECT_EQ(first.registeredName(), "Twin (Mac)");
     EXPECT_EQ(second.registeredName(), "Twin (Mac) #2");
     // Both are visible to a browsing bridge, each with its own port.
-    Browser browser;
+    ServiceBrowser browser(QString::fromLatin1(ServiceAdvertiser::kServiceType));
+    QMap<QString, quint16> seen; // port by service name
+    QObject::connect(&browser, &ServiceBrowser::resolved,
+                     [&](const QString &name, const QString &, quint16 port) { seen.insert(name, port); });
     ASSERT_TRUE(browser.start());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return browser.seen.size() >= 2; }, 20000));
-    EXPECT_EQ(browser.seen, (QMap<QString, quint16>{{"Twin (Mac)", 40001}, {"Twin (Mac) #2", 40002}}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return seen.size() >= 2; }, 20000));
+    EXPECT_EQ(seen, (QMap<QString, quint16>{{"Twin (Mac)", 40001}, {"Twin (Mac) #2", 40002}}));
 }
 
 } // namespace

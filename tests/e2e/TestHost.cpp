@@ -75,10 +75,9 @@ public:
                 if (!photo.isStored())
                     seen.unstored.append(seen.photos);
             }
-            static const QString statuses[] = {QStringLiteral("receiving"), QStringLiteral("paused"),
-                                               QStringLiteral("noSignal")};
+            const char *const statuses[] = {"receiving", "paused", "noSignal"};
             show(QStringLiteral("camera %1 status=%2 live=%3x%4 params=%5 name=%6")
-                     .arg(i).arg(statuses[int(cam.status)]).arg(cam.liveFrame.width()).arg(cam.liveFrame.height())
+                     .arg(i).arg(QLatin1String(statuses[int(cam.status)])).arg(cam.liveFrame.width()).arg(cam.liveFrame.height())
                      .arg(cam.paramState.size()).arg(cam.name),
                  QStringLiteral("camera %1").arg(i));
         }

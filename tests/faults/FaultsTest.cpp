@@ -3,7 +3,6 @@
 // misbehaves. Nothing received completely may be lost, nothing partial may be left, and the
 // application must go on serving the bridges that behave.
 
-#include <QBuffer>
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -18,6 +17,7 @@
 
 #include "Frames.h"
 #include "HostHarness.h"
+#include "SampleFiles.h"
 #include "ingest/CaptureStorage.h"
 #include "ingest/PendingFolder.h"
 #include "link/ServiceAdvertiser.h"
@@ -151,10 +151,8 @@ TEST_F(Faults, LiveViewFloodIsHeldBackNotBuffered)
     const qint64 rssBefore = hostMemoryKiB();
     QImage noise(1200, 800, QImage::Format_RGB32);
     QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(noise.bits()), int(noise.sizeInBytes() / 4));
-    QByteArray jpeg;
-    QBuffer buffer(&jpeg);
-    ASSERT_TRUE(buffer.open(QIODevice::WriteOnly) && noise.save(&buffer, "JPEG", 95));
-    const QByteArray frame = frames::frame(frames::LiveView, jpeg);
+    const QByteArray frame = frames::frame(frames::LiveView, SampleFiles::encode(noise, "jpeg", 95));
+    ASSERT_GT(frame.size(), 1 << 19);
     RawPeer flood(port);
     ASSERT_TRUE(flood.waitConnected());
     qint64 queued = 0, peakGrowth = 0;

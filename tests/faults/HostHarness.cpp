@@ -123,12 +123,6 @@ QList<Host::Camera> Host::cameras() const
     return out;
 }
 
-QStringList Host::storedPaths() const
-{
-    // Written before their photo line was printed, or later ("stored CAMERA PHOTO PATH").
-    return matches(QStringLiteral("^photo \\d+ (\\S+) ")) + matches(QStringLiteral("^stored \\d+ \\d+ (.+)$"));
-}
-
 bool Host::allLost(qsizetype records) const
 {
     const QList<Camera> all = cameras();
@@ -145,10 +139,9 @@ void RawPeer::closeWithReset()
 
 void HostTest::SetUp()
 {
-    ASSERT_TRUE(qEnvironmentVariable("HALVANE_NETNS") == QLatin1String("1")
-                && !qEnvironmentVariableIsEmpty("DBUS_SYSTEM_BUS_ADDRESS") && !qEnvironmentVariableIsEmpty("HALVANE_AVAHI_CONF"))
-        << "run through scripts/netns-run";
-    ASSERT_FALSE(qEnvironmentVariableIsEmpty("HALVANE_TESTHOST") || qEnvironmentVariableIsEmpty("HALVANE_BRIDGE"));
+    ASSERT_TRUE(qEnvironmentVariable("HALVANE_NETNS") == QLatin1String("1")) << "run through scripts/netns-run";
+    for (const char *name : {"DBUS_SYSTEM_BUS_ADDRESS", "HALVANE_AVAHI_CONF", "HALVANE_TESTHOST", "HALVANE_BRIDGE"})
+        ASSERT_FALSE(qEnvironmentVariableIsEmpty(name)) << name << " is not set: run through scripts/netns-run";
     ASSERT_TRUE(dir.isValid());
     capture = dir.filePath(QStringLiteral("capture"));
     ASSERT_TRUE(QDir().mkpath(capture));

@@ -69,7 +69,11 @@ public:
     quint16 start(const QString &settingsPath, const QString &captureFolder, const QString &pendingFolder = {});
     [[nodiscard]] QList<Camera> cameras() const; // by index, as last printed
     [[nodiscard]] int photoCount() const { return int(matches(QStringLiteral("^photo ")).size()); }
-    [[nodiscard]] QStringList storedPaths() const; // of the photos whose file is written
+    // Of the photos whose file is written: before their photo line was printed, or later.
+    [[nodiscard]] QStringList storedPaths() const
+    {
+        return matches("^photo \\d+ (\\S+) ") + matches("^stored \\d+ \\d+ (.+)$");
+    }
     // Whether there are `records` camera records and every one has lost its connection.
     [[nodiscard]] bool allLost(qsizetype records) const;
     bool waitFor(const std::function<bool(const Host &)> &done, int timeoutMs = 20000) const

@@ -1,12 +1,10 @@
-#include <QSettings>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <limits>
 
-#include "../link/FrameBytes.h"
 #include "FakeConnection.h"
+#include "Frames.h"
 #include "QtPrinters.h"
 #include "SampleFiles.h"
 #include "link/InboundMessages.h"
@@ -21,29 +19,17 @@ QByteArray image(int w, int h, const char *format = "PNG")
 }
 
 // A command frame; its bytes are pinned by the wire protocol's own tests.
-QByteArray command(const char *name, const QVariantMap &more = {})
+QByteArray command(const char *name, QVariantMap more = {})
 {
-    QVariantMap cmd = more;
-    cmd.insert("cmd", name);
-    return *wire::encodeCommandFrame(cmd);
+    more.insert("cmd", name);
+    return *wire::encodeCommandFrame(more);
 }
 
-class Inbound : public ::testing::Test
+class Inbound : public ::testing::Test, protected ScratchSettings
 {
 protected:
-    std::shared_ptr<CameraConnection> addCamera()
-    {
-        auto conn = std::make_unique<FakeConnection>();
-        sent.push_back(conn->sent);
-        auto cam = std::make_shared<CameraConnection>(std::move(conn));
-        monitor.appendCamera(cam);
-        return cam;
-    }
-
-    QTemporaryDir dir;
-    Monitor monitor { std::make_unique<QSettings>(dir.filePath("s.ini"), QSettings::IniFormat) };
-    std::vector<std::shared_ptr<QList<QByteArray>>> sent; // per camera, what went to the bridge
-    std::shared_ptr<CameraConnection> cam = addCamera();
+    Monitor monitor { settings() };
+    std::shared_ptr<CameraConnection> cam = addFakeCamera(monitor);
     QSignalSpy changes { &monitor, &Monitor::objectWillChange };
 };
 
@@ -60,12 +46,10 @@ TEST_F(Inbound, HelloStateAndLiveViewChangeOnlyWhatTheyMayAndAnnounceOnce)
     for (const auto &payload : badHellos)
         monitor.handleHello(payload, *cam);
     EXPECT_EQ(changes.count(), 0);
-    monitor.handleHello(
-        QByteArray("\0\0", 2) + QString::fromUtf8(R"({"camera":" Cámara 2 📷"})").toUtf8(), *cam);
+    monitor.handleHello(QByteArray("\0\0", 2) + R"({"camera":" Cámara 2 📷"})", *cam);
     EXPECT_EQ(cam->name, QString::fromUtf8(" Cámara 2 📷"));
 
-    cam->paramState.insert("aperture", ParamState { 28, { 20, 28 } });
-    cam->paramState.insert("grain", ParamState { 1, { 0, 1 } });
+    cam->paramState = { { "aperture", { 28, { 20, 28 } } }, { "grain", { 1, { 0, 1 } } } };
     monitor.handleState(R"({"supported":{"current":1}, "iso":{"current":400,"values":[200,400],"x":"y"},
         "grain":{"current":"2"}, "wb":7, "dr":{"current":null}, "film":{"current":3,"values":[1,"two"]}})",
         *cam);
@@ -106,46 +90,43 @@ TEST_F(Inbound, HelloStateAndLiveViewChangeOnlyWhatTheyMayAndAnnounceOnce)
 // asked for its parameters, as when picked.
 TEST_F(Inbound, OnlyALostActiveCameraGivesWayToOneThatSends)
 {
-    struct Case {
-        CameraStatus activeStatus;
-        char message; // hello, photo, state, bad hello
-        bool enabled, takesOver;
-    };
-    const Case cases[]
+    // The active camera's status, what another one sends (hello, photo, state, bad hello), whether
+    // that one receives, and whether it takes over.
+    const std::tuple<CameraStatus, char, bool, bool> cases[]
         = { { CameraStatus::Receiving, 'h', true, false }, { CameraStatus::Paused, 'p', true, false },
               { CameraStatus::NoSignal, 'h', true, true }, { CameraStatus::NoSignal, 'p', true, true },
               { CameraStatus::NoSignal, 'h', false, true }, { CameraStatus::NoSignal, 'p', false, false },
               { CameraStatus::NoSignal, 's', true, false }, { CameraStatus::NoSignal, 'b', true, false } };
-    for (const Case &c : cases) {
-        const auto other = addCamera();
-        other->enabled = c.enabled;
+    for (const auto &[activeStatus, message, enabled, takesOver] : cases) {
+        const auto other = addFakeCamera(monitor);
+        other->enabled = enabled;
         monitor.setActiveCameraId(cam->id());
         const QUuid selected = QUuid::createUuid();
         monitor.setSelectedPhotoId(selected);
-        cam->status = c.activeStatus;
-        if (c.message == 'p')
+        cam->status = activeStatus;
+        if (message == 'p')
             monitor.handlePhotoMessage("IMG.PNG", image(8, 8), *other);
-        else if (c.message == 's')
+        else if (message == 's')
             monitor.handleState(R"({"iso":{"current":1}})", *other);
         else
-            monitor.handleHello(c.message == 'b' ? "..{}" : R"(..{"camera":"B"})", *other);
-        EXPECT_EQ(monitor.activeCamera(), c.takesOver ? other.get() : cam.get())
-            << c.message << int(c.activeStatus);
-        const bool kept = c.message == 'p' && c.enabled;
-        EXPECT_EQ(monitor.selectedPhotoId() == selected, !c.takesOver && !kept) << c.message;
+            monitor.handleHello(message == 'b' ? "..{}" : R"(..{"camera":"B"})", *other);
+        EXPECT_EQ(monitor.activeCamera(), takesOver ? other.get() : cam.get())
+            << message << int(activeStatus);
+        const bool kept = message == 'p' && enabled;
+        EXPECT_EQ(monitor.selectedPhotoId() == selected, !takesOver && !kept) << message;
         EXPECT_EQ(other->photos.size(), kept ? 1 : 0);
-        EXPECT_TRUE(sent.back()->isEmpty()) << "nothing is sent outside director mode";
+        EXPECT_TRUE(sentTo(*other).isEmpty()) << "nothing is sent outside director mode";
     }
     monitor.setDirectorModeOn(true);
-    const auto last = addCamera();
+    const auto last = addFakeCamera(monitor);
     monitor.handleHello(R"(..{"camera":"C"})", *last);
     EXPECT_EQ(monitor.activeCamera(), last.get());
-    EXPECT_EQ(*sent.back(), QList { command("requestState") });
+    EXPECT_EQ(sentTo(*last), QList { command("requestState") });
 }
 
 TEST_F(Inbound, CommandsGoToTheActiveCameraAndSelectionAsksForState)
 {
-    const auto b = addCamera();
+    const auto b = addFakeCamera(monitor);
     monitor.triggerShutter(); // no active id: the first camera
     b->status = CameraStatus::NoSignal; // a lost camera can still be picked
     monitor.setSelectedPhotoId(QUuid::createUuid());
@@ -160,29 +141,28 @@ TEST_F(Inbound, CommandsGoToTheActiveCameraAndSelectionAsksForState)
     changes.clear();
     monitor.setParam("iso", big);
     monitor.setParam("grain", -2);
-    monitor.sendRemoteCommand(
-        { { "value", std::numeric_limits<double>::quiet_NaN() } }, *b); // cannot be written
+    // A command that cannot be written sends nothing.
+    monitor.sendRemoteCommand({ { "value", std::numeric_limits<double>::quiet_NaN() } }, *b);
     EXPECT_EQ(changes.count(), 2);
     EXPECT_EQ(b->paramState.value("iso").current, big) << "shown until the next state frame";
     EXPECT_FALSE(b->paramState.contains("grain")) << "no entry for a key never reported";
-    EXPECT_EQ(*sent[0], QList { command("shutter") });
-    EXPECT_EQ(*sent[1],
+    EXPECT_EQ(sentTo(*cam), QList { command("shutter") });
+    EXPECT_EQ(sentTo(*b),
         (QList { command("requestState"), command("requestState"), command("shutter"),
             command("setParam", { { "param", "iso" }, { "value", big } }),
             command("setParam", { { "param", "grain" }, { "value", qint64(-2) } }) }));
     monitor.toggleEnabled(*b);
     const bool receiving = b->enabled && b->status == CameraStatus::Receiving;
     monitor.toggleEnabled(*b);
-    EXPECT_TRUE(receiving && b->status == CameraStatus::Paused && sent[1]->size() == 5) << "local only";
+    EXPECT_TRUE(receiving && b->status == CameraStatus::Paused && sentTo(*b).size() == 5) << "local only";
 }
 
 // Through the real link on loopback: the first record becomes active, a lost one gives way to a
 // camera that sends, and nothing is left once the Monitor is gone.
 TEST(MonitorLink, BridgesOverLoopbackBecomeCamerasAndTakeOverFromLostOnes)
 {
-    QTemporaryDir dir;
-    auto monitor
-        = std::make_unique<Monitor>(std::make_unique<QSettings>(dir.filePath("s"), QSettings::IniFormat));
+    const ScratchSettings scratch;
+    auto monitor = std::make_unique<Monitor>(scratch.settings());
     ASSERT_TRUE(monitor->link().start(QHostAddress::LocalHost, 0, CameraLink::Advertise::No));
     EXPECT_TRUE(monitor->listening());
     const auto cameras
@@ -197,8 +177,7 @@ TEST(MonitorLink, BridgesOverLoopbackBecomeCamerasAndTakeOverFromLostOnes)
     ASSERT_TRUE(cameras(2));
     EXPECT_EQ(monitor->activeCameraId(), monitor->cameras()[0]->id())
         << "the first is active; a second is not";
-    real.write(
-        framebytes::frame(3, "..{\"camera\":\"Real\"}") + framebytes::fileFrame("IMG_1.PNG", image(4, 4)));
+    real.write(frames::frame(3, "..{\"camera\":\"Real\"}") + frames::fileFrame("IMG_1.PNG", image(4, 4)));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !monitor->cameras()[1]->photos.isEmpty(); }, 10000));
     EXPECT_EQ(monitor->cameras()[1]->name, "Real");
     EXPECT_EQ(monitor->selectedPhoto(), &monitor->cameras()[1]->photos.first());

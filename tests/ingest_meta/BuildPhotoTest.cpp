@@ -146,7 +146,6 @@ TEST(BuildPhoto, EachKindOfFile)
         EXPECT_EQ(QSize(int(p.width), int(p.height)), c.size);
         EXPECT_EQ(p.thumb.size(), c.thumb);
         EXPECT_EQ(p.preview, nullptr); // attached by storage later, decoded when drawn
-        EXPECT_NE(Monitor::buildPhoto(c.name, c.bytes).id(), p.id());
         const QImage full = decodeFullImage(c.bytes, c.name);
         EXPECT_EQ(full.size(), c.full.isValid() ? c.full : c.size);
         if (!c.size.isEmpty()) {
@@ -174,7 +173,6 @@ TEST(BuildPhoto, TagTypes)
         {{{wb, T::SShort, "-7"}}, Wb, "Manual"}, {{{wb, T::Rational, "0/3"}}, Wb, "AUTO"},
         {{{wb, T::Rational, "1/2"}}, Wb, kDash}, {{{wb, T::Ascii, "0"}}, Wb, kDash},
         {{{model, T::Ascii, "CAM-1   "}, {mm, T::Rational, "35/1"}}, Lens, "CAM-1 @35mm"},
-        {{{model, T::Ascii, "CAM-1"}, {lens, T::Ascii, ""}, {mm, T::Rational, "50/1"}}, Lens, "50mm"},
         {{{model, T::Ascii, "CAM-1"}, {mm, T::Ascii, "35"}}, Lens, "CAM-1"},
         {{{model, T::Short, "7"}, {mm, T::Rational, "35/1"}}, Lens, "35mm"},
         {{{model, T::Ascii, "CAM-1"}, {lens, T::Undefined, "65 66"}}, Lens, "CAM-1"},
@@ -257,8 +255,6 @@ TEST(PhotoText, LensFromLensModelOrCameraModelAndFocalLength)
 
 TEST(PhotoText, FormatFromTheLastExtension)
 {
-    for (const QString &extension : QString("RAF raf Raf cr2 CR3 nef arw dng orf rw2 srw pef rwl gpr raw").split(' '))
-        EXPECT_EQ(PhotoText::format("IMG_0001." + extension), QStringLiteral("RAW")) << extension.toStdString();
     const char *const rows[][2] = {
         {"IMG_0001.jpg", "JPG"}, {"IMG_0001.HEIC", "HEIC"}, {"foto.JpEg", "JPEG"}, {"archive.tar.gz", "GZ"},
         {"x.raw.jpg", "JPG"}, {"x.jpg.raf", "RAW"}, {"rawfile.rawr", "RAWR"}, {"README", ""}, {".profile", ""},

@@ -2,8 +2,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QDirIterator>
-
 #include "StoreHelpers.h"
 #include "ingest/CaptureStorage.h"
 #include "ingest/PhotoText.h"
@@ -28,15 +26,11 @@ protected:
         QFile f(QDir(m_folder).filePath(name));
         ASSERT_TRUE(f.open(QIODevice::NewOnly) && f.write(data) == data.size()) << name.toStdString();
     }
-    // Every entry under the folder, hidden ones included, sorted.
+    // Every entry in the folder, hidden ones included, sorted.
     QStringList everything() const
     {
-        QStringList all;
-        QDirIterator it(m_folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-        while (it.hasNext())
-            all << it.next().section('/', -1);
-        all.sort();
-        return all;
+        return QDir(m_folder).entryList(
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     }
 
     QTemporaryDir m_root;
@@ -50,22 +44,19 @@ protected:
 // makes just before the rename) is kept.
 TEST_F(CaptureStorage, NamesTakeTheNextFreeNumberAndNothingIsReplaced)
 {
-    struct Case {
-        QStringList existing;
-        QString incoming;
-        QStringList expected; // names of successive stores
-    };
-    const Case cases[] = { { {}, "IMG_0001.JPG", { "IMG_0001.JPG", "IMG_0001-1.JPG", "IMG_0001-2.JPG" } },
-        { { "README" }, "README", { "README-1", "README-2" } },
-        { { "archive.tar.gz" }, "archive.tar.gz", { "archive.tar-1.gz" } },
-        { { "a.jpg", "a-2.jpg" }, "a.jpg", { "a-1.jpg", "a-3.jpg" } },
-        { { "X.Raf" }, "X.Raf", { "X-1.Raf" } }, { { "photo." }, "photo.", { "photo.-1" } } };
-    for (const Case &c : cases) {
-        for (const QString &name : c.existing)
+    // What is there, the name that comes in, and the names it gets when stored again and again.
+    const std::tuple<QStringList, QString, QStringList> cases[]
+        = { { {}, "IMG_0001.JPG", { "IMG_0001.JPG", "IMG_0001-1.JPG", "IMG_0001-2.JPG" } },
+              { { "README" }, "README", { "README-1", "README-2" } },
+              { { "archive.tar.gz" }, "archive.tar.gz", { "archive.tar-1.gz" } },
+              { { "a.jpg", "a-2.jpg" }, "a.jpg", { "a-1.jpg", "a-3.jpg" } },
+              { { "X.Raf" }, "X.Raf", { "X-1.Raf" } }, { { "photo." }, "photo.", { "photo.-1" } } };
+    for (const auto &[existing, incoming, names] : cases) {
+        for (const QString &name : existing)
             write(name);
-        for (const QString &expected : c.expected) {
-            EXPECT_EQ(Monitor::nonClobbering(m_folder, c.incoming), QDir(m_folder).filePath(expected));
-            EXPECT_EQ(stored(c.incoming, expected.toUtf8()), expected);
+        for (const QString &expected : names) {
+            EXPECT_EQ(Monitor::nonClobbering(m_folder, incoming), QDir(m_folder).filePath(expected));
+            EXPECT_EQ(stored(incoming, expected.toUtf8()), expected);
         }
     }
     ASSERT_TRUE(QDir(m_folder).mkdir("D.JPG"));
@@ -105,9 +96,7 @@ TEST_F(CaptureStorage, LeftoversOfInterruptedWritesAreRemovedAndNothingElse)
     QFile owned(folder.filePath(".halvane-lock3d.part")); // as a running writer holds it
     ASSERT_TRUE(owned.open(QIODevice::ReadOnly) && ::flock(owned.handle(), LOCK_EX | LOCK_NB) == 0);
     EXPECT_EQ(capture::removeLeftovers(m_folder), 2);
-    kept << ".halvane-dir123.part"
-         << ".halvane-link12.part"
-         << ".halvane-fifo12.part";
+    kept += { ".halvane-dir123.part", ".halvane-link12.part", ".halvane-fifo12.part" };
     kept.sort();
     EXPECT_EQ(everything(), kept);
     owned.close();
@@ -131,8 +120,10 @@ TEST_F(CaptureStorage, PeerNamesLandDirectlyInsideTheFolderWithinTheNameLimit)
         { ".hidden.jpg", "_hidden.jpg" }, { QString(QChar(0xD800)) + "x.jpg", "_x.jpg" },
         { QString::fromUtf8("Ñandú 📷.jpg"), QString::fromUtf8("Ñandú 📷.jpg") } };
     QStringList expected;
-    for (const auto &[peer, safe] : cases)
-        expected << stored(peer, safe.toUtf8());
+    for (const auto &[peer, safe] : cases) {
+        EXPECT_EQ(stored(peer), safe) << peer.toStdString();
+        expected << safe;
+    }
     expected.sort();
     EXPECT_EQ(expected, everything()) << "nothing appeared anywhere else";
     EXPECT_EQ(
@@ -146,6 +137,8 @@ TEST_F(CaptureStorage, PeerNamesLandDirectlyInsideTheFolderWithinTheNameLimit)
     EXPECT_EQ(stored(ascii).toUtf8().size(), capture::kMaxNameBytes);
     EXPECT_TRUE(stored(ascii).endsWith("xx-1.jpg"));
     EXPECT_TRUE(capture::numberedName(capture::safeFileName(ascii), 123456).endsWith("xx-123456.jpg"));
+    // 250 bytes, "-1" and ".jpg" come to 256: one too many.
+    EXPECT_EQ(capture::numberedName(QString(250, 'x') + ".jpg", 1), QString(249, 'x') + "-1.jpg");
 }
 
 TEST_F(CaptureStorage, MissingFolderOrOneThatIsAFileFailsAndLeavesNothing)

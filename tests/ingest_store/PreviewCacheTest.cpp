@@ -45,9 +45,11 @@ TEST(PreviewMemory, BytesAndImagesStayWithinTheirBudgets)
     for (const PreviewCache::Key key : unsaved)
         storeCopy(cache, key, cache.bytes(key));
     EXPECT_LE(cache.bytesInMemory(), 10 * 1024) << "once stored late they join the budget";
-    ASSERT_TRUE(QFile::remove(dir.filePath("1"))); // the first photo's file
-    EXPECT_TRUE(
-        cache.bytes(keys[0]).isEmpty() && cache.image(keys[0]).isNull() && cache.image(12345).isNull());
+    // The first photo's file goes away; the second's is replaced by the third's.
+    ASSERT_TRUE(QFile::remove(dir.filePath("1")) && QFile::remove(dir.filePath("2"))
+        && QFile::copy(dir.filePath("3"), dir.filePath("2")));
+    EXPECT_TRUE(cache.bytes(keys[0]).isEmpty() && cache.bytes(keys[1]).isEmpty()
+        && cache.image(keys[0]).isNull() && cache.image(12345).isNull());
 
     for (const qint64 decodedBudget : { 100 * 1000, 30 * 1000 }) { // 100 x 100 decodes to 40,000 bytes
         PreviewCache small(0, decodedBudget);

@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "FrameBytes.h"
+#include "Frames.h"
 #include "link/FrameReader.h"
 
-using namespace framebytes;
+using namespace frames;
 using ::testing::ElementsAre;
 using Stop = FrameReader::Stop;
 
@@ -24,6 +24,8 @@ struct Outcome {
     std::vector<std::string> messages;
     Stop stop = Stop::None;
     qsizetype consumed = 0;
+    FrameReader::Oversized oversized;
+    qsizetype buffered = 0; // what the reader held once everything was fed
 };
 
 // Feeds `stream` in pieces of at most `piece` bytes, then ends the connection if asked.
@@ -38,9 +40,10 @@ Outcome read(const QByteArray &stream, qsizetype piece, bool end = false)
         EXPECT_TRUE(taken == n || reader.stopped()) << "bytes left over although the reader runs";
         pos += taken;
     }
+    const qsizetype buffered = reader.bufferedCapacity();
     if (end)
         reader.finish(out);
-    Outcome r { {}, reader.stopReason(), pos };
+    Outcome r { {}, reader.stopReason(), pos, reader.oversized(), buffered };
     for (const auto &m : out)
         r.messages.push_back(describe(m));
     return r;
@@ -52,7 +55,7 @@ Outcome read(const QByteArray &stream, qsizetype piece, bool end = false)
 const QByteArray kMixed = fileFrame("a.jpg", "JPEGDATA") + frame(3, "\x01\x02{\"camera\":\"X\"}")
     + frame(2, QByteArray(100, 'x')) + frame(6, "z") + frame(9, "w") + frame(0, {}) + frame(255, "q")
     + fileFrame("", "NONAME") + fileFrame("empty.jpg", "") + frame(1, {}) + frame(1, "\x05") + frame(7, {})
-    + fileFrame("toolong", "xy", 200) + fileFrame("abcd", "", 5) + frame(5, "LIVE")
+    + frame(1, QByteArray("\xc8\0toolongxy", 11)) + frame(1, QByteArray("\x05\0abcd", 6)) + frame(5, "LIVE")
     + fileFrame("\xef\xbb\xbf\x63\xc3\xa1/m.raf", "RAW");
 const std::vector<std::string> kMixedMessages = { "file1[a.jpg]=JPEGDATA", "json3=\x01\x02{\"camera\":\"X\"}",
     "file1[]=NONAME", "json7=", "live5=LIVE", "file1[\xef\xbb\xbf\x63\xc3\xa1/m.raf]=RAW" };
@@ -70,7 +73,7 @@ TEST(FrameReader, SameMessagesWhereverTheStreamIsSplit)
 TEST(FrameReader, BadHeaderOrNameStopsAndNothingLaterIsRead)
 {
     const std::pair<QByteArray, qsizetype> cases[] = {
-        { header(1, 5, 'H', 'V', 2), 8 }, { header(1, 5, 'V', 'H', 1), 8 }, { QByteArray(8, '\0'), 8 },
+        { header(1, 5, 2), 8 }, { "VH" + header(1, 5).mid(2), 8 }, { QByteArray(8, '\0'), 8 },
         { fileFrame("\xff.jpg", "CONTENT"), 8 + 2 + 5 },
         { fileFrame("\xc0\xaf.jpg", "CONTENT"), 8 + 2 + 6 }, // overlong '/'
         { fileFrame("\xed\xa0\x80", "CONTENT"), 8 + 2 + 3 }, // a surrogate
@@ -99,18 +102,12 @@ TEST(FrameReader, PayloadsOverTheirCapAreSkippedUnkept)
     for (const auto &[type, length] : over) {
         const QByteArray stream = header(type, length) + QByteArray(qsizetype(length), '{') + frame(3, "..{}")
             + header(5, 0xffffffffu) + QByteArray(64, 'x');
-        FrameReader reader;
-        std::vector<InboundMessage> out;
-        for (qsizetype pos = 0; pos < stream.size(); pos += 1 << 16)
-            reader.feed(
-                QByteArrayView(stream).sliced(pos, std::min<qsizetype>(1 << 16, stream.size() - pos)), out);
-        EXPECT_LT(reader.bufferedCapacity(), 16 * 1024) << "the oversized payloads were not kept";
-        reader.finish(out);
-        ASSERT_EQ(out.size(), 1u) << int(type);
-        EXPECT_EQ(describe(out[0]), "json3=..{}");
-        EXPECT_EQ(reader.oversized().count, 2u);
-        EXPECT_EQ(reader.oversized().firstType, type);
-        EXPECT_EQ(reader.oversized().firstLength, length);
+        const Outcome r = read(stream, 1 << 16, true);
+        EXPECT_LT(r.buffered, 16 * 1024) << "the oversized payloads were not kept";
+        EXPECT_THAT(r.messages, ElementsAre("json3=..{}")) << int(type);
+        EXPECT_EQ(r.oversized.count, 2u);
+        EXPECT_EQ(r.oversized.firstType, type);
+        EXPECT_EQ(r.oversized.firstLength, length);
     }
     const QByteArray big(FrameReader::kMaxLiveViewPayload + 10, 'F');
     EXPECT_EQ(read(fileFrame("big.raf", big), 1 << 16).messages,

@@ -8,11 +8,11 @@
 
 #include <map>
 
-#include "FrameBytes.h"
+#include "Frames.h"
 #include "link/CameraLink.h"
 #include "link/TcpConnection.h"
 
-using namespace framebytes;
+using namespace frames;
 using ::testing::ElementsAre;
 using Cam = std::shared_ptr<CameraConnection>;
 

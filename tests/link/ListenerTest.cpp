@@ -1,6 +1,5 @@
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryFile>
 #include <QTest>
 
 #include <gmock/gmock.h>
@@ -8,13 +7,12 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <unistd.h>
 
-#include "FrameBytes.h"
+#include "Frames.h"
 #include "link/CameraLink.h"
 #include "link/TcpConnection.h"
 
-using namespace framebytes;
+using namespace frames;
 using ::testing::ElementsAre;
 using Cam = std::shared_ptr<CameraConnection>;
 using Payload = std::optional<QByteArray>;
@@ -58,9 +56,12 @@ protected:
         return bridge;
     }
 
-    bool until(size_t i, const std::string &last)
+    // Waits until record `i`'s last event is `last`, calling `poll` at each look.
+    bool until(
+        size_t i, const std::string &last, const std::function<void()> &poll = [] {})
     {
-        return QTest::qWaitFor([&] { return !events[i].empty() && events[i].back() == last; }, kTimeoutMs);
+        return QTest::qWaitFor(
+            [&] { return poll(), !events[i].empty() && events[i].back() == last; }, kTimeoutMs);
     }
     TcpConnection *tcp(size_t i) const { return dynamic_cast<TcpConnection *>(cams[i]->conn()); }
 
@@ -84,7 +85,6 @@ TEST_F(LinkLoopback, EachConnectionReportsItsMessagesInOrderThenItsLoss)
               warnings += type == QtWarningMsg && qstrcmp(ctx.category, "halvane.link") == 0;
           });
     auto a = connectBridge(), b = connectBridge(), c = connectBridge();
-    EXPECT_NE(cams[0]->id(), cams[1]->id());
     a->write(fileFrame("a1.jpg", "AAA") + frame(9, "junk") + frame(3, "..{}") + frame(7, "{}"));
     b->write(frame(5, "L") + frame(7, QByteArray(FrameReader::kMaxJsonPayload + 1, '{')) + fileFrame("b.jpg", "BB")
         + frame(5, QByteArray(FrameReader::kMaxLiveViewPayload + 1, 'L')) + header(1, 0xffffffffu)
@@ -136,21 +136,16 @@ TEST_F(LinkLoopback, BurstIsHandledOnePerTurnAndWhollyBeforeTheLoss)
 // still seen, however much it queued. The socket's buffer is already full at the stop.
 TEST_F(LinkLoopback, StoppedConnectionDrainsWhatFollowsAndSeesTheClose)
 {
-    const QByteArray stops[] = { header(3, 4, 'H', 'V', 2), fileFrame("\xff.jpg", "CONTENT") };
-    QByteArray before, after = QByteArray(8 << 20, 'x') + frame(3, "..{\"camera\":\"late\"}");
-    for (int k = 0; k < 50; ++k)
-        before += frame(7, "{}");
+    const QByteArray stops[] = { header(3, 4, 2), fileFrame("\xff.jpg", "CONTENT") };
+    const QByteArray before = frame(7, "{}").repeated(50);
+    const QByteArray after = QByteArray(8 << 20, 'x') + frame(3, "..{\"camera\":\"late\"}");
     for (size_t i = 0; i < std::size(stops); ++i) {
         auto bridge = connectBridge();
         bridge->write(before + stops[i] + after);
         bridge->disconnectFromHost();
         qint64 mostBuffered = 0;
-        ASSERT_TRUE(QTest::qWaitFor(
-            [&] {
-                mostBuffered = std::max(mostBuffered, tcp(i)->bufferedBytes());
-                return !events[i].empty() && events[i].back() == "lost";
-            },
-            kTimeoutMs));
+        ASSERT_TRUE(
+            until(i, "lost", [&] { mostBuffered = std::max(mostBuffered, tcp(i)->bufferedBytes()); }));
         EXPECT_TRUE(tcp(i)->readingStopped());
         EXPECT_EQ(tcp(i)->bytesRead(), quint64(before.size() + stops[i].size() + after.size()));
         EXPECT_LE(mostBuffered, TcpConnection::kReadBufferSize);
@@ -177,24 +172,15 @@ TEST_F(LinkLoopback, CommandsReachTheBridgeOverKeptAliveConnections)
         << "a vanished bridge is noticed within a minute";
 }
 
-TEST(CameraLinkStart, FailureIsLoggedAndALaterStartRetries)
+TEST(CameraLinkStart, AFailedStartIsRetriedByALaterOne)
 {
     QTcpServer occupant;
     ASSERT_TRUE(occupant.listen(QHostAddress::LocalHost, 0));
     const quint16 port = occupant.serverPort();
     CameraLink link;
     QSignalSpy listening(&link.listener(), &Listener::listeningChanged);
-    QTemporaryFile log;
-    ASSERT_TRUE(log.open());
-    std::fflush(stderr);
-    const int saved = dup(STDERR_FILENO);
-    ASSERT_TRUE(saved >= 0 && dup2(log.handle(), STDERR_FILENO) >= 0);
     const bool ok = link.start(QHostAddress::LocalHost, port, CameraLink::Advertise::No);
-    std::fflush(stderr);
-    dup2(saved, STDERR_FILENO);
-    close(saved);
     EXPECT_FALSE(ok || link.isStarted() || listening.count() > 0);
-    EXPECT_TRUE(log.seek(0) && log.readAll().startsWith("listener error "));
     occupant.close();
     EXPECT_TRUE(link.start(QHostAddress::LocalHost, port, CameraLink::Advertise::No));
     EXPECT_TRUE(link.start(QHostAddress::LocalHost, port, CameraLink::Advertise::No)) << "started, it stays";

@@ -5,10 +5,10 @@
 #include <cmath>
 #include <limits>
 
-#include "FrameBytes.h"
+#include "Frames.h"
 #include "link/WireProtocol.h"
 
-using framebytes::header;
+using frames::header;
 
 TEST(WireProtocol, CommandFramesAreCompactUtf8JsonWithExactIntegers)
 {
@@ -37,7 +37,7 @@ TEST(WireProtocol, FileFramesCarryTheNameAsUtf8WithA16BitLength)
 {
     const QString name = QStringLiteral("DSCF\u00e9 0001.RAF");
     const QByteArray content("\x00\x01\xff raw bytes", 14);
-    EXPECT_EQ(wire::encodeFileFrame(name, content), framebytes::fileFrame(name.toUtf8(), content));
+    EXPECT_EQ(wire::encodeFileFrame(name, content), frames::fileFrame(name.toUtf8(), content));
     EXPECT_TRUE(wire::encodeFileFrame(QString(65535, 'a'), "x"));
     EXPECT_FALSE(wire::encodeFileFrame(QString(65536, 'a'), "x"));
     EXPECT_FALSE(wire::encodeFileFrame(QString(32768, QChar(0xe9)), "x")) << "2 bytes per letter";

@@ -84,8 +84,7 @@ TEST_F(Load, ManyCamerasWithLiveViewAndReconnects)
     const auto lost = std::count_if(clean.cbegin(), clean.cend(), [&](const QString &h) { return !stored.contains(h); });
     EXPECT_EQ(lost, 0) << "photos sent completely but not stored";
     EXPECT_EQ(host.photoCount(), stored.size()) << "records and files differ";
-    QStringList paths = host.storedPaths();
-    EXPECT_EQ(paths.removeDuplicates(), 0);
+    EXPECT_EQ(host.storedPaths().removeDuplicates(), 0);
 
     const int from = int(host.lines.size());
     host.write("stats");

@@ -2,7 +2,6 @@
 
 #include <QBuffer>
 #include <QFile>
-#include <QImageWriter>
 #include <QPainter>
 #include <QTemporaryDir>
 #include <QtEndian>
@@ -98,8 +97,7 @@ QImage solid(QSize size, QRgb colour)
 
 QImage quadrants(QSize size)
 {
-    QImage image(size, QImage::Format_RGB32);
-    image.fill(Qt::white);
+    QImage image = solid(size, qRgb(255, 255, 255));
     const int w = size.width() / 2, h = size.height() / 2;
     QPainter p(&image);
     p.fillRect(0, 0, w, h, Qt::red);
@@ -112,9 +110,7 @@ QByteArray encode(const QImage &image, const char *format, int quality)
 {
     QByteArray bytes;
     QBuffer buffer(&bytes);
-    QImageWriter writer(&buffer, format);
-    writer.setQuality(quality);
-    return buffer.open(QIODevice::WriteOnly) && writer.write(image) ? bytes : QByteArray();
+    return buffer.open(QIODevice::WriteOnly) && image.save(&buffer, format, quality) ? bytes : QByteArray();
 }
 
 QByteArray withExif(const QByteArray &file, const QList<Tag> &tags, const QImage &thumbnail)
@@ -128,10 +124,8 @@ QByteArray withExif(const QByteArray &file, const QList<Tag> &tags, const QImage
             Exiv2::ExifThumb(image->exifData()).setJpegThumbnail(reinterpret_cast<const Exiv2::byte *>(small.constData()),
                                                                  long(small.size()));
         image->writeMetadata();
-        Exiv2::BasicIo &io = image->io();
-        io.seek(0, Exiv2::BasicIo::beg);
-        const Exiv2::DataBuf out = io.read(io.size());
-        return QByteArray(reinterpret_cast<const char *>(out.pData_), out.size_);
+        Exiv2::BasicIo &io = image->io(); // in memory: its bytes are the file
+        return QByteArray(reinterpret_cast<const char *>(io.mmap()), qsizetype(io.size()));
     } catch (const std::exception &) {
         return {};
     }

@@ -2,22 +2,15 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPainter>
-#include <QSettings>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
 #include "FakeConnection.h"
+#include "QtPrinters.h"
+#include "SampleFiles.h"
 #include "WindowState.h"
 #include "state/Monitor.h"
-
-// Failure messages show the text rather than the object's bytes.
-inline void PrintTo(const QString &text, std::ostream *os)
-{
-    *os << '"' << text.toStdString() << '"';
-}
 
 // A preview that hands out a fixed image at once, and counts how often it was asked.
 struct FixedPreview : PreviewSource {
@@ -27,30 +20,18 @@ struct FixedPreview : PreviewSource {
     [[nodiscard]] QImage image() const override { return ++calls, fixed; }
 };
 
-// A test picture: a plain colour with a circle, so crops and scaling show.
-inline QImage testImage(int width, int height, QColor colour = QColor(0x3a, 0x6e, 0xa5))
-{
-    QImage image(width, height, QImage::Format_RGB32);
-    image.fill(colour);
-    QPainter(&image).drawEllipse(QPointF(width / 2.0, height / 2.0), width / 6.0, width / 6.0);
-    return image;
-}
-
 // A Monitor on throw-away settings (no stored folder) and the one WindowState over it, with
 // helpers that add cameras and photos the way the camera link and storage do.
-struct MonitorFixture {
-    QTemporaryDir dir;
-    Monitor monitor{std::make_unique<QSettings>(dir.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat)};
+struct MonitorFixture : ScratchSettings {
+    Monitor monitor{settings()};
     WindowState ws{monitor};
 
     void changed() { emit monitor.objectWillChange(); }
 
-    CameraConnection &addCamera(const QString &name = QStringLiteral("Cámara"),
-                                CameraStatus status = CameraStatus::Receiving)
+    CameraConnection &addCamera(const QString &name = "Cámara", CameraStatus status = CameraStatus::Receiving)
     {
-        auto cam = std::make_shared<CameraConnection>(std::make_unique<FakeConnection>());
+        auto cam = addFakeCamera(monitor);
         cam->name = name;
-        monitor.appendCamera(cam);
         cam->status = status; // as the link reports it, once the camera is listed
         changed();
         return *cam;
@@ -60,7 +41,7 @@ struct MonitorFixture {
     static QStringList commands(const CameraConnection &cam)
     {
         QStringList commands;
-        for (const QByteArray &frame : *static_cast<FakeConnection *>(cam.conn())->sent) {
+        for (const QByteArray &frame : sentTo(cam)) {
             QStringList values;
             for (const QJsonValue &value : QJsonDocument::fromJson(frame.mid(8)).object())
                 values.append(value.toVariant().toString());
@@ -73,8 +54,8 @@ struct MonitorFixture {
     {
         CapturedPhoto photo;
         photo.filename = filename;
-        photo.thumb = testImage(240, 160);
-        photo.preview = std::make_shared<FixedPreview>(testImage(1200, 800));
+        photo.thumb = SampleFiles::quadrants(QSize(240, 160));
+        photo.preview = std::make_shared<FixedPreview>(SampleFiles::quadrants(QSize(1200, 800)));
         photo.fileSizeBytes = 25480000;
         photo.format = QStringLiteral("RAW");
         photo.width = 6240;

@@ -101,20 +101,6 @@ struct ViewHarness : QQuickView {
     }
 };
 
-// Each view on its own, with no camera connected.
-TEST(Views, EachViewWorksOnItsOwnOverAWindowState)
-{
-    MonitorFixture f;
-    const std::pair<const char *, const char *> views[] = {
-        {"CaptureWindowView", "Esperando fotos…"}, {"ToolbarView", "Sin cámara"}, {"LeftColumnView", "Aún no hay fotos"},
-        {"CameraPopoverView", "Sin cámaras conectadas"}, {"MetadataSidebarView", "Hora"},
-        {"DirectorSidebarView", "Director activo"}};
-    for (const auto &[type, text] : views) {
-        ViewHarness h(type, f.ws, {900, 560});
-        EXPECT_TRUE(h.ok() && h.texts().contains(text)) << type;
-    }
-}
-
 // The whole window through a session: no camera, a camera with photos, the viewer, director
 // mode with live view, the camera popover, and the question before quitting with unsaved photos.
 TEST(Rendered, TheWindowThroughASession)
@@ -177,7 +163,6 @@ TEST(Rendered, TheWindowThroughASession)
         EXPECT_EQ(tiles[i]->property("photoId").toString(), ids[2 - i]) << "newest first";
         EXPECT_EQ(tiles[i]->property("selected").toBool(), i == 0) << "the newest is selected";
         EXPECT_EQ(tiles[i]->property("unsaved").toBool(), i == 1) << "only B was not stored";
-        EXPECT_EQ(tiles[i]->size(), QSizeF(144, 96));
     }
     a.status = CameraStatus::Receiving;
 
@@ -264,7 +249,7 @@ TEST(Rendered, TheWindowThroughASession)
     // The parameters in display order; no row without allowed values, no slider with one.
     a.paramState = {{"filmSimulation", {21, {1, 2, 11, 12, 16}}}, {"iso", {800, {200, 400, 800, 1600, 3200}}},
                     {"shutterSpeed", {4000, {4000}}}, {"grainEffect", {1, {}}}, {"exposureComp", {0, {-3, 0, 3}}}};
-    a.liveFrame = testImage(1280, 853, QColor(0x40, 0x80, 0x50));
+    a.liveFrame = SampleFiles::solid(QSize(1280, 853), qRgb(0x40, 0x80, 0x50));
     f.changed();
     h.save("director");
     EXPECT_EQ(column->width(), 1180 - 236 - 1);
@@ -280,6 +265,7 @@ TEST(Rendered, TheWindowThroughASession)
     for (QQuickItem *slider : h.named("paramSlider"))
         positions += {slider->property("value").toReal(), slider->property("to").toReal()};
     EXPECT_EQ(positions, QList<qreal>({2, 4, 0, 4, 1, 2})) << "at the current value, or the first one";
+    EXPECT_EQ(f.ws.params()->index(2).data(DirectorModel::PositionRole).toInt(), 0) << "not -1, clamped by the slider";
 
     // Dragging the ISO handle from 800 to the left end sends every step on the way (400, 200); a
     // position between two steps sends the nearest, halves away from zero; outside, nothing.
@@ -299,7 +285,7 @@ TEST(Rendered, TheWindowThroughASession)
     EXPECT_EQ(viewer->identity(), "live-" + a.id().toString(QUuid::WithoutBraces).toUpper());
     QTest::mouseDClick(&h, Qt::LeftButton, {}, c);
     const int uploads = picture->property("uploads").toInt();
-    a.liveFrame = testImage(1280, 853, Qt::darkCyan);
+    a.liveFrame = SampleFiles::solid(QSize(1280, 853), qRgb(0, 0x80, 0x80));
     f.changed();
     h.settle();
     EXPECT_TRUE(picture->property("uploads").toInt() > uploads && h.one("picture") == picture);
@@ -312,7 +298,6 @@ TEST(Rendered, TheWindowThroughASession)
     ASSERT_TRUE(QTest::qWaitFor([&] { return f.monitor.cameraPopoverOpen() && h.one("cameraPopover"); }));
     h.save("popover");
     QQuickItem *popover = h.one("cameraPopover");
-    EXPECT_EQ(popover->width(), 260);
     EXPECT_GT(popover->mapToScene({}).y(), selector->mapToScene({0, selector->height()}).y()) << "below the selector";
     const QList<QQuickItem *> rows = h.named("cameraRow"), switches = h.named("receptionSwitch");
     ASSERT_EQ(rows.size() + switches.size(), 4);
