@@ -4,6 +4,7 @@
 #include "FakeConnection.h"
 #include "SampleFiles.h"
 #include "StoreHelpers.h"
+#include "ingest/PendingFolder.h"
 #include "ingest/PhotoStore.h"
 #include "state/Monitor.h"
 
@@ -15,22 +16,29 @@ class MonitorStorage : public ::testing::Test
 {
 protected:
     void SetUp() override { ASSERT_TRUE(root.isValid() && QDir().mkpath(folder)); }
-    std::unique_ptr<Monitor> makeMonitor()
+    // A Monitor over the same settings, with the pending folder in use when `pending`.
+    std::unique_ptr<Monitor> makeMonitor(bool pending = false)
     {
         auto m = std::make_unique<Monitor>(
             std::make_unique<QSettings>(root.filePath("s"), QSettings::IniFormat));
         m->appendCamera(cam);
+        if (pending)
+            m->store().setPendingFolder(pendingDir);
         return m;
     }
-    // Waits until no photo is being written any more.
-    bool settled()
+    // Waits until no photo is being written any more; `idle`: until the writer has nothing to do.
+    bool settled(bool idle = false)
     {
-        return QTest::qWaitFor([&] { return monitor->photoCount(Storage::Writing) == 0; }, 10000);
+        return QTest::qWaitFor([&] {
+            return monitor->photoCount(Storage::Writing) == 0 && (!idle || monitor->store().writesInFlight() == 0);
+        }, 10000);
     }
     QStringList files() const { return QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name); }
+    QStringList pendingFiles() const { return QDir(pendingDir).entryList({"*.pending"}, QDir::Files, QDir::Name); }
 
     QTemporaryDir root;
     const QString folder = root.filePath("captures");
+    const QString pendingDir = root.filePath("data/halvane/pending");
     std::shared_ptr<CameraConnection> cam
         = std::make_shared<CameraConnection>(std::make_unique<FakeConnection>());
     std::unique_ptr<Monitor> monitor = makeMonitor();
@@ -164,4 +172,94 @@ TEST(PhotoStore, RetryTickWritesWaitingPhotosOnceTheFolderIsBack)
     EXPECT_EQ(latest[first.id()].storedPath, QDir(folder).filePath("same.png"));
     EXPECT_EQ(latest[second.id()].storedPath, QDir(folder).filePath("same-1.png"));
     EXPECT_EQ(readFile(latest[second.id()].storedPath), "two");
+}
+
+// Without a folder, photos wait on disk, not in memory; a chosen folder receives them oldest
+// first, byte for byte, and only then are the pending files removed.
+TEST_F(MonitorStorage, PendingPhotosWaitOnDiskAndMoveIntoTheChosenFolderOldestFirst)
+{
+    monitor = makeMonitor(true);
+    cam->name = "Estudio";
+    const QList<QByteArray> data { QByteArray(300000, 'a'), "second", "third" };
+    for (const QByteArray &bytes : data)
+        monitor->handleFile("IMG.JPG", bytes, *cam);
+    ASSERT_TRUE(settled(true));
+    EXPECT_EQ(QList<int>({monitor->photoCount(Storage::NotStored), monitor->store().memoryOnlyCount()}), QList<int>({3, 0}));
+    EXPECT_EQ(monitor->store().previews().unstoredBytes(), 0) << "their bytes left memory";
+    EXPECT_EQ(monitor->store().previews().bytes(1), data[0]) << "read back from the pending file";
+    ASSERT_EQ(pendingFiles().size(), 3);
+    const std::optional<pending::Photo> first = pending::read(QDir(pendingDir).filePath(pendingFiles()[0]));
+    ASSERT_TRUE(first.has_value());
+    EXPECT_TRUE(first->meta.id == cam->photos[0].id() && first->meta.cameraName == "Estudio");
+
+    monitor->useChosenFolder(QUrl::fromLocalFile(folder));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return monitor->photoCount(Storage::Stored) == 3; }, 10000) && settled(true));
+    EXPECT_EQ(files(), QStringList({"IMG-1.JPG", "IMG-2.JPG", "IMG.JPG"}));
+    EXPECT_EQ(readFile(QDir(folder).filePath("IMG.JPG")) + readFile(cam->photos[2].storedPath), data[0] + "third");
+    EXPECT_TRUE(pendingFiles().isEmpty());
+    EXPECT_EQ(monitor->store().previews().bytes(1), data[0]) << "read back from the capture folder now";
+}
+
+// The next run removes interrupted writes, leaves files it cannot read alone, stores each photo
+// once (one stored before the end is not stored again), tells how many once they are all in, and
+// lists none of them. Another instance finds the folder locked.
+TEST_F(MonitorStorage, PendingPhotosOfAnEarlierRunAreStoredOnceAndTold)
+{
+    monitor = makeMonitor(true);
+    for (const char *bytes : { "one", "two", "three" })
+        monitor->handleFile("a.png", bytes, *cam);
+    ASSERT_TRUE(settled(true));
+    monitor.reset();
+    for (const char *name : { ".tmp-interrupted", "9-broken.pending" }) {
+        QFile f(QDir(pendingDir).filePath(name));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("HALVANE-PENDING 1\n{}\n") > 0);
+    }
+    QFile storedBefore(QDir(folder).filePath("a.png"));
+    ASSERT_TRUE(storedBefore.open(QIODevice::WriteOnly) && storedBefore.write("one") == 3);
+    storedBefore.close();
+    QSettings(root.filePath("s"), QSettings::IniFormat).setValue(Monitor::kFolderKey, folder);
+
+    IngestLog log;
+    monitor = makeMonitor(true);
+    cam->photos.clear();
+    QSignalSpy told(&monitor->store(), &PhotoStore::recovered);
+    ASSERT_TRUE(told.wait(10000) && settled(true));
+    EXPECT_EQ(told.first(), QVariantList({3, folder}));
+    EXPECT_TRUE(monitor->recoveredCount() == 3 && cam->photos.isEmpty());
+    EXPECT_EQ(files(), QStringList({"a-1.png", "a-2.png", "a.png"}));
+    EXPECT_EQ(readFile(QDir(folder).filePath("a-1.png")) + readFile(QDir(folder).filePath("a-2.png")), "twothree");
+    EXPECT_EQ(QDir(pendingDir).entryList(QDir::Files | QDir::Hidden, QDir::Name), QStringList({".lock", "9-broken.pending"}));
+    EXPECT_EQ(log.lines.filter("not complete pending photos").size(), 1);
+    monitor->dismissRecovered();
+    EXPECT_EQ(monitor->recoveredCount(), 0);
+    EXPECT_TRUE(makeMonitor(true)->store().pendingFolder().isEmpty());
+}
+
+// When the pending folder fails too, photos wait in memory; past the budget the store asks to
+// hold the cameras back, and lets go once the pending folder works again and takes them.
+TEST(PhotoStore, MemoryPastTheBudgetHoldsTheCamerasUntilThePendingFolderWorks)
+{
+    IngestLog log;
+    QTemporaryDir root;
+    const QString pendingDir = root.filePath("pending");
+    PhotoStore store(20);
+    store.setPendingFolder(pendingDir);
+    store.setMemoryBudgets(10, 1 << 20);
+    QSignalSpy held(&store, &PhotoStore::hold);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return store.writesInFlight() == 0; }, 10000));
+    ASSERT_TRUE(QDir(pendingDir).removeRecursively());
+    CapturedPhoto small, big;
+    store.add({}, {}, small, "12345");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return store.memoryOnlyCount() == 1; }, 10000));
+    EXPECT_EQ(held.count(), 0) << "under the budget";
+    store.add({}, {}, big, "1234567890");
+    EXPECT_TRUE(held.count() == 1 && store.holding());
+    ASSERT_TRUE(QDir().mkpath(pendingDir));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !store.holding(); }, 10000)) << "the retry tick takes them";
+    EXPECT_EQ(held.count(), 2);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return store.memoryOnlyCount() == 0 && store.writesInFlight() == 0; }, 10000));
+    const QStringList names = QDir(pendingDir).entryList({"*.pending"}, QDir::Files, QDir::Name);
+    ASSERT_EQ(names.size(), 2);
+    EXPECT_EQ(pending::readData(*pending::read(QDir(pendingDir).filePath(names[1]))), "1234567890");
+    EXPECT_EQ(log.lines.filter("waits in memory").size(), 1) << "each failure logged once";
 }
