@@ -5,10 +5,93 @@
 #include <QTransform>
 
 #include <cmath>
+#include <csetjmp>
+#include <cstdio>
+
+#include <jpeglib.h>
 
 #include "ingest/ImageProbe.h"
 
 namespace {
+
+// libjpeg reports a fatal error through error_exit, which must not return: it jumps back to the
+// decoding call instead of ending the process.
+struct JpegErrors {
+    jpeg_error_mgr mgr;
+    std::jmp_buf jump;
+};
+
+[[noreturn]] void jpegFatal(j_common_ptr info)
+{
+    std::longjmp(reinterpret_cast<JpegErrors *>(info->err)->jump, 1);
+}
+
+void jpegMessage(j_common_ptr info)
+{
+    char text[JMSG_LENGTH_MAX];
+    info->err->format_message(info, text);
+    qCDebug(lcIngest) << "libjpeg:" << text;
+}
+
+// Decodes a JPEG reduced inside the decoder: libjpeg scales the DCT blocks by N/8, so a 24 MP
+// photo is decoded at an eighth of its width and height for a fraction of the full cost. The
+// scale is the smallest whose longer side still reaches `minSide`. Nothing with a destructor
+// lives in this frame, so the error jump skips none. False when libjpeg cannot decode the bytes
+// to RGB (CMYK files, say); `out` then holds nothing useful.
+bool decodeJpegReduced(const QByteArray &bytes, int minSide, QImage *out)
+{
+    jpeg_decompress_struct info;
+    JpegErrors errors;
+    info.err = jpeg_std_error(&errors.mgr);
+    errors.mgr.error_exit = jpegFatal;
+    errors.mgr.output_message = jpegMessage;
+    if (setjmp(errors.jump)) {
+        jpeg_destroy_decompress(&info);
+        return false;
+    }
+    jpeg_create_decompress(&info);
+    jpeg_mem_src(&info, reinterpret_cast<const unsigned char *>(bytes.constData()), static_cast<unsigned long>(bytes.size()));
+    if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK || info.jpeg_color_space == JCS_CMYK
+        || info.jpeg_color_space == JCS_YCCK) {
+        jpeg_destroy_decompress(&info);
+        return false;
+    }
+#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+    info.out_color_space = JCS_EXT_BGRA; // QImage::Format_RGB32's bytes, alpha filled with 0xFF
+#else
+    info.out_color_space = JCS_EXT_ARGB;
+#endif
+    info.scale_denom = 8;
+    for (info.scale_num = 1; info.scale_num < 8; ++info.scale_num) {
+        jpeg_calc_output_dimensions(&info);
+        if (int(qMax(info.output_width, info.output_height)) >= minSide)
+            break;
+    }
+    // A header may claim any size up to 65,535 px a side: stay under Qt's allocation limit.
+    const qint64 limitBytes = qint64(QImageReader::allocationLimit()) * 1024 * 1024;
+    if (limitBytes > 0 && qint64(info.output_width) * info.output_height * 4 > limitBytes) {
+        jpeg_destroy_decompress(&info);
+        return false;
+    }
+    jpeg_start_decompress(&info);
+    *out = QImage(int(info.output_width), int(info.output_height), QImage::Format_RGB32);
+    if (out->isNull() || info.output_components != 4) {
+        jpeg_destroy_decompress(&info);
+        return false;
+    }
+    while (info.output_scanline < info.output_height) {
+        JSAMPROW row = out->scanLine(int(info.output_scanline));
+        jpeg_read_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_decompress(&info);
+    jpeg_destroy_decompress(&info);
+    return true;
+}
+
+bool isJpeg(const QByteArray &bytes)
+{
+    return bytes.startsWith("\xFF\xD8\xFF");
+}
 
 // The size that fits `size` into a square of maxSide, keeping the aspect ratio; `size` itself
 // when it fits already (thumbnails are never enlarged).
@@ -37,6 +120,15 @@ QSize withinAllocationLimit(QSize size)
 // (JPEG scales inside the decoder). No orientation is applied here.
 QImage readScaled(const QByteArray &bytes, int maxSide)
 {
+    // Qt's JPEG reader decodes at full size whatever the scaled size asked for; a thumbnail
+    // comes from libjpeg's reduced decoding instead.
+    if (maxSide > 0 && isJpeg(bytes)) {
+        QImage reduced;
+        if (decodeJpegReduced(bytes, maxSide, &reduced))
+            return reduced.size() == fitted(reduced.size(), maxSide)
+                ? reduced
+                : reduced.scaled(fitted(reduced.size(), maxSide), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    }
     QBuffer buffer;
     buffer.setData(bytes);
     if (!buffer.open(QIODevice::ReadOnly))

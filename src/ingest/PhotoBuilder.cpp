@@ -3,7 +3,6 @@
 #include <QDateTime>
 
 #include "ingest/ImageProbe.h"
-#include "ingest/PhotoText.h"
 
 namespace {
 
@@ -13,18 +12,37 @@ constexpr int kThumbnailMaxSide = 320;
 
 } // namespace
 
-CapturedPhoto buildPhoto(const QString &name, const QByteArray &data)
+CapturedPhoto listedPhoto(const QString &name, qint64 size)
 {
     CapturedPhoto photo;
     photo.capturedAt = QDateTime::currentDateTime();
     photo.filename = name;
-    photo.fileSizeBytes = data.size();
+    photo.fileSizeBytes = size;
     photo.format = PhotoText::format(name);
+    return photo;
+}
 
+BuiltPhoto buildPhotoValues(const QString &name, const QByteArray &data)
+{
+    BuiltPhoto built;
     const auto probe = probeImage(data, name);
     if (!probe)
-        return photo;
-    PhotoText::apply(photo, probe->props);
-    photo.thumb = renderImage(data, *probe, kThumbnailMaxSide);
+        return built;
+    built.props = probe->props;
+    built.thumb = renderImage(data, *probe, kThumbnailMaxSide);
+    return built;
+}
+
+void applyBuilt(CapturedPhoto &photo, const BuiltPhoto &built)
+{
+    if (built.props)
+        PhotoText::apply(photo, *built.props);
+    photo.thumb = built.thumb;
+}
+
+CapturedPhoto buildPhoto(const QString &name, const QByteArray &data)
+{
+    CapturedPhoto photo = listedPhoto(name, data.size());
+    applyBuilt(photo, buildPhotoValues(name, data));
     return photo;
 }

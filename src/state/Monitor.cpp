@@ -8,6 +8,7 @@
 #include <QImage>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QThread>
 
 #include "ingest/CaptureStorage.h"
 #include "ingest/PhotoBuilder.h"
@@ -68,10 +69,17 @@ Monitor::Monitor(std::unique_ptr<QSettings> settings, QObject *parent)
         emit objectWillChange();
     });
 
+    // One core is left to the main thread (and the store's writer shares the rest).
+    m_builders.setMaxThreadCount(std::max(1, QThread::idealThreadCount() - 1));
     restoreFolder();
 }
 
-Monitor::~Monitor() = default;
+// A build still running posts its result to this object, which drops it as it goes.
+Monitor::~Monitor()
+{
+    m_builders.clear();
+    m_builders.waitForDone();
+}
 
 // --- Published members and derived values -------------------------------------------------------
 
@@ -340,11 +348,40 @@ void Monitor::handleFile(const QString &name, const QByteArray &data, CameraConn
     cam.lastActivity = QDateTime::currentDateTime();
     cam.status = CameraStatus::Receiving;
 
-    CapturedPhoto photo = buildPhoto(name, data);
+    CapturedPhoto photo = listedPhoto(name, data.size());
     m_store.add(cam.id(), cam.name, photo, data);
     m_selectedPhotoId = photo.id();
+    const QUuid cameraId = cam.id(), photoId = photo.id();
     cam.photos.append(std::move(photo));
     emit objectWillChange();
+
+    // Only the bytes, the name and plain built values cross threads; the record is filled in
+    // here on the main thread, if it is still listed then.
+    ++m_buildsInFlight;
+    m_builders.start([this, name, data, cameraId, photoId] {
+        BuiltPhoto built = buildPhotoValues(name, data);
+        QMetaObject::invokeMethod(
+            this, [this, built = std::move(built), cameraId, photoId] { fillIn(cameraId, photoId, built); },
+            Qt::QueuedConnection);
+    });
+}
+
+void Monitor::fillIn(const QUuid &cameraId, const QUuid &photoId, const BuiltPhoto &built)
+{
+    --m_buildsInFlight;
+    const auto cam = std::find_if(
+        m_cameras.cbegin(), m_cameras.cend(), [&](const auto &c) { return c->id() == cameraId; });
+    if (cam == m_cameras.cend())
+        return;
+    QList<CapturedPhoto> &photos = (*cam)->photos;
+    // Usually one of the newest: look from the end.
+    for (auto photo = photos.rbegin(); photo != photos.rend(); ++photo) {
+        if (photo->id() == photoId) {
+            applyBuilt(*photo, built);
+            emit objectWillChange();
+            return;
+        }
+    }
 }
 
 // Applies the store's reports to the records that are still listed, then announces them once.

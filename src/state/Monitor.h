@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QSettings>
 #include <QString>
+#include <QThreadPool>
 #include <QUrl>
 #include <QUuid>
 #include <QVariantMap>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <optional>
 
+#include "ingest/PhotoBuilder.h"
 #include "ingest/PhotoStore.h"
 #include "link/CameraLink.h"
 #include "model/CameraConnection.h"
@@ -127,7 +129,12 @@ public:
     // The folder chooser's OK: creates the directory (errors ignored), makes it the capture
     // folder and writes into it the photos that are not stored yet.
     Q_INVOKABLE void useChosenFolder(const QUrl &location);
+    // Lists the photo at once (name, size, format, placeholders) and selects it; its bytes go to
+    // the store at once; its metadata texts and thumbnail are built off the main thread and
+    // filled in (with objectWillChange) when they are ready.
     void handleFile(const QString &name, const QByteArray &data, CameraConnection &cam);
+    // Photos whose texts and thumbnail are still being built.
+    [[nodiscard]] int buildsInFlight() const { return m_buildsInFlight; }
     [[nodiscard]] static QString nonClobbering(const QString &dir, const QString &name);
     [[nodiscard]] static CapturedPhoto buildPhoto(const QString &name, const QByteArray &data);
 
@@ -142,6 +149,8 @@ private:
     // Makes `cam` the active camera with its newest photo selected.
     void activate(const CameraConnection &cam);
     void applyStorage(const QList<PhotoStore::Update> &updates);
+    // A photo's built texts and thumbnail into its record; nothing when the record is gone.
+    void fillIn(const QUuid &cameraId, const QUuid &photoId, const BuiltPhoto &built);
 
     std::unique_ptr<QSettings> m_settings;
     QList<std::shared_ptr<CameraConnection>> m_cameras;
@@ -154,6 +163,9 @@ private:
     QString m_folder;
     int m_recoveredCount = 0;
     QString m_recoveredFolder;
+    // Builds the photo records' texts and thumbnails; emptied before anything else is torn down.
+    QThreadPool m_builders;
+    int m_buildsInFlight = 0;
     PhotoStore m_store;
     // Declared last, so destroyed first: no message arrives while the rest is torn down.
     CameraLink m_link;

@@ -37,25 +37,31 @@ void ThumbnailModel::refresh()
         m_cameraId = cameraId;
         m_rows = photos;
         m_selectedIndex = selectedIndex();
-        m_unsaved.clear();
+        m_shown.clear();
         for (int i = 0; i < photos; ++i)
-            m_unsaved.append(cam->photos[i].isNotStored());
+            m_shown.append(shown(cam->photos[i]));
         endResetModel();
     } else {
         if (photos > m_rows) {
             beginInsertRows({}, 0, photos - m_rows - 1);
             m_rows = photos;
-            for (int i = int(m_unsaved.size()); i < photos; ++i)
-                m_unsaved.append(cam->photos[i].isNotStored());
+            for (int i = int(m_shown.size()); i < photos; ++i)
+                m_shown.append(shown(cam->photos[i]));
             endInsertRows();
         }
-        // Files are written after the record is shown; a photo may change its storage state.
+        // Files are written and thumbnails built after the record is shown: a photo may change
+        // its storage state and get its thumbnail.
         for (int i = 0; i < m_rows; ++i) {
-            const bool unsaved = cam->photos[i].isNotStored();
-            if (unsaved != m_unsaved[i]) {
-                m_unsaved[i] = unsaved;
+            const Shown now = shown(cam->photos[i]);
+            QList<int> roles;
+            if (now.unsaved != m_shown[i].unsaved)
+                roles.append(UnsavedRole);
+            if (now.thumbKey != m_shown[i].thumbKey)
+                roles.append({ThumbRole, HasThumbRole});
+            if (!roles.isEmpty()) {
+                m_shown[i] = now;
                 const QModelIndex row = index(m_rows - 1 - i);
-                emit dataChanged(row, row, {UnsavedRole});
+                emit dataChanged(row, row, roles);
             }
         }
         const int selected = selectedIndex();

@@ -7,8 +7,8 @@
 #include "state/Monitor.h"
 
 // The active camera's photos for the thumbnail strip, newest first. Updates are incremental:
-// a new photo is one inserted row at the top, a selection change touches two rows and a file
-// that reaches the folder touches its own row, so a strip of thousands of tiles never rebuilds
+// a new photo is one inserted row at the top, a selection change touches two rows, and a file
+// that reaches the folder or a thumbnail built after its photo was listed touches its own row, so a strip of thousands of tiles never rebuilds
 // its delegates; switching cameras resets. Part of WindowState.
 class ThumbnailModel : public QAbstractListModel
 {
@@ -50,5 +50,11 @@ private:
     QUuid m_cameraId;
     int m_rows = 0;
     int m_selectedIndex = -1;
-    QList<bool> m_unsaved; // by photo index, oldest first
+    // What each tile showed, by photo index, oldest first.
+    struct Shown {
+        bool unsaved = false;
+        qint64 thumbKey = 0; // QImage::cacheKey of the thumbnail; 0 while there is none
+    };
+    [[nodiscard]] static Shown shown(const CapturedPhoto &photo) { return {photo.isNotStored(), photo.thumb.cacheKey()}; }
+    QList<Shown> m_shown;
 };

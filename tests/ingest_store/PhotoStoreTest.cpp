@@ -30,7 +30,8 @@ protected:
     bool settled(bool idle = false)
     {
         return QTest::qWaitFor([&] {
-            return monitor->photoCount(Storage::Writing) == 0 && (!idle || monitor->store().writesInFlight() == 0);
+            return monitor->photoCount(Storage::Writing) == 0 && monitor->buildsInFlight() == 0
+                && (!idle || monitor->store().writesInFlight() == 0);
         }, 10000);
     }
     QStringList files() const { return QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name); }
@@ -62,7 +63,7 @@ TEST_F(MonitorStorage, PhotoShowsAtOnceAndIsStoredUnderNumberedNamesInArrivalOrd
     EXPECT_EQ(monitor->photoCount(Storage::Writing), 3) << "never claimed stored before the disk is done";
     EXPECT_EQ(monitor->selectedPhotoId(), cam->photos.last().id());
     ASSERT_TRUE(settled());
-    EXPECT_EQ(changes.count(), 6) << "one more notification per stored file";
+    EXPECT_EQ(changes.count(), 9) << "one more notification per stored file and per built record";
     const QStringList names { "IMG_0001.PNG", "IMG_0001-1.PNG", "IMG_0001-2.PNG" };
     for (int i = 0; i < 3; ++i) {
         EXPECT_TRUE(cam->photos[i].isStored() && cam->photos[i].filename == "IMG_0001.PNG");

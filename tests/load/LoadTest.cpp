@@ -10,6 +10,7 @@
 #include <csignal>
 
 #include "HostHarness.h"
+#include "SampleFiles.h"
 
 namespace {
 
@@ -32,6 +33,22 @@ TEST_F(Load, ManyCamerasWithLiveViewAndReconnects)
     std::vector<Camera> cameras(full ? 16 : 4);
     QStringList clean, killed; // hashes sent by bridges that left cleanly (all must be stored) or were killed
     int kills = 0;
+    // Beside them, one bridge sends each kind of file whose record takes long to build once: JPEG
+    // with and without EXIF thumbnail, DNG with preview, HEIF without thumbnail item.
+    const QImage picture = SampleFiles::quadrants(full ? QSize(6000, 4000) : QSize(3000, 2000));
+    SampleFiles::Dng dng{.rawSize = QSize(1000, 750), .preview = picture.scaled(1920, 1280), .tags = SampleFiles::cameraTags()};
+    const QString mixDir = dir.filePath("mix");
+    ASSERT_TRUE(QDir().mkpath(mixDir));
+    const QList<std::pair<QString, QByteArray>> mix = {
+        {"1.JPG", SampleFiles::jpeg(picture, SampleFiles::cameraTags(), picture.scaled(160, 107))},
+        {"2.JPG", SampleFiles::jpeg(picture, SampleFiles::cameraTags())}, {"3.DNG", SampleFiles::dng(dng)},
+        {"4.HEIC", SampleFiles::heic(picture.scaled(full ? QSize(4608, 3456) : QSize(2304, 1728)), SampleFiles::cameraTags())}};
+    for (const auto &[name, bytes] : mix) {
+        QFile file(mixDir + "/" + name);
+        ASSERT_TRUE(!bytes.isEmpty() && file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    }
+    LineProcess &mixed = bridge({"--name", "Mezcla", "--folder", mixDir, "--photos", "4", "--interval-ms",
+                                 QString::number(intervalMs), "--exit-after-photos", "4"});
     // Something to do for a camera: start a bridge, see one end, arm its kill once it has connected, kill it.
     const auto due = [&](const Camera &c) {
         if (!c.bridge || c.bridge->process.state() == QProcess::NotRunning)
@@ -70,6 +87,9 @@ TEST_F(Load, ManyCamerasWithLiveViewAndReconnects)
             }
         }
     }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return mixed.process.state() == QProcess::NotRunning; }, 60000));
+    EXPECT_EQ(sentHashes(mixed).size(), 4);
+    clean += sentHashes(mixed);
     // A bridge killed before it connected made no record; every record's connection has ended,
     // and every photo received has been written.
     const auto connections = std::count_if(bridges.cbegin(), bridges.cend(),

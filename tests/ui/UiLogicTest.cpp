@@ -81,6 +81,34 @@ TEST(ViewerSource, ThumbnailUntilDecodedSupersededDecodesDroppedUndecodableDecod
     EXPECT_EQ(images.count(), 2) << "the viewer flipped while nothing new was shown";
 }
 
+// A photo is listed and selected at once; its thumbnail and dimensions, built off the main
+// thread, then update its own tile and the sidebar. A record gone before its build ends is skipped.
+TEST(ThumbnailModel, ThumbnailsBuiltAfterTheListingUpdateTheirTileAndTheSidebar)
+{
+    MonitorFixture f;
+    CameraConnection &a = f.addCamera();
+    f.monitor.handleFile("gone.png", png({64, 48}), a);
+    a.photos.clear();
+    f.changed();
+    f.monitor.handleFile("a.png", png({64, 48}), a);
+    f.monitor.handleFile("b.png", png({32, 48}), a);
+    const ThumbnailModel &thumbs = *f.ws.thumbnails();
+    const auto tile = [&](int row, int role) { return thumbs.data(thumbs.index(row), role); };
+    ASSERT_EQ(thumbs.rowCount(), 2);
+    EXPECT_TRUE(tile(0, ThumbnailModel::SelectedRole).toBool());
+    EXPECT_EQ(f.ws.details()->filename(), "b.png");
+    EXPECT_FALSE(tile(0, ThumbnailModel::HasThumbRole).toBool() || tile(1, ThumbnailModel::HasThumbRole).toBool());
+    EXPECT_EQ(f.ws.details()->dimensions(), kMissing);
+    QSignalSpy changes(&thumbs, &QAbstractItemModel::dataChanged);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return f.monitor.buildsInFlight() == 0; }, 10000));
+    EXPECT_EQ(tile(1, ThumbnailModel::ThumbRole).value<QImage>().size(), QSize(64, 48));
+    EXPECT_EQ(tile(0, ThumbnailModel::ThumbRole).value<QImage>().size(), QSize(32, 48));
+    EXPECT_EQ(std::count_if(changes.cbegin(), changes.cend(),
+                  [](const QList<QVariant> &c) { return c[2].value<QList<int>>().contains(ThumbnailModel::ThumbRole); }),
+        2);
+    EXPECT_EQ(f.ws.details()->dimensions(), "32×48");
+}
+
 // Photos kept in memory without a folder: a chosen folder quits once they are all on disk, and
 // asks again when the folder fails.
 TEST(QuitGuard, AChosenFolderQuitsOnceThePhotosAreOnDiskAndAsksAgainIfItFails)
