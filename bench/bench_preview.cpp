@@ -146,7 +146,8 @@ int main(int argc, char *argv[])
             },
             Qt::QueuedConnection);
         timer.start();
-        monitor.setSelectedPhotoId(cam->photos[i].id());
+        // Newest first: the newest was selected (and decoded) before the window was there.
+        monitor.setSelectedPhotoId(cam->photos[kRuns - i].id());
         const bool ok = QTest::qWaitFor([&] { return elapsed >= 0; }, 30000);
         QObject::disconnect(decoded);
         QObject::disconnect(swapped);
