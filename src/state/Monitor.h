@@ -16,6 +16,7 @@
 #include "link/CameraLink.h"
 #include "model/CameraConnection.h"
 #include "model/CapturedPhoto.h"
+#include "state/LiveViewDecoder.h"
 
 // The one observable state object: the camera records, the active-camera and selected-photo
 // choice, the capture folder and the mode flags. Every view observes it.
@@ -102,6 +103,8 @@ public:
     // connection ended before the payload was complete.
     void handleHello(const std::optional<QByteArray> &payload, CameraConnection &cam);
     void handleState(const std::optional<QByteArray> &payload, CameraConnection &cam);
+    // Live view: the frame is decoded off the main thread, the newest first (LiveViewDecoder);
+    // once decoded it becomes the camera's liveFrame and liveFrameChanged is emitted.
     void handleLiveView(const std::optional<QByteArray> &payload, CameraConnection &cam);
     // A photo file as it arrived: brings its camera forward over a lost one, then handleFile.
     void handlePhotoMessage(const QString &name, const QByteArray &data, CameraConnection &cam);
@@ -133,6 +136,9 @@ public:
 
 signals:
     void objectWillChange();
+    // A camera's liveFrame changed. Emitted instead of objectWillChange: a frame changes nothing
+    // else, and comes up to sixty times a second.
+    void liveFrameChanged();
     // Show the folder chooser, opened at `startFolder`: the capture folder, or the user's
     // pictures folder while there is none.
     void folderChooserRequested(const QUrl &startFolder);
@@ -142,6 +148,7 @@ private:
     // Makes `cam` the active camera with its newest photo selected.
     void activate(const CameraConnection &cam);
     void applyStorage(const QList<PhotoStore::Update> &updates);
+    void showLiveFrame(const QUuid &cameraId, const QImage &frame);
 
     std::unique_ptr<QSettings> m_settings;
     QList<std::shared_ptr<CameraConnection>> m_cameras;
@@ -155,6 +162,8 @@ private:
     int m_recoveredCount = 0;
     QString m_recoveredFolder;
     PhotoStore m_store;
+    // Destroyed before the camera records its frames go to.
+    LiveViewDecoder m_liveView{[this](const QUuid &cameraId, const QImage &frame) { showLiveFrame(cameraId, frame); }};
     // Declared last, so destroyed first: no message arrives while the rest is torn down.
     CameraLink m_link;
 };
