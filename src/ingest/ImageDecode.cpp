@@ -303,3 +303,37 @@ QImage decodeFullImage(const QByteArray &data, const QString &name)
         return {};
     return renderImage(data, *probe, 0);
 }
+
+ViewImage decodeForView(const QByteArray &data, const QString &name, QSize atLeast)
+{
+    const auto probe = probeImage(data, name);
+    if (!probe)
+        return {};
+    if (atLeast.isEmpty() || probe->kind != ProbedImage::Kind::Other)
+        return renderImage(data, *probe, 0);
+    QBuffer buffer;
+    buffer.setData(data);
+    if (!buffer.open(QIODevice::ReadOnly))
+        return {};
+    QImageReader reader(&buffer);
+    reader.setAutoTransform(false);
+    const QSize size = reader.size();
+    if (reader.format() != "jpeg" || !size.isValid())
+        return renderImage(data, *probe, 0);
+    // Orientations 5 to 8 turn the stored image by a quarter: its width is the view's height.
+    if (probe->orientation >= 5 && probe->orientation <= 8)
+        atLeast.transpose();
+    // The decoder scales by 1/denominator (rounding up); asking for the sizes rounded down
+    // makes it pick exactly that denominator.
+    int denominator = 1;
+    while (denominator < 8 && size.width() / (2 * denominator) >= atLeast.width()
+           && size.height() / (2 * denominator) >= atLeast.height())
+        denominator *= 2;
+    if (denominator == 1)
+        return renderImage(data, *probe, 0);
+    reader.setScaledSize(QSize(size.width() / denominator, size.height() / denominator));
+    QImage image;
+    if (!reader.read(&image))
+        return {};
+    return {applyOrientation(image, probe->orientation), false};
+}

@@ -9,7 +9,7 @@
 PreviewCache::PreviewCache(qint64 bytesBudget, qint64 decodedBudget)
     : m_bytesBudget(bytesBudget)
     , m_decoded(decodedBudget)
-    , m_decoder(decodeFullImage)
+    , m_decoder(decodeForView)
 {
     m_pool.setMaxThreadCount(1);
     m_pool.setObjectName(QStringLiteral("halvane-preview"));
@@ -85,34 +85,44 @@ QByteArray PreviewCache::bytes(Key key) const
 
 QImage PreviewCache::image(Key key)
 {
-    if (const QImage *cached = m_decoded.object(key))
-        return *cached;
+    if (const ViewImage *cached = cachedFor(key, QSize()))
+        return cached->image;
     const auto it = m_entries.constFind(key);
     if (it == m_entries.cend() || it->undecodable)
         return {};
     const QByteArray data = bytes(key);
     if (data.isEmpty())
         return {};
-    const QImage decoded = m_decoder(data, it->name);
+    const ViewImage decoded = m_decoder(data, it->name, QSize());
     noteDecoded(key, decoded);
-    return decoded;
+    return decoded.image;
 }
 
 QImage PreviewCache::cachedImage(Key key) const
 {
-    const QImage *cached = m_decoded.object(key);
-    return cached ? *cached : QImage();
+    const ViewImage *cached = m_decoded.object(key);
+    return cached ? cached->image : QImage();
 }
 
-void PreviewCache::noteDecoded(Key key, const QImage &image)
+const ViewImage *PreviewCache::cachedFor(Key key, QSize atLeast) const
+{
+    const ViewImage *cached = m_decoded.object(key);
+    if (!cached || !(cached->full || (!atLeast.isEmpty() && cached->image.width() >= atLeast.width()
+                                      && cached->image.height() >= atLeast.height())))
+        return nullptr;
+    return cached;
+}
+
+void PreviewCache::noteDecoded(Key key, const ViewImage &decoded)
 {
     const auto it = m_entries.find(key);
     if (it == m_entries.end())
         return;
-    if (image.isNull())
+    if (decoded.image.isNull())
         it->undecodable = true;
-    else // an image larger than the whole budget is not kept (QCache refuses it)
-        m_decoded.insert(key, new QImage(image), image.sizeInBytes());
+    else if (const ViewImage *cached = m_decoded.object(key); !cached || !cached->full || decoded.full)
+        // an image larger than the whole budget is not kept (QCache refuses it)
+        m_decoded.insert(key, new ViewImage(decoded), decoded.image.sizeInBytes());
 }
 
 namespace {
@@ -120,32 +130,36 @@ namespace {
 // What a decode job gives back: `attempted` is false when it was skipped (no longer wanted,
 // or the cache went away), so that a skipped job is not taken for a failed decode.
 struct DecodeOutcome {
-    QImage image;
+    ViewImage decoded;
     bool attempted = false;
 };
 
 } // namespace
 
-void PreviewCache::requestImage(Key key, QObject *context, std::function<bool()> stillWanted,
-                                std::function<void(const QImage &)> done)
+void PreviewCache::requestImage(Key key, QSize atLeast, QObject *context, std::function<bool()> stillWanted,
+                                std::function<void(const ViewImage &)> done)
 {
-    if (const QImage hit = cachedImage(key); !hit.isNull() || isUndecodable(key)) {
-        done(hit);
+    if (const ViewImage *hit = cachedFor(key, atLeast)) {
+        done(*hit);
+        return;
+    }
+    if (isUndecodable(key)) {
+        done(ViewImage());
         return;
     }
     // The bytes are fetched here, on the main thread (the cache is not shared across threads);
     // only the decoding moves to the worker.
     const QByteArray data = bytes(key);
     if (data.isEmpty()) {
-        done(QImage());
+        done(ViewImage());
         return;
     }
     const QFuture<DecodeOutcome> future = QtConcurrent::run(
-        &m_pool, [data, name = this->name(key), decoder = m_decoder, cancelled = m_cancelled,
+        &m_pool, [data, name = this->name(key), atLeast, decoder = m_decoder, cancelled = m_cancelled,
                   wanted = std::move(stillWanted)] {
             if (cancelled->load() || !wanted())
                 return DecodeOutcome{};
-            return DecodeOutcome{decoder(data, name), true};
+            return DecodeOutcome{decoder(data, name, atLeast), true};
         });
     // The watcher belongs to `context`: if that goes away first, so does the delivery. The
     // cache may go first; the result is then delivered without being kept.
@@ -156,8 +170,8 @@ void PreviewCache::requestImage(Key key, QObject *context, std::function<bool()>
                          const DecodeOutcome outcome = watcher->result();
                          watcher->deleteLater();
                          if (!cancelled->load() && outcome.attempted)
-                             noteDecoded(key, outcome.image);
-                         done(outcome.image);
+                             noteDecoded(key, outcome.decoded);
+                         done(outcome.decoded);
                      });
     watcher->setFuture(future);
 }
@@ -181,10 +195,11 @@ public:
     [[nodiscard]] QImage image() const override { return m_cache->image(m_key); }
     [[nodiscard]] QImage cachedImage() const override { return m_cache->cachedImage(m_key); }
 
-    void requestImage(QObject *context, std::function<bool()> stillWanted,
-                      std::function<void(const QImage &)> done) const override
+    void requestImage(QObject *context, QSize atLeast, std::function<bool()> stillWanted,
+                      std::function<void(const QImage &, bool)> done) const override
     {
-        m_cache->requestImage(m_key, context, std::move(stillWanted), std::move(done));
+        m_cache->requestImage(m_key, atLeast, context, std::move(stillWanted),
+                              [done = std::move(done)](const ViewImage &decoded) { done(decoded.image, decoded.full); });
     }
 
 private:

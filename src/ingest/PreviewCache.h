@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 
+#include "ingest/ImageDecode.h"
 #include "model/CapturedPhoto.h"
 
 // Keeps what the viewer needs to show any received photo at full size, within bounded memory
@@ -41,8 +42,9 @@ public:
     // Decoded full-size images: two 24 MP photos at 4 bytes per pixel, and some room.
     static constexpr qint64 kDefaultDecodedBudget = qint64(256) << 20;
 
-    // Decodes a photo's bytes at full size; runs on the decoding thread.
-    using Decoder = std::function<QImage(const QByteArray &data, const QString &name)>;
+    // Decodes a photo's bytes for a view of `atLeast` pixels (full size when empty; see
+    // decodeForView); runs on the decoding thread.
+    using Decoder = std::function<ViewImage(const QByteArray &data, const QString &name, QSize atLeast)>;
 
     explicit PreviewCache(qint64 bytesBudget = kDefaultBytesBudget,
                           qint64 decodedBudget = kDefaultDecodedBudget);
@@ -50,7 +52,7 @@ public:
     PreviewCache(const PreviewCache &) = delete;
     PreviewCache &operator=(const PreviewCache &) = delete;
 
-    // Test seam: replaces the full-image decoder (decodeFullImage). Set before any decode.
+    // Test seam: replaces the decoder (decodeForView). Set before any decode.
     void setDecoder(Decoder decoder) { m_decoder = std::move(decoder); }
 
     // Takes in a received photo (the buffer is shared, not copied); it is held in memory until
@@ -65,13 +67,14 @@ public:
     [[nodiscard]] QByteArray bytes(Key key) const;
     // The photo decoded at full size; null when its bytes are gone or cannot be decoded.
     [[nodiscard]] QImage image(Key key);
-    // The decoded image if it is cached; null otherwise. Never decodes.
+    // The decoded image if it is cached, full or reduced; null otherwise. Never decodes.
     [[nodiscard]] QImage cachedImage(Key key) const;
-    // Delivers the full image to `done` on `context`'s thread, decoding it on the decoding
-    // thread when it is not cached (see PreviewSource::requestImage). A photo known to be
-    // undecodable, or whose bytes are gone, is answered at once with a null image.
-    void requestImage(Key key, QObject *context, std::function<bool()> stillWanted,
-                      std::function<void(const QImage &)> done);
+    // Delivers the image for a view of `atLeast` pixels (the full image when empty) to `done`
+    // on `context`'s thread, decoding it on the decoding thread when the cached one does not
+    // cover it (see PreviewSource::requestImage). A photo known to be undecodable, or whose
+    // bytes are gone, is answered at once with a null image.
+    void requestImage(Key key, QSize atLeast, QObject *context, std::function<bool()> stillWanted,
+                      std::function<void(const ViewImage &)> done);
     // Whether a decode of the photo's bytes has failed (it is not tried again).
     [[nodiscard]] bool isUndecodable(Key key) const { return m_entries.value(key).undecodable; }
     [[nodiscard]] QString name(Key key) const { return m_entries.value(key).name; }
@@ -96,8 +99,11 @@ private:
         bool undecodable = false;
     };
     void trimToBudget();
-    // Keeps the outcome of decoding the bytes of `key`: the image, or the failure.
-    void noteDecoded(Key key, const QImage &image);
+    // Keeps the outcome of decoding the bytes of `key`: the image, or the failure. A reduced
+    // image does not replace a full one.
+    void noteDecoded(Key key, const ViewImage &decoded);
+    // The cached image when it covers a view of `atLeast` (the full one for an empty size).
+    [[nodiscard]] const ViewImage *cachedFor(Key key, QSize atLeast) const;
 
     qint64 m_bytesBudget;
     qint64 m_storedBytes = 0;
@@ -105,7 +111,7 @@ private:
     Key m_nextKey = 1;
     QHash<Key, Entry> m_entries;
     std::deque<Key> m_dropOrder; // stored photos still in memory, the first to drop in front
-    QCache<Key, QImage> m_decoded;
+    QCache<Key, ViewImage> m_decoded;
     Decoder m_decoder;
     // Set when the cache goes away: decodes still queued then return without decoding.
     std::shared_ptr<std::atomic<bool>> m_cancelled = std::make_shared<std::atomic<bool>>(false);

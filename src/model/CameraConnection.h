@@ -35,7 +35,7 @@ public:
     bool enabled = true;
     QList<CapturedPhoto> photos; // oldest first
     QMap<QString, ParamState> paramState;
-    QImage liveFrame; // null when absent
+    QImage liveFrame; // null when absent; announced by Monitor::liveFrameChanged instead
     QDateTime lastActivity = QDateTime::currentDateTime();
 
 private:

@@ -25,15 +25,19 @@ public:
     [[nodiscard]] virtual QImage cachedImage() const { return {}; }
 
     // Delivers the image to `done` on `context`'s thread, decoding it off that thread when
-    // needed (a 24 MP photo takes a few hundred milliseconds). `stillWanted` is asked on the
-    // decoding thread first, so that a request the viewer has moved past costs nothing; it must
-    // be thread-safe. Nothing is delivered once `context` is gone. This default decodes at once.
-    virtual void requestImage(QObject *context, std::function<bool()> stillWanted,
-                              std::function<void(const QImage &)> done) const
+    // needed (a 24 MP photo takes a few hundred milliseconds). For a view that shows it at
+    // `atLeast` pixels (upright) the image may be reduced to a size that covers that, which
+    // decodes much faster; an empty size asks for the full image. `done` is told whether the
+    // image is the full one. `stillWanted` is asked on the decoding thread first, so that a
+    // request the viewer has moved past costs nothing; it must be thread-safe. Nothing is
+    // delivered once `context` is gone. This default decodes the full image at once.
+    virtual void requestImage(QObject *context, QSize atLeast, std::function<bool()> stillWanted,
+                              std::function<void(const QImage &, bool full)> done) const
     {
         Q_UNUSED(context);
+        Q_UNUSED(atLeast);
         Q_UNUSED(stillWanted);
-        done(image());
+        done(image(), true);
     }
 };
 

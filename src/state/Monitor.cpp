@@ -224,11 +224,18 @@ void Monitor::handleLiveView(const std::optional<QByteArray> &payload, CameraCon
 {
     if (!payload || payload->isEmpty())
         return;
-    QImage frame;
-    if (!frame.loadFromData(*payload))
-        return; // the previous frame stays
-    cam.liveFrame = frame;
-    emit objectWillChange();
+    m_liveView.decode(cam.id(), *payload);
+}
+
+void Monitor::showLiveFrame(const QUuid &cameraId, const QImage &frame)
+{
+    for (const auto &cam : std::as_const(m_cameras)) {
+        if (cam->id() == cameraId) {
+            cam->liveFrame = frame;
+            emit liveFrameChanged();
+            return;
+        }
+    }
 }
 
 void Monitor::handlePhotoMessage(const QString &name, const QByteArray &data, CameraConnection &cam)

@@ -18,6 +18,7 @@
 #include "link/CameraLink.h"
 #include "model/CameraConnection.h"
 #include "model/CapturedPhoto.h"
+#include "state/LiveViewDecoder.h"
 
 // The one observable state object: the camera records, the active-camera and selected-photo
 // choice, the capture folder and the mode flags. Every view observes it.
@@ -104,6 +105,8 @@ public:
     // connection ended before the payload was complete.
     void handleHello(const std::optional<QByteArray> &payload, CameraConnection &cam);
     void handleState(const std::optional<QByteArray> &payload, CameraConnection &cam);
+    // Live view: the frame is decoded off the main thread, the newest first (LiveViewDecoder);
+    // once decoded it becomes the camera's liveFrame and liveFrameChanged is emitted.
     void handleLiveView(const std::optional<QByteArray> &payload, CameraConnection &cam);
     // A photo file as it arrived: brings its camera forward over a lost one, then handleFile.
     void handlePhotoMessage(const QString &name, const QByteArray &data, CameraConnection &cam);
@@ -140,6 +143,9 @@ public:
 
 signals:
     void objectWillChange();
+    // A camera's liveFrame changed. Emitted instead of objectWillChange: a frame changes nothing
+    // else, and comes up to sixty times a second.
+    void liveFrameChanged();
     // Show the folder chooser, opened at `startFolder`: the capture folder, or the user's
     // pictures folder while there is none.
     void folderChooserRequested(const QUrl &startFolder);
@@ -151,6 +157,7 @@ private:
     void applyStorage(const QList<PhotoStore::Update> &updates);
     // A photo's built texts and thumbnail into its record; nothing when the record is gone.
     void fillIn(const QUuid &cameraId, const QUuid &photoId, const BuiltPhoto &built);
+    void showLiveFrame(const QUuid &cameraId, const QImage &frame);
 
     std::unique_ptr<QSettings> m_settings;
     QList<std::shared_ptr<CameraConnection>> m_cameras;
@@ -167,6 +174,8 @@ private:
     QThreadPool m_builders;
     int m_buildsInFlight = 0;
     PhotoStore m_store;
+    // Destroyed before the camera records its frames go to.
+    LiveViewDecoder m_liveView{[this](const QUuid &cameraId, const QImage &frame) { showLiveFrame(cameraId, frame); }};
     // Declared last, so destroyed first: no message arrives while the rest is torn down.
     CameraLink m_link;
 };

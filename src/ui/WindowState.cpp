@@ -10,6 +10,8 @@ WindowState::WindowState(Monitor &monitor, QObject *parent)
     , m_quitGuard(monitor)
 {
     connect(&m_monitor, &Monitor::objectWillChange, this, &WindowState::refresh);
+    // A live frame concerns the viewer alone: no photo rescanned, no camera row marked changed.
+    connect(&m_monitor, &Monitor::liveFrameChanged, &m_viewer, &ViewerSource::refresh);
     refresh();
 }
 

@@ -131,6 +131,7 @@ int main(int argc, char **argv)
         monitor.store().setMemoryBudgets(budget, budget);
     Reporter reporter(monitor);
     QObject::connect(&monitor, &Monitor::objectWillChange, &app, [&] { reporter.report(); });
+    QObject::connect(&monitor, &Monitor::liveFrameChanged, &app, [&] { reporter.report(); });
 
     // How late a 10 ms timer fires: the longest delay is how long the main thread was busy.
     QTimer tick;

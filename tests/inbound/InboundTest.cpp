@@ -65,12 +65,17 @@ TEST_F(Inbound, HelloStateAndLiveViewChangeOnlyWhatTheyMayAndAnnounceOnce)
     EXPECT_TRUE(p["film"].current == 3 && p["film"].values.isEmpty()) << "any non-number empties the list";
     monitor.handleState("{}", *cam);
     EXPECT_EQ(changes.count(), 3) << "an empty object still announces";
-    monitor.handleLiveView(image(64, 48, "JPEG"), *cam);
-    for (const QByteArray &bad : { QByteArray("not an image"), QByteArray(), image(32, 20, "JPEG").left(20) })
-        monitor.handleLiveView(bad, *cam);
-    monitor.handleLiveView(std::nullopt, *cam);
-    EXPECT_EQ(cam->liveFrame.size(), QSize(64, 48)) << "a frame that does not decode keeps the last";
-    EXPECT_EQ(changes.count(), 4);
+    // Live frames decode off the main thread: one waits while one decodes, the newest replacing it.
+    QList<QSize> shown;
+    QObject::connect(&monitor, &Monitor::liveFrameChanged, [&] { shown.append(cam->liveFrame.size()); });
+    for (const QByteArray &frame : { image(64, 48, "JPEG"), image(32, 20, "JPEG"), QByteArray("not an image") })
+        monitor.handleLiveView(frame, *cam);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !shown.isEmpty(); }));
+    for (const auto &frame : { std::optional(image(16, 10, "JPEG")), std::optional(QByteArray()), std::optional<QByteArray>() })
+        monitor.handleLiveView(frame, *cam);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shown.size() == 2; }));
+    EXPECT_EQ(shown, (QList<QSize> { { 64, 48 }, { 16, 10 } })) << "a frame superseded or undecodable was shown";
+    EXPECT_EQ(changes.count(), 3);
 
     const qint64 max = std::numeric_limits<qint64>::max(), min = std::numeric_limits<qint64>::min();
     const std::pair<const char *, qint64> numbers[]

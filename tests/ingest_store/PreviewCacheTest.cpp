@@ -54,7 +54,7 @@ TEST(PreviewMemory, BytesAndImagesStayWithinTheirBudgets)
     for (const qint64 decodedBudget : { 100 * 1000, 30 * 1000 }) { // 100 x 100 decodes to 40,000 bytes
         PreviewCache small(0, decodedBudget);
         int decodes = 0;
-        small.setDecoder([&](const QByteArray &data, const QString &name) {
+        small.setDecoder([&](const QByteArray &data, const QString &name, QSize) {
             return ++decodes, decodeFullImage(data, name);
         });
         const PreviewCache::Key image = small.add(png(100, 100), "g.png"),
@@ -85,17 +85,17 @@ TEST(PreviewMemory, DestroyingTheCacheWaitsForTheRunningDecodeAndSkipsQueuedOnes
     std::atomic<bool> finished = false;
     int delivered = 0;
     auto cache = std::make_shared<PreviewCache>();
-    cache->setDecoder([&](const QByteArray &data, const QString &name) {
+    cache->setDecoder([&](const QByteArray &data, const QString &name, QSize) {
         ++decodes, started.release();
         const QImage decoded = decodeFullImage(data, name);
-        return finished = !decoded.isNull(), decoded;
+        return finished = !decoded.isNull(), ViewImage(decoded);
     });
     auto context = std::make_unique<QObject>();
     const QByteArray image = png(3000, 2000); // some tens of ms to decode
     for (int i = 0; i < 2; ++i)
         makePreviewSource(cache, cache->add(image, "p.png"))
             ->requestImage(
-                context.get(), [] { return true; }, [&](const QImage &) { ++delivered; });
+                context.get(), {}, [] { return true; }, [&](const QImage &, bool) { ++delivered; });
     ASSERT_TRUE(started.tryAcquire(1, 10000));
     context.reset();
     cache.reset();

@@ -11,9 +11,9 @@
 
 namespace {
 
-QByteArray png(QSize size)
+QByteArray png(QSize size, const char *format = "PNG")
 {
-    return SampleFiles::encode(SampleFiles::quadrants(size), "png");
+    return SampleFiles::encode(SampleFiles::quadrants(size), format);
 }
 
 TEST(UiFormat, SizeDimensionsAndTime)
@@ -39,9 +39,9 @@ TEST(ViewerSource, ThumbnailUntilDecodedSupersededDecodesDroppedUndecodableDecod
     CameraConnection &a = f.addCamera();
     auto cache = std::make_shared<PreviewCache>();
     std::atomic<int> decodes = 0;
-    cache->setDecoder([&decodes](const QByteArray &data, const QString &) {
+    cache->setDecoder([&decodes](const QByteArray &data, const QString &, QSize) {
         ++decodes;
-        return QImage::fromData(data);
+        return ViewImage(QImage::fromData(data));
     });
     ViewerSource &source = *f.ws.viewer();
     QSignalSpy images(&source, &ViewerSource::imageChanged);
@@ -79,6 +79,16 @@ TEST(ViewerSource, ThumbnailUntilDecodedSupersededDecodesDroppedUndecodableDecod
     ASSERT_TRUE(shows({40, 30}));
     EXPECT_EQ(decodes, decoded + 2) << "the undecodable photo was decoded again";
     EXPECT_EQ(images.count(), 2) << "the viewer flipped while nothing new was shown";
+
+    // Told its frame, the viewer decodes a JPEG only as large as it shows it, and in full once the
+    // zoom shows more; the reduced image stays until the full one arrives.
+    cache->setDecoder(decodeForView);
+    source.setFrameSize({200, 100});
+    const QString jpeg = show(png({1600, 800}, "JPEG"));
+    ASSERT_TRUE(shows({200, 100}));
+    source.setZoom(1.5);
+    EXPECT_EQ(std::pair(source.identity(), source.image().size()), std::pair(jpeg, QSize(200, 100)));
+    ASSERT_TRUE(shows({1600, 800}));
 }
 
 // A photo is listed and selected at once; its thumbnail and dimensions, built off the main

@@ -21,10 +21,23 @@ Item {
             Layout.fillHeight: true
 
             FitImageView {
+                id: viewer
                 anchors.fill: parent
                 visible: root.ws.viewer.hasImage
                 image: root.ws.viewer.image
                 identity: root.ws.viewer.identity
+            }
+            // The viewer's frame in device pixels and its zoom (a pinch counts as it goes), so
+            // that photos are decoded as large as they are shown.
+            Binding {
+                target: root.ws.viewer
+                property: "frameSize"
+                value: Qt.size(viewer.width * Screen.devicePixelRatio, viewer.height * Screen.devicePixelRatio)
+            }
+            Binding {
+                target: root.ws.viewer
+                property: "zoom"
+                value: Math.max(viewer.zoom, viewer.shownScale)
             }
             Placeholder {
                 anchors.fill: parent
