@@ -62,6 +62,9 @@ public:
     // Fire-and-forget: queued while connected, dropped once the connection is gone.
     void send(const QByteArray &bytes) override;
 
+    // The buffer of a delivered message that nobody holds any more, to be read into again.
+    void recycle(QByteArray buffer) { m_reader.recycle(std::move(buffer)); }
+
     // While held, no file content is taken from the socket; releasing reads on from where the
     // loop stopped.
     void setFilesHeld(bool held);
