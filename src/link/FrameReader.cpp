@@ -144,6 +144,7 @@ void FrameReader::finish(std::vector<InboundMessage> &out)
     m_stop = Stop::Ended;
     m_field = QByteArray();
     m_payload = QByteArray();
+    m_spare = QByteArray();
 }
 
 void FrameReader::startHeader()
@@ -168,6 +169,20 @@ void FrameReader::startPayload(quint64 count)
 {
     m_remaining = count;
     m_payload = QByteArray();
+    // A given-back buffer of about this size is filled again; any other is let go now, so none
+    // is kept past the next payload.
+    QByteArray spare = std::exchange(m_spare, QByteArray());
+    const quint64 room = quint64(spare.capacity());
+    if (room >= count / 2 && room <= count + count / 4) {
+        spare.resize(0);
+        m_payload = std::move(spare);
+    }
+}
+
+void FrameReader::recycle(QByteArray buffer)
+{
+    if (!stopped() && buffer.isDetached() && buffer.capacity() <= qsizetype(kMaxLiveViewPayload))
+        m_spare = std::move(buffer);
 }
 
 void FrameReader::onFieldComplete(std::vector<InboundMessage> &out)

@@ -59,6 +59,13 @@ public:
     [[nodiscard]] char *payloadSpace(qsizetype n);
     void commitPayload(qsizetype got, std::vector<InboundMessage> &out);
 
+    // Gives back the buffer of a message delivered earlier that nobody holds any more (a live-view
+    // frame once decoded), to be filled again instead of fresh memory, which costs a page fault
+    // for every 4 KiB written. One is kept, at most kMaxLiveViewPayload bytes, and only until the
+    // next payload starts: it is used when its capacity is within half to one and a quarter of
+    // that payload's length, and let go otherwise.
+    void recycle(QByteArray buffer);
+
     // The connection ended (closed or failed). A hello, state or live-view payload that was cut
     // short is handed on without its payload; a partial file frame is dropped. The reader is
     // stopped afterwards.
@@ -84,7 +91,8 @@ public:
     };
     [[nodiscard]] const Oversized &oversized() const { return m_oversized; }
 
-    // Bytes held for the message being read (for checks that memory follows arrivals).
+    // Bytes held for the message being read (for checks that memory follows arrivals; a buffer
+    // given back through recycle() is memory held already).
     [[nodiscard]] qsizetype bufferedCapacity() const { return m_field.capacity() + m_payload.capacity(); }
 
 private:
@@ -115,6 +123,7 @@ private:
     quint64 m_remaining = 0; // Skip, Content, Payload: bytes still to come
     QByteArray m_field; // header, name length or name
     QByteArray m_payload; // file content or message payload
+    QByteArray m_spare; // given back by recycle(), for the next payload
     QString m_name;
     qsizetype m_committed = 0; // payload bytes before the room handed out by payloadSpace()
     Oversized m_oversized;

@@ -5,6 +5,7 @@
 #include <syslog.h>
 
 #include <cstdio>
+#include <utility>
 
 #include "link/TcpConnection.h"
 #include "link/WireProtocol.h"
@@ -74,10 +75,17 @@ void Listener::accept(QTcpSocket *socket)
 
     // Messages and the end of the connection are posted, so receivers run after the read step
     // that found them, in arrival order, and never while the socket is being read.
-    connect(tcp, &TcpConnection::messages, this, [this, weakCam](std::vector<InboundMessage> &messages) {
+    // A payload no receiver kept goes back to the read loop to be filled again.
+    const QPointer<TcpConnection> conn = tcp;
+    connect(tcp, &TcpConnection::messages, this, [this, weakCam, conn](std::vector<InboundMessage> &messages) {
         for (InboundMessage &msg : messages) {
             QMetaObject::invokeMethod(
-                this, [this, weakCam, msg = std::move(msg)]() { deliver(weakCam, msg); },
+                this,
+                [this, weakCam, conn, msg = std::move(msg)]() mutable {
+                    deliver(weakCam, msg);
+                    if (conn && msg.payload)
+                        conn->recycle(std::exchange(*msg.payload, QByteArray()));
+                },
                 Qt::QueuedConnection);
         }
     });

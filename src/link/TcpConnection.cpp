@@ -3,7 +3,10 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+
+#include <cerrno>
 
 #include <algorithm>
 
@@ -85,15 +88,25 @@ void TcpConnection::readAvailable()
     if (!m_reading)
         return;
     std::vector<InboundMessage> out;
-    while (!m_reader.stopped()) {
+    qint64 budget = kReadPerTurn;
+    while (!m_reader.stopped() && (budget > 0 || m_drainAll)) {
         const qint64 available = m_socket->bytesAvailable();
-        if (available <= 0)
-            break;
         if (m_filesHeld && !m_drainAll && m_reader.atFileContentStart())
             break; // the photo's bytes stay in the socket until release
         if (!out.empty() && !m_drainAll) {
-            continueLater(); // one message per turn; the bytes stay in the socket meanwhile
+            // One message per turn; the bytes stay in the socket meanwhile. Those in its own
+            // buffer bring no readyRead of their own; those in the kernel do.
+            if (available > 0)
+                continueLater();
             break;
+        }
+        if (available <= 0) {
+            // The socket's buffer is empty: payload bytes come straight from the kernel.
+            const qint64 got = readPayloadDirect(budget, out);
+            if (got <= 0)
+                break;
+            budget -= got;
+            continue;
         }
         // Never more than the current field misses: the bytes of a field that is never reached
         // (after a stop) stay in the socket.
@@ -106,6 +119,7 @@ void TcpConnection::readAvailable()
             if (got <= 0)
                 break;
             m_bytesRead += quint64(got);
+            budget -= got;
             continue;
         }
         if (m_chunk.size() < want)
@@ -114,8 +128,12 @@ void TcpConnection::readAvailable()
         if (got <= 0)
             break;
         m_bytesRead += quint64(got);
+        budget -= got;
         m_reader.feed(QByteArrayView(m_chunk.constData(), got), out);
     }
+    // Bytes left in the socket's buffer when the turn's share ran out bring no readyRead.
+    if (budget <= 0 && !m_reader.stopped() && !m_drainAll)
+        continueLater();
     if (m_reader.oversized().count > 0 && !m_oversizeLogged)
         logOversized();
     if (m_reader.stopped()) {
@@ -126,6 +144,34 @@ void TcpConnection::readAvailable()
     }
     if (!out.empty())
         emit messages(out);
+}
+
+// Takes payload bytes that wait in the kernel straight into the message being gathered, one copy
+// instead of two through the socket's buffer, and only as many as have arrived (so the message
+// still grows with arrivals alone). Only while the socket's buffer is empty, so the stream's order
+// holds. The end of the stream and errors are left to the socket, which sees them on its next
+// read. Returns the bytes taken.
+qint64 TcpConnection::readPayloadDirect(qint64 budget, std::vector<InboundMessage> &out)
+{
+    if (m_drainAll || m_socket->state() != QAbstractSocket::ConnectedState)
+        return 0;
+    const int fd = int(m_socket->socketDescriptor());
+    int waiting = 0;
+    if (fd < 0 || ::ioctl(fd, FIONREAD, &waiting) != 0 || waiting <= 0)
+        return 0;
+    const qint64 want = std::min({ qint64(waiting), m_reader.wanted(), budget });
+    char *space = want > 0 ? m_reader.payloadSpace(want) : nullptr;
+    if (!space)
+        return 0;
+    ssize_t got;
+    do
+        got = ::recv(fd, space, size_t(want), MSG_DONTWAIT);
+    while (got < 0 && errno == EINTR);
+    m_reader.commitPayload(got > 0 ? qsizetype(got) : 0, out);
+    if (got <= 0)
+        return 0;
+    m_bytesRead += quint64(got);
+    return got;
 }
 
 // One bounded drop per call: the socket's buffer never holds more than kReadBufferSize, so this

@@ -15,7 +15,9 @@
 //
 // Reading asks the socket for no more than the field being read still misses. The socket's own
 // buffer is bounded (kReadBufferSize): once it is full the socket stops reading from the kernel
-// and TCP flow control holds the peer back.
+// and TCP flow control holds the peer back. Once that buffer is empty, payload bytes the kernel
+// already holds are read straight into their message (never more than have arrived), up to
+// kReadPerTurn bytes per turn of the event loop.
 //
 // After the reader stops (bad header, bad name) no further frame is handled, but whatever the
 // peer sends is still taken from the socket and dropped, at most kReadBufferSize bytes per turn
@@ -44,6 +46,11 @@ class TcpConnection : public QObject, public Connection
 public:
     // Bytes the socket may hold before the read loop takes them.
     static constexpr qint64 kReadBufferSize = 1 << 20;
+    // Bytes one turn of the event loop takes from a connection at most. Payload bytes past the
+    // socket's buffer are read from the kernel straight into their message, so a connection is
+    // not slowed to one buffer per turn when the turns are long (rendering, many connections);
+    // the cap keeps any one connection from holding the window up for long.
+    static constexpr qint64 kReadPerTurn = 8 << 20;
 
     // Takes ownership of a connected socket and turns on TCP keepalive for it.
     explicit TcpConnection(QTcpSocket *socket);
@@ -54,6 +61,9 @@ public:
 
     // Fire-and-forget: queued while connected, dropped once the connection is gone.
     void send(const QByteArray &bytes) override;
+
+    // The buffer of a delivered message that nobody holds any more, to be read into again.
+    void recycle(QByteArray buffer) { m_reader.recycle(std::move(buffer)); }
 
     // While held, no file content is taken from the socket; releasing reads on from where the
     // loop stopped.
@@ -76,6 +86,7 @@ signals:
 
 private:
     void readAvailable();
+    qint64 readPayloadDirect(qint64 budget, std::vector<InboundMessage> &out);
     void discardAvailable();
     void logOversized();
     void continueLater();
