@@ -19,7 +19,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setOrganizationName(QStringLiteral("halvane"));
     QCoreApplication::setApplicationName(QStringLiteral("halvane"));
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Halvane"));
-    QGuiApplication::setDesktopFileName(QStringLiteral("halvane"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.halvane.Halvane"));
     QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/Halvane/App/halvane.svg")));
     // The views style the Basic controls themselves; a platform style would fight the palette.
     QQuickStyle::setStyle(QStringLiteral("Basic"));
