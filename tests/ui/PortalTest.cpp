@@ -1,0 +1,159 @@
+// The folder chooser through the desktop portal, against a fake portal on a private bus: this
+// executable starts its own dbus-daemon and points the session bus at it before anything uses
+// it, so the machine's own session bus is never touched.
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QFile>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cstdio>
+
+#include <gtest/gtest.h>
+
+#include "FolderChooser.h"
+
+namespace {
+
+// org.freedesktop.portal.FileChooser as far as the chooser uses it: records the call and answers
+// on the request object the way the portal does, or fails the call.
+class FakePortal : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.FileChooser")
+public:
+    explicit FakePortal(const QDBusConnection &bus) : m_bus(bus) {}
+    uint response = 0;
+    QStringList uris;
+    bool fail = false;
+    QString parentWindow, title;
+    QVariantMap options;
+
+public slots:
+    QDBusObjectPath OpenFile(const QString &parent, const QString &heading, const QVariantMap &opts,
+                             const QDBusMessage &call)
+    {
+        parentWindow = parent;
+        title = heading;
+        options = opts;
+        if (fail) {
+            call.setDelayedReply(true);
+            m_bus.send(call.createErrorReply(QDBusError::AccessDenied, "no"));
+            return {};
+        }
+        const QString path = "/org/freedesktop/portal/desktop/request/" + call.service().mid(1).replace('.', '_')
+            + "/" + opts.value("handle_token").toString();
+        QTimer::singleShot(0, this, [this, path] {
+            QDBusMessage answer = QDBusMessage::createSignal(path, "org.freedesktop.portal.Request", "Response");
+            answer << response << QVariantMap{{"uris", uris}};
+            m_bus.send(answer);
+        });
+        return QDBusObjectPath(path);
+    }
+
+private:
+    QDBusConnection m_bus;
+};
+
+FakePortal *portal = nullptr;
+
+struct Spies {
+    FolderChooser chooser;
+    QSignalSpy chosen{&chooser, &FolderChooser::chosen};
+    QSignalSpy cancelled{&chooser, &FolderChooser::cancelled};
+    QSignalSpy inWindow{&chooser, &FolderChooser::inWindowRequested};
+    [[nodiscard]] QList<qsizetype> counts() const { return {chosen.count(), cancelled.count(), inWindow.count()}; }
+};
+
+TEST(Portal, TheDesktopsDialogOpensAtTheStartFolderAndItsChoiceComesBack)
+{
+    const QUrl chosen = QUrl::fromLocalFile("/srv/fotos/Sesión A");
+    portal->response = 0;
+    portal->uris = {chosen.toString(QUrl::FullyEncoded)};
+    Spies s;
+    s.chooser.open(QUrl::fromLocalFile("/home/ana/Imágenes"));
+    ASSERT_TRUE(s.chosen.wait(5000));
+    EXPECT_EQ(s.chosen[0][0].toUrl(), chosen);
+    EXPECT_EQ(s.counts(), QList<qsizetype>({1, 0, 0}));
+    EXPECT_TRUE(s.chooser.portalUsed());
+    EXPECT_EQ(portal->title, "Elige la carpeta donde se guardarán las fotos entrantes.");
+    EXPECT_EQ(portal->parentWindow, "");
+    EXPECT_EQ(portal->options.value("directory"), true);
+    EXPECT_EQ(portal->options.value("modal"), true);
+    EXPECT_EQ(portal->options.value("accept_label"), "Usar esta carpeta");
+    EXPECT_EQ(portal->options.value("current_folder").toByteArray(), QByteArray("/home/ana/Imágenes", 19 + 1));
+}
+
+// Cancelled in the dialog, a failed call and no portal on the bus: the first is an answer, the
+// other two hand the request to the window's own chooser.
+TEST(Portal, CancelledFailedOrMissing)
+{
+    const QUrl start = QUrl::fromLocalFile("/home/ana");
+    portal->response = 1;
+    portal->uris = {};
+    Spies s;
+    s.chooser.open(start);
+    ASSERT_TRUE(s.cancelled.wait(5000));
+    EXPECT_EQ(s.counts(), QList<qsizetype>({0, 1, 0}));
+
+    portal->fail = true;
+    s.chooser.open(start);
+    ASSERT_TRUE(s.inWindow.wait(5000));
+    EXPECT_EQ(s.inWindow[0][0].toUrl(), start);
+    EXPECT_FALSE(s.chooser.portalUsed());
+    portal->fail = false;
+
+    QDBusConnection bus = QDBusConnection(QStringLiteral("fake-portal"));
+    ASSERT_TRUE(bus.unregisterService("org.freedesktop.portal.Desktop"));
+    s.chooser.open(start);
+    EXPECT_EQ(s.counts(), QList<qsizetype>({0, 1, 2}));
+    ASSERT_TRUE(bus.registerService("org.freedesktop.portal.Desktop"));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // A bus of our own with nothing to activate, so no real portal can start on it.
+    QTemporaryDir dir;
+    QFile config(dir.filePath("bus.conf"));
+    if (!config.open(QIODevice::WriteOnly))
+        return 1;
+    config.write(R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth>
+<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/>
+<allow own="*"/></policy></busconfig>)");
+    config.close();
+    QProcess daemon;
+    daemon.start("dbus-daemon", {"--config-file=" + config.fileName(), "--print-address", "--nofork"});
+    while (!daemon.canReadLine())
+        if (!daemon.waitForReadyRead(10000))
+            return std::fprintf(stderr, "dbus-daemon did not start\n"), 1;
+    const QByteArray address = daemon.readLine().trimmed();
+    qputenv("DBUS_SESSION_BUS_ADDRESS", address);
+
+    int status = 1;
+    {
+        QGuiApplication app(argc, argv);
+        QDBusConnection bus = QDBusConnection::connectToBus(QString::fromUtf8(address), "fake-portal");
+        FakePortal fake(bus);
+        portal = &fake;
+        if (!bus.registerObject("/org/freedesktop/portal/desktop", &fake, QDBusConnection::ExportAllSlots)
+            || !bus.registerService("org.freedesktop.portal.Desktop"))
+            return std::fprintf(stderr, "the fake portal could not register\n"), 1;
+        ::testing::InitGoogleTest(&argc, argv);
+        status = RUN_ALL_TESTS();
+        QDBusConnection::disconnectFromBus("fake-portal");
+    }
+    daemon.terminate();
+    daemon.waitForFinished(5000);
+    return status;
+}
+
+#include "PortalTest.moc"
