@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Dialogs
 import QtQuick.Window
 import Halvane.Ui
 
@@ -41,23 +40,8 @@ Window {
         function onQuitConfirmed() { Qt.quit(); }
     }
 
-    FolderDialog {
-        id: folderChooser
-        title: "Elige la carpeta donde se guardarán las fotos entrantes."
-        acceptLabel: "Usar esta carpeta"
-        modality: Qt.WindowModal
-        onAccepted: {
-            window.monitor.useChosenFolder(selectedFolder);
-            shell.guard.folderChosen();
-        }
-        onRejected: shell.guard.folderChoiceCancelled()
-    }
-
-    Connections {
-        target: window.monitor
-        function onFolderChooserRequested(startFolder) {
-            folderChooser.currentFolder = startFolder;
-            folderChooser.open();
-        }
+    // The folder chooser the Monitor asks for: the desktop's own, or the window's.
+    FolderChooserView {
+        ws: window.windowState
     }
 }

@@ -5,6 +5,7 @@
 #include <QAbstractItemModelTester>
 #include <QDir>
 #include <QNativeGestureEvent>
+#include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQmlExtensionPlugin>
 #include <QQuickView>
@@ -341,6 +342,45 @@ TEST(Rendered, TheWindowThroughASession)
     EXPECT_EQ(QList<qsizetype>({chooser.count(), confirmed.count()}), QList<qsizetype>({2, 0}));
     h.click(h.one("quitDiscard"));
     EXPECT_EQ(confirmed.count(), 1);
+}
+
+// With no portal on the bus (these tests run without a session bus) a request opens the window's
+// own chooser over the window, at the start folder and listing folders only. "Cancelar" answers
+// the quit question's request by asking again; a click opens a folder and "Usar esta carpeta" makes
+// it the capture folder.
+TEST(Rendered, TheInWindowFolderChooser)
+{
+    MonitorFixture f;
+    QTemporaryDir photos;
+    ASSERT_TRUE(QDir(photos.path()).mkpath("Sesión A/Tomas") && QDir(photos.path()).mkpath("Sesión B"));
+    ASSERT_TRUE(QFile(photos.filePath("nota.txt")).open(QIODevice::WriteOnly));
+    f.monitor.useChosenFolder(QUrl::fromLocalFile(photos.path()));
+    f.addPhoto(f.addCamera("Cámara estudio"), "DSC_0001.RAF");
+    ViewHarness h("ShellView", f.ws, {1180, 620});
+    ASSERT_TRUE(h.ok());
+    QQmlComponent component(h.engine(), QUrl("qrc:/qt/qml/Halvane/Ui/qml/FolderChooserView.qml"));
+    std::unique_ptr<QObject> view(component.createWithInitialProperties({{"ws", QVariant::fromValue(&f.ws)}}));
+    ASSERT_TRUE(view) << component.errorString().toStdString();
+    qobject_cast<QQuickItem *>(view.get())->setParentItem(h.rootObject());
+
+    f.ws.quitGuard()->chooseFolder();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return h.named("folderRow").size() == 2; }));
+    EXPECT_EQ(h.texts("folderPath"), QStringList{photos.path()});
+    EXPECT_THAT(h.texts(), IsSupersetOf({"Elige la carpeta donde se guardarán las fotos entrantes.", "Sesión A",
+                                         "Sesión B", "Cancelar", "Usar esta carpeta"}));
+    EXPECT_FALSE(h.texts().contains("nota.txt"));
+    h.save("folder-chooser");
+    h.click(h.one("folderCancel"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !h.one("folderBrowser") && f.ws.quitGuard()->asking(); }));
+    f.ws.quitGuard()->cancel();
+
+    f.monitor.chooseFolder();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return h.named("folderRow").size() == 2; }));
+    h.click(h.named("folderRow")[0]);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return h.texts("folderRow") == QStringList{"Tomas"}; }));
+    h.click(h.one("folderAccept"));
+    EXPECT_EQ(f.monitor.folder(), photos.filePath("Sesión A"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !h.one("folderBrowser"); }));
 }
 
 } // namespace
