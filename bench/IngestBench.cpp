@@ -29,6 +29,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include "BenchSupport.h"
 #include "SampleFiles.h"
 #include "ingest/CaptureStorage.h"
 #include "state/Monitor.h"
@@ -46,12 +47,6 @@ double msSince(const QElapsedTimer &t)
     return double(t.nsecsElapsed()) / 1e6;
 }
 
-double median(QList<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.isEmpty() ? 0 : values.at(values.size() / 2);
-}
-
 qint64 residentKiB()
 {
     QFile status(QStringLiteral("/proc/self/status"));
@@ -62,35 +57,6 @@ qint64 residentKiB()
             return line.mid(6).trimmed().split(' ').first().toLongLong();
     }
     return -1;
-}
-
-// A 24 MP picture with gradients and grain, so that its JPEG is as large as a camera's
-// (a flat test card would compress to a fraction of that).
-QImage cameraLikePicture(QSize size)
-{
-    QImage image(size, QImage::Format_RGB32);
-    auto *rng = QRandomGenerator::global();
-    for (int y = 0; y < size.height(); ++y) {
-        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
-        for (int x = 0; x < size.width(); ++x) {
-            const int grain = int(rng->bounded(48)) - 24;
-            const auto c = [&](int v) { return std::clamp(v + grain, 0, 255); };
-            line[x] = qRgb(c(x * 255 / size.width()), c(y * 255 / size.height()), c(128));
-        }
-    }
-    return image;
-}
-
-// Writes the same bytes the way a plain program would: a new file, written, flushed, closed.
-bool bareWrite(const QString &path, const QByteArray &data, bool flush)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return false;
-    bool ok = ::write(fd, data.constData(), size_t(data.size())) == data.size();
-    if (flush)
-        ok = ::fdatasync(fd) == 0 && ok;
-    return ::close(fd) == 0 && ok;
 }
 
 // Runs the event loop until no photo is being written any more; each result is a posted event.
@@ -164,13 +130,13 @@ void measure(const Sample &sample, const QString &root)
         const CapturedPhoto photo = Monitor::buildPhoto(sample.name, sample.data);
         build << msSince(t);
     }
-    std::printf("  main thread, last byte to photo listed and selected: median %.2f ms\n", median(total));
-    std::printf("  building the record alone (metadata, thumbnail), on one thread: %.1f ms\n", median(build));
-    std::printf("  last byte to file stored (store thread): median %.1f ms\n", median(stored));
-    std::printf("  last byte to stored and record filled in: median %.1f ms\n", median(built));
-    std::printf("    writing alone (temp file, flush, no-replace rename, folder flush): %.1f ms\n", median(write));
-    figure("main_thread_ms", sample.key, median(total), "ms");
-    figure("decode_alone_ms", sample.key, median(build), "ms");
+    std::printf("  main thread, last byte to photo listed and selected: median %.2f ms\n", bench::median(total));
+    std::printf("  building the record alone (metadata, thumbnail), on one thread: %.1f ms\n", bench::median(build));
+    std::printf("  last byte to file stored (store thread): median %.1f ms\n", bench::median(stored));
+    std::printf("  last byte to stored and record filled in: median %.1f ms\n", bench::median(built));
+    std::printf("    writing alone (temp file, flush, no-replace rename, folder flush): %.1f ms\n", bench::median(write));
+    figure("main_thread_ms", sample.key, bench::median(total), "ms");
+    figure("decode_alone_ms", sample.key, bench::median(build), "ms");
     if (!sample.burst)
         return;
 
@@ -189,11 +155,11 @@ void measure(const Sample &sample, const QString &root)
     QDir().mkpath(bareDir);
     t.restart();
     for (int i = 0; i < kBurst; ++i)
-        bareWrite(QStringLiteral("%1/f%2").arg(bareDir).arg(i), sample.data, true);
+        bench::bareWrite(QStringLiteral("%1/f%2").arg(bareDir).arg(i), sample.data, true);
     const double barePerSec = kBurst / (msSince(t) / 1000);
     t.restart();
     for (int i = 0; i < kBurst; ++i)
-        bareWrite(QStringLiteral("%1/n%2").arg(bareDir).arg(i), sample.data, false);
+        bench::bareWrite(QStringLiteral("%1/n%2").arg(bareDir).arg(i), sample.data, false);
     const double bareNoFlushPerSec = kBurst / (msSince(t) / 1000);
 
     std::printf("  burst of %d through handleFile until all stored: %.1f photos/s\n", kBurst, burstPerSec);
@@ -233,14 +199,13 @@ void memoryAfter(const Sample &sample, const QString &root, int count)
 
 int main(int argc, char **argv)
 {
-    QStandardPaths::setTestModeEnabled(true);
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::headless();
     QGuiApplication app(argc, argv);
-    const QString root = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::currentPath();
+    const QString root = bench::folderArg(argc, argv);
     const int memoryPhotos = argc > 2 ? QString::fromLocal8Bit(argv[2]).toInt() : 1000;
 
     std::printf("ingest benchmark, files in %s\n", qPrintable(root));
-    const QImage picture = cameraLikePicture(QSize(6000, 4000));
+    const QImage picture = bench::cameraLikePicture(QSize(6000, 4000));
     const Sample jpeg{"24 MP camera JPEG with EXIF thumbnail", "jpeg_thumb", QStringLiteral("IMG_0001.JPG"),
                       SampleFiles::jpeg(picture, SampleFiles::cameraTags(), picture.scaled(160, 107), 92), 15, "jpeg_burst_ratio"};
     const Sample bareJpeg{"24 MP JPEG without thumbnail", "jpeg_nothumb", QStringLiteral("IMG_0003.JPG"),

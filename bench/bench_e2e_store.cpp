@@ -34,6 +34,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include "BenchSupport.h"
 #include "SampleFiles.h"
 #include "ingest/CaptureStorage.h"
 #include "link/WireProtocol.h"
@@ -46,28 +47,6 @@ using Clock = std::chrono::steady_clock;
 double msBetween(Clock::time_point from, Clock::time_point to)
 {
     return std::chrono::duration<double, std::milli>(to - from).count();
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
-
-// A 24 MP picture with gradients and grain, so that its JPEG is as large as a camera's.
-QImage cameraLikePicture(QSize size)
-{
-    QImage image(size, QImage::Format_RGB32);
-    auto *rng = QRandomGenerator::global();
-    for (int y = 0; y < size.height(); ++y) {
-        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
-        for (int x = 0; x < size.width(); ++x) {
-            const int grain = int(rng->bounded(48)) - 24;
-            const auto c = [&](int v) { return std::clamp(v + grain, 0, 255); };
-            line[x] = qRgb(c(x * 255 / size.width()), c(y * 255 / size.height()), c(128));
-        }
-    }
-    return image;
 }
 
 // A bridge on its own thread: sends one frame each time it is asked and notes when its last
@@ -108,12 +87,8 @@ public:
 private:
     void run(quint16 port)
     {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr {};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        const int fd = bench::connectLoopback(port);
+        if (fd < 0) {
             std::perror("bench sender connect");
             m_failed = true;
             m_wake.notify_all();
@@ -162,28 +137,16 @@ private:
     std::thread m_thread;
 };
 
-// Writes the bytes the way a plain program would: a new file, written, flushed, closed.
-bool bareWrite(const QString &path, const QByteArray &data)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return false;
-    bool ok = ::write(fd, data.constData(), size_t(data.size())) == data.size();
-    ok = ::fdatasync(fd) == 0 && ok;
-    return ::close(fd) == 0 && ok;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-    QStandardPaths::setTestModeEnabled(true);
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::headless();
     QGuiApplication app(argc, argv);
-    const QString root = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::currentPath();
+    const QString root = bench::folderArg(argc, argv);
     const int photos = argc > 2 ? std::max(1, QString::fromLocal8Bit(argv[2]).toInt()) : 15;
 
-    const QImage picture = cameraLikePicture(QSize(6000, 4000));
+    const QImage picture = bench::cameraLikePicture(QSize(6000, 4000));
     const QByteArray jpeg = SampleFiles::jpeg(picture, SampleFiles::cameraTags(), picture.scaled(160, 107), 92);
     const std::optional<QByteArray> frame = wire::encodeFileFrame(QStringLiteral("IMG_0001.JPG"), jpeg);
     if (jpeg.isEmpty() || !frame) {
@@ -235,7 +198,7 @@ int main(int argc, char **argv)
         const Clock::time_point lastByte = sender.lastByteOf(expected);
 
         const Clock::time_point start = Clock::now();
-        if (!bareWrite(QStringLiteral("%1/bare-%2.jpg").arg(captures).arg(i), jpeg)) {
+        if (!bench::bareWrite(QStringLiteral("%1/bare-%2.jpg").arg(captures).arg(i), jpeg)) {
             std::fprintf(stderr, "bench_e2e_store: bare write failed\n");
             return 1;
         }
@@ -261,14 +224,14 @@ int main(int argc, char **argv)
     Q_UNUSED(built);
 
     std::printf("  last byte sent to photo record shown (link, record building): median %.1f ms\n",
-                median(toRecord));
+                bench::median(toRecord));
     std::printf("    of which building the record alone (main thread): %.1f ms\n", buildMs);
     std::printf("  the store's write alone (temporary file, flush, rename, folder flush): median %.1f ms\n",
-                median(storeAlone));
-    std::printf("  last byte sent to file stored: median %.1f ms, fastest %.1f ms\n", median(e2e),
+                bench::median(storeAlone));
+    std::printf("  last byte sent to file stored: median %.1f ms, fastest %.1f ms\n", bench::median(e2e),
                 *std::min_element(e2e.begin(), e2e.end()));
-    std::printf("figure e2e_store_ms %.1f ms\n", median(e2e));
-    std::printf("figure bare_write_fdatasync_ms %.1f ms\n", median(bare));
-    std::printf("figure e2e_store_ratio %.2f x\n", median(e2e) / median(bare));
+    std::printf("figure e2e_store_ms %.1f ms\n", bench::median(e2e));
+    std::printf("figure bare_write_fdatasync_ms %.1f ms\n", bench::median(bare));
+    std::printf("figure e2e_store_ratio %.2f x\n", bench::median(e2e) / bench::median(bare));
     return 0;
 }

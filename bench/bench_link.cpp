@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "link/Listener.h"
 #include "link/WireProtocol.h"
 
@@ -32,12 +33,8 @@ namespace {
 // Writes `frames` copies of `frame` to 127.0.0.1:port with plain blocking sends, then closes.
 void sendFrames(quint16 port, const QByteArray &frame, int frames)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    const int fd = bench::connectLoopback(port);
+    if (fd < 0) {
         std::perror("bench sender connect");
         std::exit(2);
     }
@@ -116,12 +113,6 @@ double throughBareSocket(const QByteArray &frame, int frames)
     return received == expected ? seconds : -1;
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -161,8 +152,8 @@ int main(int argc, char **argv)
         std::printf("%-6d %14.0f %14.0f %8.2f\n", round, linkRates.back(), bareRates.back(), ratios.back());
     }
     // Medians over the rounds; the ratio is the median of each round's own ratio.
-    std::printf("figure link_mb_s %.0f MB/s\n", median(linkRates));
-    std::printf("figure bare_socket_mb_s %.0f MB/s\n", median(bareRates));
-    std::printf("figure link_ratio %.2f x\n", median(ratios));
+    std::printf("figure link_mb_s %.0f MB/s\n", bench::median(linkRates));
+    std::printf("figure bare_socket_mb_s %.0f MB/s\n", bench::median(bareRates));
+    std::printf("figure link_ratio %.2f x\n", bench::median(ratios));
     return 0;
 }

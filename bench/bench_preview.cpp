@@ -26,6 +26,7 @@
 #include <jpeglib.h>
 
 #include "PictureItem.h"
+#include "BenchSupport.h"
 #include "SampleFiles.h"
 #include "WindowState.h"
 #include "state/Monitor.h"
@@ -58,12 +59,6 @@ double libjpegDecodeMs(const QByteArray &bytes)
     return double(timer.nsecsElapsed()) / 1e6;
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -72,16 +67,7 @@ int main(int argc, char *argv[])
     constexpr int kRuns = 5;
 
     // Sensor-like noise, so that the JPEG is as large as a camera's (about 10 MB).
-    QImage picture = SampleFiles::quadrants(QSize(6000, 4000));
-    QRandomGenerator noise(42);
-    for (int y = 0; y < picture.height(); ++y) {
-        auto *line = reinterpret_cast<QRgb *>(picture.scanLine(y));
-        for (int x = 0; x < picture.width(); ++x) {
-            const int n = int(noise.bounded(64u)) - 32;
-            line[x] = qRgb(qBound(0, qRed(line[x]) + n, 255), qBound(0, qGreen(line[x]) + n, 255),
-                           qBound(0, qBlue(line[x]) + n, 255));
-        }
-    }
+    const QImage picture = bench::withNoise(SampleFiles::quadrants(QSize(6000, 4000)));
     const QByteArray jpeg = SampleFiles::jpeg(picture, SampleFiles::cameraTags(), picture.scaled(160, 107));
 
     QTemporaryDir dir;
@@ -160,7 +146,7 @@ int main(int argc, char *argv[])
         else
             anchorMs.clear();
     }
-    const double anchor = median(anchorMs), preview = median(previewMs);
+    const double anchor = bench::median(anchorMs), preview = bench::median(previewMs);
     std::printf("bench_preview: 6000x4000 JPEG of %lld bytes, %d selections; preview %dx%d\n", qint64(jpeg.size()),
                 kRuns, viewer.image().width(), viewer.image().height());
     std::printf("figure djpeg_ms %.1f ms\n", anchor);

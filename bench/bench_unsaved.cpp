@@ -24,6 +24,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include "BenchSupport.h"
 #include "SampleFiles.h"
 #include "state/Monitor.h"
 
@@ -68,10 +69,9 @@ double mbPerSecond(qint64 bytes, const QElapsedTimer &t)
 
 int main(int argc, char **argv)
 {
-    QStandardPaths::setTestModeEnabled(true);
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::headless();
     QGuiApplication app(argc, argv);
-    const QString root = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::currentPath();
+    const QString root = bench::folderArg(argc, argv);
     const int count = argc > 2 ? QString::fromLocal8Bit(argv[2]).toInt() : 200;
     const qint64 size = qint64(argc > 3 ? QString::fromLocal8Bit(argv[3]).toInt() : 50) * 1000 * 1000;
 

@@ -11,6 +11,7 @@
 #include <functional>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "SampleFiles.h"
 #include "ingest/ImageDecode.h"
 #include "state/Monitor.h"
@@ -38,18 +39,8 @@ int main(int argc, char **argv)
 {
     QGuiApplication app(argc, argv);
 
-    // Sensor-like noise, so that the JPEG is as large as a camera's (about 10 MB), not a few
-    // hundred kilobytes of flat colour.
-    QImage picture = SampleFiles::quadrants(QSize(6000, 4000));
-    QRandomGenerator noise(42);
-    for (int y = 0; y < picture.height(); ++y) {
-        auto *line = reinterpret_cast<QRgb *>(picture.scanLine(y));
-        for (int x = 0; x < picture.width(); ++x) {
-            const int n = int(noise.bounded(64u)) - 32;
-            line[x] = qRgb(qBound(0, qRed(line[x]) + n, 255), qBound(0, qGreen(line[x]) + n, 255),
-                qBound(0, qBlue(line[x]) + n, 255));
-        }
-    }
+    // Sensor-like noise, so that the JPEG is as large as a camera's (about 10 MB).
+    const QImage picture = bench::withNoise(SampleFiles::quadrants(QSize(6000, 4000)));
     const QByteArray withThumb = SampleFiles::jpeg(
         picture, SampleFiles::cameraTags(), picture.scaled(160, 107, Qt::KeepAspectRatio));
     const QByteArray withoutThumb = SampleFiles::jpeg(picture, SampleFiles::cameraTags());
