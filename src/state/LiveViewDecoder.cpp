@@ -1,5 +1,6 @@
 #include "state/LiveViewDecoder.h"
 
+#include <algorithm>
 #include <utility>
 
 LiveViewDecoder::LiveViewDecoder(Show show, QObject *parent)
@@ -25,6 +26,12 @@ void LiveViewDecoder::decode(const QUuid &cameraId, const QByteArray &jpeg)
         cam.waiting = jpeg; // replaces the frame waiting, if any
     else
         start(cameraId, jpeg);
+}
+
+bool LiveViewDecoder::idle() const
+{
+    return std::all_of(m_cameras.cbegin(), m_cameras.cend(),
+        [](const Camera &cam) { return !cam.decoding && cam.waiting.isNull(); });
 }
 
 void LiveViewDecoder::start(const QUuid &cameraId, QByteArray jpeg)

@@ -28,6 +28,8 @@ public:
     ~LiveViewDecoder() override;
 
     void decode(const QUuid &cameraId, const QByteArray &jpeg);
+    // No frame is decoding or waiting.
+    [[nodiscard]] bool idle() const;
 
 private:
     void start(const QUuid &cameraId, QByteArray jpeg);

@@ -108,6 +108,8 @@ public:
     // Live view: the frame is decoded off the main thread, the newest first (LiveViewDecoder);
     // once decoded it becomes the camera's liveFrame and liveFrameChanged is emitted.
     void handleLiveView(const std::optional<QByteArray> &payload, CameraConnection &cam);
+    // Live-view frames handed over and not yet shown or dropped.
+    [[nodiscard]] bool liveFramesPending() const { return !m_liveView.idle(); }
     // A photo file as it arrived: brings its camera forward over a lost one, then handleFile.
     void handlePhotoMessage(const QString &name, const QByteArray &data, CameraConnection &cam);
     // The connection ended: the record stays, shown as lost.
