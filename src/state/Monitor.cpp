@@ -160,13 +160,29 @@ void Monitor::setFolder(const QString &path)
 
 CameraConnection *Monitor::activeCamera() const
 {
-    if (!m_activeCameraId.isNull()) {
-        for (const auto &cam : m_cameras) {
-            if (cam->id() == m_activeCameraId)
-                return cam.get();
-        }
-    }
+    if (CameraConnection *cam = camera(m_activeCameraId))
+        return cam;
     return m_cameras.isEmpty() ? nullptr : m_cameras.first().get();
+}
+
+CameraConnection *Monitor::camera(const QUuid &cameraId) const
+{
+    if (cameraId.isNull())
+        return nullptr;
+    const auto cam = std::find_if(
+        m_cameras.cbegin(), m_cameras.cend(), [&](const auto &c) { return c->id() == cameraId; });
+    return cam == m_cameras.cend() ? nullptr : cam->get();
+}
+
+CapturedPhoto *Monitor::photo(const QUuid &cameraId, const QUuid &photoId) const
+{
+    CameraConnection *cam = camera(cameraId);
+    if (!cam)
+        return nullptr;
+    // Usually one of the newest: look from the end.
+    const auto photo = std::find_if(
+        cam->photos.rbegin(), cam->photos.rend(), [&](const CapturedPhoto &p) { return p.id() == photoId; });
+    return photo == cam->photos.rend() ? nullptr : &*photo;
 }
 
 const CapturedPhoto *Monitor::selectedPhoto() const
@@ -229,12 +245,9 @@ void Monitor::handleLiveView(const std::optional<QByteArray> &payload, CameraCon
 
 void Monitor::showLiveFrame(const QUuid &cameraId, const QImage &frame)
 {
-    for (const auto &cam : std::as_const(m_cameras)) {
-        if (cam->id() == cameraId) {
-            cam->liveFrame = frame;
-            emit liveFrameChanged();
-            return;
-        }
+    if (CameraConnection *cam = camera(cameraId)) {
+        cam->liveFrame = frame;
+        emit liveFrameChanged();
     }
 }
 
@@ -376,38 +389,20 @@ void Monitor::handleFile(const QString &name, const QByteArray &data, CameraConn
 void Monitor::fillIn(const QUuid &cameraId, const QUuid &photoId, const BuiltPhoto &built)
 {
     --m_buildsInFlight;
-    const auto cam = std::find_if(
-        m_cameras.cbegin(), m_cameras.cend(), [&](const auto &c) { return c->id() == cameraId; });
-    if (cam == m_cameras.cend())
-        return;
-    QList<CapturedPhoto> &photos = (*cam)->photos;
-    // Usually one of the newest: look from the end.
-    for (auto photo = photos.rbegin(); photo != photos.rend(); ++photo) {
-        if (photo->id() == photoId) {
-            applyBuilt(*photo, built);
-            emit objectWillChange();
-            return;
-        }
+    if (CapturedPhoto *listed = photo(cameraId, photoId)) {
+        applyBuilt(*listed, built);
+        emit objectWillChange();
     }
 }
 
 // Applies the store's reports to the records that are still listed, then announces them once.
 void Monitor::applyStorage(const QList<PhotoStore::Update> &updates)
 {
-    const auto find = [this](const PhotoStore::Update &update) -> CapturedPhoto * {
-        const auto cam = std::find_if(m_cameras.cbegin(), m_cameras.cend(),
-            [&](const auto &c) { return c->id() == update.cameraId; });
-        if (cam == m_cameras.cend())
-            return nullptr;
-        const auto photo = std::find_if((*cam)->photos.begin(), (*cam)->photos.end(),
-            [&](const CapturedPhoto &p) { return p.id() == update.photoId; });
-        return photo == (*cam)->photos.end() ? nullptr : &*photo;
-    };
     for (const PhotoStore::Update &update : updates) {
-        if (CapturedPhoto *photo = find(update)) {
-            photo->storage = update.storage;
+        if (CapturedPhoto *listed = photo(update.cameraId, update.photoId)) {
+            listed->storage = update.storage;
             if (update.storage == CapturedPhoto::Storage::Stored)
-                photo->storedPath = update.storedPath;
+                listed->storedPath = update.storedPath;
         }
     }
     emit objectWillChange();

@@ -154,6 +154,9 @@ signals:
 
 private:
     void restoreFolder();
+    // The listed camera with this id, and one of its photos; null when not listed.
+    [[nodiscard]] CameraConnection *camera(const QUuid &cameraId) const;
+    [[nodiscard]] CapturedPhoto *photo(const QUuid &cameraId, const QUuid &photoId) const;
     // Makes `cam` the active camera with its newest photo selected.
     void activate(const CameraConnection &cam);
     void applyStorage(const QList<PhotoStore::Update> &updates);
