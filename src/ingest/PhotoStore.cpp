@@ -88,7 +88,7 @@ void PhotoStore::writeWaiting()
 int PhotoStore::memoryOnlyCount() const
 {
     return int(std::count_if(m_waiting.cbegin(), m_waiting.cend(),
-        [](const Waiting &w) { return !w.recovered() && !w.onDisk; }));
+        [](const Waiting &w) { return w.inMemoryOnly(); }));
 }
 
 // One job per photo on the writing thread: a photo in a pending file is copied from it into the
@@ -206,7 +206,7 @@ void PhotoStore::written(Waiting item, const Outcome &outcome)
         // The pending folder works (again): what waits in memory goes there too.
         if (keptNow) {
             for (qsizetype i = 0; i < m_waiting.size();) {
-                if (!m_waiting.at(i).onDisk && !m_waiting.at(i).recovered())
+                if (m_waiting.at(i).inMemoryOnly())
                     queueWrite(m_waiting.takeAt(i), updates);
                 else
                     ++i;
@@ -242,7 +242,7 @@ void PhotoStore::retryOldest()
         next = 0;
     else if (canKeep())
         for (qsizetype i = 0; i < m_waiting.size() && next < 0; ++i)
-            if (!m_waiting.at(i).onDisk && !m_waiting.at(i).recovered())
+            if (m_waiting.at(i).inMemoryOnly())
                 next = i;
     if (next < 0) {
         m_retryTimer.stop();

@@ -120,6 +120,8 @@ private:
         pending::Meta meta;
         std::optional<pending::Photo> onDisk; // its pending file, once written
         [[nodiscard]] bool recovered() const { return key == 0; }
+        // Its only copy is in memory (a recovered photo is always on disk).
+        [[nodiscard]] bool inMemoryOnly() const { return !onDisk; }
     };
     // What one write job did: the photo stored, or else kept in a pending file, or neither.
     struct Outcome {
