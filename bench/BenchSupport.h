@@ -101,4 +101,19 @@ inline int connectLoopback(quint16 port)
     return -1;
 }
 
+// Sends all of `data` on a blocking socket; false (with errno set) when the connection fails.
+inline bool sendAll(int fd, const QByteArray &data)
+{
+    const char *p = data.constData();
+    qsizetype left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::send(fd, p, size_t(left), MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        p += n;
+        left -= n;
+    }
+    return true;
+}
+
 } // namespace bench

@@ -101,17 +101,9 @@ private:
                 if (m_quit)
                     break;
             }
-            const char *p = m_frame.constData();
-            qsizetype left = m_frame.size();
-            while (left > 0) {
-                const ssize_t n = ::send(fd, p, size_t(left), MSG_NOSIGNAL);
-                if (n <= 0) {
-                    std::perror("bench sender send");
-                    m_failed = true;
-                    break;
-                }
-                p += n;
-                left -= n;
+            if (!bench::sendAll(fd, m_frame)) {
+                std::perror("bench sender send");
+                m_failed = true;
             }
             const Clock::time_point done = Clock::now();
             {

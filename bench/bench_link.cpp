@@ -39,16 +39,9 @@ void sendFrames(quint16 port, const QByteArray &frame, int frames)
         std::exit(2);
     }
     for (int i = 0; i < frames; ++i) {
-        const char *p = frame.constData();
-        qsizetype left = frame.size();
-        while (left > 0) {
-            const ssize_t n = ::send(fd, p, size_t(left), MSG_NOSIGNAL);
-            if (n <= 0) {
-                std::perror("bench sender send");
-                std::exit(2);
-            }
-            p += n;
-            left -= n;
+        if (!bench::sendAll(fd, frame)) {
+            std::perror("bench sender send");
+            std::exit(2);
         }
     }
     ::close(fd);
