@@ -8,6 +8,7 @@ WindowState::WindowState(Monitor &monitor, QObject *parent)
     , m_cameras(monitor)
     , m_params(monitor)
     , m_quitGuard(monitor)
+    , m_viewOptions(monitor.settings())
 {
     connect(&m_monitor, &Monitor::objectWillChange, this, &WindowState::refresh);
     // A live frame concerns the viewer alone: no photo rescanned, no camera row marked changed.

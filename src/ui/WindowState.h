@@ -8,6 +8,7 @@
 #include "PhotoDetails.h"
 #include "QuitGuard.h"
 #include "ThumbnailModel.h"
+#include "ViewOptions.h"
 #include "ViewerSource.h"
 #include "state/Monitor.h"
 
@@ -39,6 +40,7 @@ class WindowState : public QObject
     Q_PROPERTY(CameraListModel *cameras READ cameras CONSTANT)
     Q_PROPERTY(DirectorModel *params READ params CONSTANT)
     Q_PROPERTY(QuitGuard *quitGuard READ quitGuard CONSTANT)
+    Q_PROPERTY(ViewOptions *viewOptions READ viewOptions CONSTANT)
 
 public:
     // `monitor` must outlive this object.
@@ -58,6 +60,7 @@ public:
     [[nodiscard]] CameraListModel *cameras() { return &m_cameras; }
     [[nodiscard]] DirectorModel *params() { return &m_params; }
     [[nodiscard]] QuitGuard *quitGuard() { return &m_quitGuard; }
+    [[nodiscard]] ViewOptions *viewOptions() { return &m_viewOptions; }
 
     Q_INVOKABLE void selectPhoto(const QString &photoId);
     Q_INVOKABLE void selectCamera(const QString &cameraId);
@@ -87,4 +90,5 @@ private:
     CameraListModel m_cameras;
     DirectorModel m_params;
     QuitGuard m_quitGuard;
+    ViewOptions m_viewOptions;
 };

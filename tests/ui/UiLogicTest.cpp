@@ -2,11 +2,14 @@
 // ties and in other locales, the viewer's asynchronous decoding, and the quit guard's folder
 // flows. The rest is checked through the views (ViewsTest.cpp).
 #include <QDir>
+#include <QSettings>
+#include <QTemporaryDir>
 
 #include <atomic>
 
 #include "UiFixtures.h"
 #include "UiFormat.h"
+#include "ViewOptions.h"
 #include "ingest/PreviewCache.h"
 
 namespace {
@@ -165,3 +168,25 @@ TEST(QuitGuard, PhotosPendingOnDiskNeedNoQuestion)
 }
 
 } // namespace
+
+TEST(ViewOptions, TogglesAreRememberedAcrossRunsBesideTheFolder)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("settings.ini"));
+    {
+        QSettings settings(path, QSettings::IniFormat);
+        settings.setValue(QStringLiteral("halvane.folder"), QStringLiteral("/photos"));
+        ViewOptions options(settings);
+        EXPECT_FALSE(options.clipping() || options.peaking() || options.grid());
+        options.toggleClipping();
+        options.toggleGrid();
+        options.toggleGrid();
+        options.togglePeaking();
+    }
+    QSettings settings(path, QSettings::IniFormat);
+    const ViewOptions next(settings);
+    EXPECT_TRUE(next.clipping());
+    EXPECT_TRUE(next.peaking());
+    EXPECT_FALSE(next.grid());
+    EXPECT_EQ(settings.value(QStringLiteral("halvane.folder")).toString(), QStringLiteral("/photos"));
+}
