@@ -1,11 +1,15 @@
 #include "ingest/StoreWriter.h"
 
+#include "model/Background.h"
+
 StoreWriter::StoreWriter(QObject *parent)
     : QObject(parent)
     , m_worker(new QObject)
 {
     m_thread.setObjectName(QStringLiteral("halvane-store"));
     m_worker->moveToThread(&m_thread);
+    // Emitted on the new thread itself.
+    connect(&m_thread, &QThread::started, m_worker, [] { background::yieldToWindow(0); }, Qt::DirectConnection);
     m_thread.start();
 }
 

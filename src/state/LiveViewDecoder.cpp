@@ -1,5 +1,7 @@
 #include "state/LiveViewDecoder.h"
 
+#include "model/Background.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -42,6 +44,7 @@ void LiveViewDecoder::start(const QUuid &cameraId, QByteArray jpeg)
     m_pool.start([this, cameraId, jpeg = std::move(jpeg), cancelled = m_cancelled] {
         if (cancelled->load())
             return;
+        background::yieldToWindow(0);
         QImage frame;
         frame.loadFromData(jpeg);
         QMetaObject::invokeMethod(

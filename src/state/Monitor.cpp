@@ -13,6 +13,7 @@
 #include "ingest/CaptureStorage.h"
 #include "ingest/PhotoBuilder.h"
 #include "link/InboundMessages.h"
+#include "model/Background.h"
 
 namespace {
 // The folder's last path component; the root directory has none and shows as itself.
@@ -379,6 +380,7 @@ void Monitor::handleFile(const QString &name, const QByteArray &data, CameraConn
     // here on the main thread, if it is still listed then.
     ++m_buildsInFlight;
     m_builders.start([this, name, data, cameraId, photoId] {
+        background::yieldToWindow(kBuilderNiceness);
         BuiltPhoto built = buildPhotoValues(name, data);
         QMetaObject::invokeMethod(
             this, [this, built = std::move(built), cameraId, photoId] { fillIn(cameraId, photoId, built); },

@@ -176,7 +176,10 @@ private:
     int m_recoveredCount = 0;
     QString m_recoveredFolder;
     // Builds the photo records' texts and thumbnails; emptied before anything else is torn down.
+    // Its threads give way to the window and to the store's writes (a burst of photos is stored
+    // at disk speed; the thumbnails follow).
     QThreadPool m_builders;
+    static constexpr int kBuilderNiceness = 10;
     int m_buildsInFlight = 0;
     PhotoStore m_store;
     // Destroyed before the camera records its frames go to.

@@ -1,3 +1,5 @@
+#include <sched.h>
+
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -6,6 +8,7 @@
 #include "StoreHelpers.h"
 #include "ingest/PendingFolder.h"
 #include "ingest/PhotoStore.h"
+#include "ingest/StoreWriter.h"
 #include "state/Monitor.h"
 
 namespace {
@@ -263,4 +266,16 @@ TEST(PhotoStore, MemoryPastTheBudgetHoldsTheCamerasUntilThePendingFolderWorks)
     ASSERT_EQ(names.size(), 2);
     EXPECT_EQ(pending::readData(*pending::read(QDir(pendingDir).filePath(names[1]))), "1234567890");
     EXPECT_EQ(log.lines.filter("waits in memory").size(), 1) << "each failure logged once";
+}
+
+// Writes never preempt the window's thread when they wake; the window's thread keeps its own
+// scheduling.
+TEST(StoreWriter, WritesRunAsBatchWork)
+{
+    StoreWriter writer;
+    int policy = -1;
+    writer.run<int>([] { return ::sched_getscheduler(0); }, [&](const int &p) { policy = p; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return policy != -1; }, 5000));
+    EXPECT_EQ(policy, SCHED_BATCH);
+    EXPECT_EQ(::sched_getscheduler(0), SCHED_OTHER);
 }
