@@ -7,6 +7,7 @@
 #include <cmath>
 #include <csetjmp>
 #include <cstdio>
+#include <limits>
 
 #include <jpeglib.h>
 
@@ -336,4 +337,12 @@ ViewImage decodeForView(const QByteArray &data, const QString &name, QSize atLea
     if (!reader.read(&image))
         return {};
     return {applyOrientation(image, probe->orientation), false};
+}
+
+QImage decodeFrame(const QByteArray &bytes)
+{
+    QImage frame;
+    if (isJpeg(bytes) && decodeJpegReduced(bytes, std::numeric_limits<int>::max(), &frame))
+        return frame;
+    return QImage::fromData(bytes);
 }

@@ -29,3 +29,7 @@ struct ViewImage {
 // the smallest of those sizes that still covers `atLeast`; other formats, and an empty
 // `atLeast`, give the full image as decodeFullImage does. Upright either way.
 [[nodiscard]] ViewImage decodeForView(const QByteArray &data, const QString &name, QSize atLeast);
+
+// A live-view frame as sent (a JPEG, usually): decoded at full size, JPEG straight into the
+// window's pixel format. Not turned by any stored orientation. Null when it cannot be decoded.
+[[nodiscard]] QImage decodeFrame(const QByteArray &bytes);
