@@ -12,9 +12,9 @@
 // What the file menu of a tile and of the viewer does with a photo's file: shows it in the
 // desktop's file manager, selected (org.freedesktop.FileManager1.ShowItems on the session bus),
 // or opens it in the desktop's default application. Both apply only once the file is stored in
-// the capture folder. When no file manager answers, its folder is opened instead. Everything is
-// asynchronous: a hung file manager never holds up the window. Part of WindowState, which
-// refreshes it after every Monitor change.
+// the capture folder. When no file manager answers, its folder is opened instead. The file
+// manager is called asynchronously, so a hung one never holds up the window. Part of
+// WindowState, which refreshes it after every Monitor change.
 class FileActions : public QObject
 {
     Q_OBJECT
