@@ -9,6 +9,7 @@ WindowState::WindowState(Monitor &monitor, QObject *parent)
     , m_params(monitor)
     , m_quitGuard(monitor)
     , m_viewOptions(monitor.settings())
+    , m_files(monitor)
 {
     connect(&m_monitor, &Monitor::objectWillChange, this, &WindowState::refresh);
     // A live frame concerns the viewer alone: no photo rescanned, no camera row marked changed.
@@ -31,6 +32,7 @@ void WindowState::refresh()
     m_thumbnails.refresh();
     m_cameras.refresh();
     m_params.refresh();
+    m_files.refresh();
     // Last: it may confirm quitting, after which nothing else needs to follow.
     m_quitGuard.refresh();
 }

@@ -5,6 +5,7 @@
 
 #include "CameraListModel.h"
 #include "DirectorModel.h"
+#include "FileActions.h"
 #include "PhotoDetails.h"
 #include "QuitGuard.h"
 #include "ThumbnailModel.h"
@@ -41,6 +42,7 @@ class WindowState : public QObject
     Q_PROPERTY(DirectorModel *params READ params CONSTANT)
     Q_PROPERTY(QuitGuard *quitGuard READ quitGuard CONSTANT)
     Q_PROPERTY(ViewOptions *viewOptions READ viewOptions CONSTANT)
+    Q_PROPERTY(FileActions *files READ files CONSTANT)
 
 public:
     // `monitor` must outlive this object.
@@ -61,6 +63,7 @@ public:
     [[nodiscard]] DirectorModel *params() { return &m_params; }
     [[nodiscard]] QuitGuard *quitGuard() { return &m_quitGuard; }
     [[nodiscard]] ViewOptions *viewOptions() { return &m_viewOptions; }
+    [[nodiscard]] FileActions *files() { return &m_files; }
 
     Q_INVOKABLE void selectPhoto(const QString &photoId);
     Q_INVOKABLE void selectCamera(const QString &cameraId);
@@ -91,4 +94,5 @@ private:
     DirectorModel m_params;
     QuitGuard m_quitGuard;
     ViewOptions m_viewOptions;
+    FileActions m_files;
 };

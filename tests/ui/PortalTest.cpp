@@ -1,6 +1,6 @@
-// The folder chooser through the desktop portal, against a fake portal on a private bus: this
-// executable starts its own dbus-daemon and points the session bus at it before anything uses
-// it, so the machine's own session bus is never touched.
+// The folder chooser through the desktop portal and the file menu through the file manager,
+// against fakes of both on a private bus: this executable starts its own dbus-daemon and points
+// the session bus at it before anything uses it, so the machine's own session bus is never touched.
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "FolderChooser.h"
+#include "UiFixtures.h"
 
 namespace {
 
@@ -56,6 +58,26 @@ public slots:
 
 private:
     QDBusConnection m_bus;
+};
+
+// org.freedesktop.FileManager1 as the file menu uses it: records the URIs and the startup id of
+// each ShowItems call; answers it (mode 0), fails it (1) or never answers (2).
+class FakeFileManager : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.FileManager1")
+public:
+    int mode = 0;
+    QList<QStringList> calls;
+
+public slots:
+    void ShowItems(const QStringList &uris, const QString &startupId, const QDBusMessage &call)
+    {
+        calls.append(uris + QStringList{startupId});
+        call.setDelayedReply(mode > 0);
+        if (mode == 1)
+            QDBusConnection(QStringLiteral("fake-portal")).send(call.createErrorReply(QDBusError::Failed, "no"));
+    }
 };
 
 FakePortal *portal = nullptr;
@@ -109,6 +131,32 @@ TEST(Portal, CancelledFailedOrMissing)
     s.chooser.open(start);
     EXPECT_EQ(s.counts(), QList<qsizetype>({0, 1, 2}));
     ASSERT_TRUE(bus.registerService("org.freedesktop.portal.Desktop"));
+}
+
+// The file manager is asked to show the file by its percent-encoded URI. A call it fails, one it
+// does not answer in time and one with no file manager on the bus open the file's folder instead
+// (each time another, so a folder opened after the answered call would show).
+TEST(FileManager, ShowsTheFileOrOpensItsFolder)
+{
+    QDBusConnection bus = QDBusConnection(QStringLiteral("fake-portal"));
+    FakeFileManager fake;
+    ASSERT_TRUE(bus.registerObject("/org/freedesktop/FileManager1", &fake, QDBusConnection::ExportAllSlots)
+                && bus.registerService("org.freedesktop.FileManager1"));
+    MonitorFixture f;
+    QList<QUrl> opened;
+    f.ws.files()->setUrlOpener([&](const QUrl &url) { return opened.append(url), true; });
+    f.ws.files()->setReplyTimeout(300);
+    for (int mode : {0, 1, 2, 3}) {
+        fake.mode = mode;
+        ASSERT_TRUE(mode < 3 || bus.unregisterService("org.freedesktop.FileManager1"));
+        f.ws.files()->showFileInFolder(QString("/srv/Sesión %1/Toma #1.JPG").arg(mode));
+        // The fake serves this thread: each call is taken before the next mode is set.
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return fake.calls.size() == qMin(mode + 1, 3) && opened.size() == mode; }));
+    }
+    EXPECT_EQ(fake.calls[0], QStringList({"file:///srv/Sesi%C3%B3n%200/Toma%20%231.JPG", ""}));
+    EXPECT_EQ(opened, QList<QUrl>({QUrl::fromLocalFile("/srv/Sesión 1"), QUrl::fromLocalFile("/srv/Sesión 2"),
+                                   QUrl::fromLocalFile("/srv/Sesión 3")}));
 }
 
 } // namespace

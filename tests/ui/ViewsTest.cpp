@@ -383,4 +383,36 @@ TEST(Rendered, TheInWindowFolderChooser)
     EXPECT_TRUE(QTest::qWaitFor([&] { return !h.one("folderBrowser"); }));
 }
 
+// A right click on a tile opens the file menu of its photo, not the window's; on the viewer, that
+// of the selected photo, and in live view that of none. Its items wait until the file is stored.
+// Without a session bus (as here) "Mostrar en la carpeta" opens the folder.
+TEST(Rendered, TheFileMenusOfTheTilesAndTheViewer)
+{
+    MonitorFixture f;
+    QList<QUrl> opened;
+    f.ws.files()->setUrlOpener([&](const QUrl &url) { return opened.append(url), true; });
+    CameraConnection &a = f.addCamera();
+    f.addPhoto(a, "A.JPG").storedPath = "/srv/A.JPG";
+    f.addPhoto(a, "B.JPG", false).storedPath = "/srv/B.JPG"; // its file went missing
+    ViewHarness h("ShellView", f.ws, {1180, 620});
+    ASSERT_TRUE(h.ok());
+    auto enabledItemsAt = [&](QPoint at) {
+        QTest::mouseClick(&h, Qt::RightButton, {}, at);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return h.one("openWithItem") && !h.texts().contains("Quit Halvane"); }));
+        return h.one("showInFolderItem")->isEnabled() + h.one("openWithItem")->isEnabled();
+    };
+    QQuickItem *tileA = h.named("tile")[1], *viewer = h.one("fitImageView");
+    EXPECT_EQ(enabledItemsAt(centre(tileA) + QPoint(30, 20)), 2);
+    h.save("file-menu-tile");
+    h.click(h.one("openWithItem"));
+    EXPECT_EQ(enabledItemsAt(centre(viewer)), 0) << "B is selected and not stored";
+    h.save("file-menu-viewer");
+    a.photos[1].storage = CapturedPhoto::Storage::Stored;
+    f.changed();
+    h.click(h.one("showInFolderItem"));
+    EXPECT_EQ(opened, QList<QUrl>({QUrl::fromLocalFile("/srv/A.JPG"), QUrl::fromLocalFile("/srv")}));
+    f.monitor.setDirectorModeOn(true);
+    EXPECT_EQ(enabledItemsAt(centre(viewer)), 0) << "a live frame has no file";
+}
+
 } // namespace

@@ -3,7 +3,8 @@ import QtQuick.Layouts
 import Halvane.Ui
 
 // The photo column: the viewer (live view in director mode, otherwise the selected photo) over
-// the strip of the active camera's thumbnails, newest first.
+// the strip of the active camera's thumbnails, newest first. A right click on either opens the
+// file menu of its photo: a tile's own, the viewer's selected photo (none in live view).
 Item {
     id: root
     required property WindowState ws
@@ -44,6 +45,15 @@ Item {
                 visible: !root.ws.viewer.hasImage
                 caption: root.ws.viewer.caption
             }
+            // The file menu of the photo shown; the viewer takes only the left button.
+            TapHandler {
+                acceptedButtons: Qt.RightButton
+                gesturePolicy: TapHandler.WithinBounds
+                onTapped: (point) => {
+                    root.ws.files.aimAtViewer();
+                    fileMenu.popup(viewerArea, point.position.x, point.position.y);
+                }
+            }
         }
 
         // The strip is 96 high; its clip reaches a little above and below so the selected
@@ -73,7 +83,12 @@ Item {
                     reuseItems: true
                     boundsBehavior: Flickable.StopAtBounds
                     delegate: ThumbnailTile {
+                        id: tile
                         onClicked: root.ws.selectPhoto(photoId)
+                        onMenuRequested: (position) => {
+                            root.ws.files.aimAtPhoto(photoId);
+                            fileMenu.popup(tile, position.x, position.y);
+                        }
                     }
                 }
             }
@@ -90,5 +105,10 @@ Item {
                 }
             }
         }
+    }
+
+    FileMenu {
+        id: fileMenu
+        actions: root.ws.files
     }
 }

@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import Halvane.Ui
 
 // Everything inside the window: the root view, the window's context menu with the quit item, the
@@ -30,39 +29,14 @@ Item {
         ws: root.ws
     }
 
-    Menu {
+    ZMenu {
         id: contextMenu
         objectName: "contextMenu"
-        padding: 4
-        background: Rectangle {
-            implicitWidth: 200
-            color: Zelv.neutral900
-            radius: Zelv.radiusMd
-            border.color: Zelv.divider
-            border.width: 1
-        }
-        MenuItem {
-            id: quitItem
+        ZMenuItem {
             objectName: "quitItem"
             text: "Quit Halvane"
+            shortcut: "Ctrl+Q"
             onTriggered: root.requestQuit()
-            contentItem: Row {
-                spacing: 16
-                Text {
-                    text: quitItem.text
-                    font.pixelSize: 12
-                    color: Zelv.text
-                }
-                Text {
-                    text: "Ctrl+Q"
-                    font.pixelSize: 12
-                    color: Zelv.neutral500
-                }
-            }
-            background: Rectangle {
-                radius: Zelv.radiusSm
-                color: quitItem.highlighted ? Zelv.accent700 : "transparent"
-            }
         }
     }
 

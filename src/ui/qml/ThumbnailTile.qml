@@ -2,7 +2,7 @@ import QtQuick
 import Halvane.Ui
 
 // One photo of the strip: its thumbnail cropped to the tile, framed and glowing when selected.
-// The whole tile is the click target.
+// The whole tile is the click target; a right click asks for the file menu.
 Item {
     id: tile
     required property string photoId
@@ -11,6 +11,8 @@ Item {
     required property bool selected
     required property bool unsaved
     signal clicked
+    // A right click, at `position` in the tile.
+    signal menuRequested(point position)
 
     objectName: "tile"
     width: 144
@@ -67,5 +69,11 @@ Item {
     }
     TapHandler {
         onTapped: tile.clicked()
+    }
+    // Taken here, so the window's own menu does not open as well.
+    TapHandler {
+        acceptedButtons: Qt.RightButton
+        gesturePolicy: TapHandler.WithinBounds
+        onTapped: (point) => tile.menuRequested(point.position)
     }
 }
