@@ -7,7 +7,7 @@
 #include <cmath>
 #include <csetjmp>
 #include <cstdio>
-#include <limits>
+#include <functional>
 
 #include <jpeglib.h>
 
@@ -34,12 +34,14 @@ void jpegMessage(j_common_ptr info)
     qCDebug(lcIngest) << "libjpeg:" << text;
 }
 
-// Decodes a JPEG reduced inside the decoder: libjpeg scales the DCT blocks by N/8, so a 24 MP
-// photo is decoded at an eighth of its width and height for a fraction of the full cost. The
-// scale is the smallest whose longer side still reaches `minSide`. Nothing with a destructor
-// lives in this frame, so the error jump skips none. False when libjpeg cannot decode the bytes
-// to RGB (CMYK files, say); `out` then holds nothing useful.
-bool decodeJpegReduced(const QByteArray &bytes, int minSide, QImage *out)
+// Decodes a JPEG reduced inside the decoder: libjpeg-turbo scales the DCT blocks by 1/8, 1/4 or
+// 1/2 (the scales it has fast paths for), so a 24 MP photo decoded at an eighth of its width and
+// height costs a fraction of the full decode. The scale is the smallest whose output is
+// `enough`; the full size when none is (`full` tells which). Pixels come out as QImage::Format_RGB32 directly. Nothing
+// with a destructor lives in this frame, so the error jump skips none. False when libjpeg cannot
+// decode the bytes to RGB (CMYK files, say); `out` then holds nothing useful.
+bool decodeJpegReduced(const QByteArray &bytes, const std::function<bool(QSize)> &enough, QImage *out,
+                       bool *full = nullptr)
 {
     jpeg_decompress_struct info;
     JpegErrors errors;
@@ -63,11 +65,14 @@ bool decodeJpegReduced(const QByteArray &bytes, int minSide, QImage *out)
     info.out_color_space = JCS_EXT_ARGB;
 #endif
     info.scale_denom = 8;
-    for (info.scale_num = 1; info.scale_num < 8; ++info.scale_num) {
+    for (info.scale_num = 1; info.scale_num < 8; info.scale_num *= 2) {
         jpeg_calc_output_dimensions(&info);
-        if (int(qMax(info.output_width, info.output_height)) >= minSide)
+        if (enough(QSize(int(info.output_width), int(info.output_height))))
             break;
     }
+    jpeg_calc_output_dimensions(&info);
+    if (full)
+        *full = info.scale_num == info.scale_denom;
     // A header may claim any size up to 65,535 px a side: stay under Qt's allocation limit.
     const qint64 limitBytes = qint64(QImageReader::allocationLimit()) * 1024 * 1024;
     if (limitBytes > 0 && qint64(info.output_width) * info.output_height * 4 > limitBytes) {
@@ -125,7 +130,8 @@ QImage readScaled(const QByteArray &bytes, int maxSide)
     // comes from libjpeg's reduced decoding instead.
     if (maxSide > 0 && isJpeg(bytes)) {
         QImage reduced;
-        if (decodeJpegReduced(bytes, maxSide, &reduced))
+        const auto longEnough = [maxSide](QSize size) { return qMax(size.width(), size.height()) >= maxSide; };
+        if (decodeJpegReduced(bytes, longEnough, &reduced))
             return reduced.size() == fitted(reduced.size(), maxSide)
                 ? reduced
                 : reduced.scaled(fitted(reduced.size(), maxSide), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
@@ -171,13 +177,18 @@ void fillMissing(PhotoProperties &props, const PhotoProperties &fallback)
     fill(props.capturedAt, fallback.capturedAt);
 }
 
+// LibRaw's preview costs a second parse of the file; it wins ties because it is usually the
+// camera's JPEG as stored, which decodes at a reduced size directly.
+bool prefersLibRawPreview(const ProbedImage &probe)
+{
+    return probe.rawThumbnailSize.isValid()
+        && qint64(probe.rawThumbnailSize.width()) * probe.rawThumbnailSize.height() >= probe.embedded.area();
+}
+
 QImage rawPreview(const QByteArray &data, const ProbedImage &probe, int maxSide)
 {
     QImage image;
-    // LibRaw's preview costs a second parse of the file; it wins ties because it is usually the
-    // camera's JPEG as stored, which decodes at a reduced size directly.
-    if (probe.rawThumbnailSize.isValid()
-        && qint64(probe.rawThumbnailSize.width()) * probe.rawThumbnailSize.height() >= probe.embedded.area())
+    if (prefersLibRawPreview(probe))
         image = decodeEmbedded(rawThumbnail(data), maxSide);
     if (image.isNull())
         image = decodeEmbedded(probe.embedded, maxSide);
@@ -310,39 +321,31 @@ ViewImage decodeForView(const QByteArray &data, const QString &name, QSize atLea
     const auto probe = probeImage(data, name);
     if (!probe)
         return {};
-    if (atLeast.isEmpty() || probe->kind != ProbedImage::Kind::Other)
-        return renderImage(data, *probe, 0);
-    QBuffer buffer;
-    buffer.setData(data);
-    if (!buffer.open(QIODevice::ReadOnly))
-        return {};
-    QImageReader reader(&buffer);
-    reader.setAutoTransform(false);
-    const QSize size = reader.size();
-    if (reader.format() != "jpeg" || !size.isValid())
+    // The JPEG a reduced decode can start from: the file itself, or a raw file's preview.
+    QByteArray jpeg;
+    if (probe->kind == ProbedImage::Kind::Other)
+        jpeg = data;
+    else if (probe->kind == ProbedImage::Kind::Raw)
+        jpeg = prefersLibRawPreview(*probe) ? rawThumbnail(data).encoded : probe->embedded.encoded;
+    if (atLeast.isEmpty() || !isJpeg(jpeg))
         return renderImage(data, *probe, 0);
     // Orientations 5 to 8 turn the stored image by a quarter: its width is the view's height.
     if (probe->orientation >= 5 && probe->orientation <= 8)
         atLeast.transpose();
-    // The decoder scales by 1/denominator (rounding up); asking for the sizes rounded down
-    // makes it pick exactly that denominator.
-    int denominator = 1;
-    while (denominator < 8 && size.width() / (2 * denominator) >= atLeast.width()
-           && size.height() / (2 * denominator) >= atLeast.height())
-        denominator *= 2;
-    if (denominator == 1)
-        return renderImage(data, *probe, 0);
-    reader.setScaledSize(QSize(size.width() / denominator, size.height() / denominator));
+    const auto covers = [atLeast](QSize size) {
+        return size.width() >= atLeast.width() && size.height() >= atLeast.height();
+    };
     QImage image;
-    if (!reader.read(&image))
-        return {};
-    return {applyOrientation(image, probe->orientation), false};
+    bool full = true;
+    if (!decodeJpegReduced(jpeg, covers, &image, &full))
+        return renderImage(data, *probe, 0);
+    return {applyOrientation(image, probe->orientation), full};
 }
 
 QImage decodeFrame(const QByteArray &bytes)
 {
     QImage frame;
-    if (isJpeg(bytes) && decodeJpegReduced(bytes, std::numeric_limits<int>::max(), &frame))
+    if (isJpeg(bytes) && decodeJpegReduced(bytes, [](QSize) { return false; }, &frame))
         return frame;
     return QImage::fromData(bytes);
 }

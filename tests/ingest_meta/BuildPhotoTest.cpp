@@ -212,6 +212,31 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Some of the user's locales write a decimal comma; the texts never do.
+// A view gets the smallest 1/8, 1/4 or 1/2 decode of a JPEG that covers it, upright; the full
+// image when nothing smaller covers the view or no view size is known.
+TEST(BuildPhoto, DecodesForAViewAreReducedOnlyAsFarAsTheViewAllows)
+{
+    const QList<Tag> turn6{{"Exif.Image.Orientation", T::Short, "6"}};
+    const QByteArray turned = jpeg(quadrants({1600, 800}), turn6);
+    Dng spec;
+    spec.preview = quadrants({1920, 1280});
+    const QByteArray raw = dng(spec);
+    const std::tuple<QByteArray, const char *, QSize, QSize, bool> cases[] = {
+        {turned, "a.jpg", {100, 300}, {200, 400}, false}, // stored 400 × 200 covers 300 × 100
+        {turned, "a.jpg", {100, 401}, {400, 800}, false},
+        {turned, "a.jpg", {801, 100}, {800, 1600}, true},
+        {turned, "a.jpg", {}, {800, 1600}, true},
+        // This DNG's preview reaches the decoder wrapped in TIFF, not as a JPEG stream: whole.
+        {raw, "a.dng", {500, 300}, {1920, 1280}, true},
+    };
+    for (const auto &[bytes, name, view, size, full] : cases) {
+        const ViewImage shown = decodeForView(bytes, QString::fromLatin1(name), view);
+        EXPECT_EQ(shown.image.size(), size) << name << " for " << view.width() << "x" << view.height();
+        EXPECT_EQ(shown.full, full) << name << " for " << view.width() << "x" << view.height();
+    }
+    EXPECT_EQ(layout(decodeForView(turned, "a.jpg", {100, 300}).image), kTurned6);
+}
+
 TEST(PhotoText, NumberTextsInEveryLocale)
 {
     using PhotoText::aperture, PhotoText::exposure, PhotoText::shutter;
