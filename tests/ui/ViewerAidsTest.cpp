@@ -1,6 +1,8 @@
 // The viewer's aids: histogram counts, clipping and peaking masks on synthetic images whose
 // answers are known, and the worker that computes them, which only ever shows the newest image's.
+#include <QDeadlineTimer>
 #include <QPainter>
+#include <QThread>
 
 #include <map>
 
@@ -112,8 +114,9 @@ TEST(ImageAids, ClippingMarksBlownAndCrushedPixelsAndPeakingOnlySharpEdges)
     EXPECT_TRUE(peaks(edge(1, 0, 255).copy(0, 0, 2, 32)).empty()) << "too narrow for a neighbour on both sides";
 }
 
-// Images shown faster than the worker computes: the one in between is never computed, and
-// only the newest one's aids are shown; an image moved past leaves nothing behind.
+// Images shown while the worker computes: the one in between is never computed, and only the
+// newest one's aids are shown; an image moved past leaves nothing behind. The test holds the
+// event loop while the worker runs, so a result can only arrive once it is stale.
 TEST(ViewerAids, NewestImageWinsAndLiveHistogramsAreThrottled)
 {
     ViewerAids aids;
@@ -124,35 +127,48 @@ TEST(ViewerAids, NewestImageWinsAndLiveHistogramsAreThrottled)
             histograms.append(dominant(aids.histogram()));
     });
     auto idle = [&] { return QTest::qWaitFor([&] { return !aids.busy(); }); };
+    // Spins, without running the event loop, until the worker has started on its count-th image.
+    auto started = [&](int count) {
+        const QDeadlineTimer deadline(5000);
+        while (aids.computed() < count && !deadline.hasExpired())
+            QThread::yieldCurrentThread();
+        return aids.computed() == count;
+    };
     const QImage red = SampleFiles::solid(QSize(640, 480), qRgb(255, 0, 0));
     aids.show(red, "a", false);
+    ASSERT_TRUE(started(1));
     aids.show(SampleFiles::solid(QSize(640, 480), qRgb(0, 255, 0)), "a", false);
     aids.show(SampleFiles::solid(QSize(640, 480), qRgb(0, 0, 255)), "b", false);
     ASSERT_TRUE(idle());
-    EXPECT_LE(aids.computed(), 2) << "the green one was replaced while it waited";
+    EXPECT_EQ(aids.computed(), 2) << "the green one was replaced while it waited";
     EXPECT_EQ(histograms, QList<QRgb>({qRgb(0, 0, 255)}));
     EXPECT_EQ(marked(aids.clippingMask()), (std::map<QRgb, int>{{Zelv::clipHighlight().rgba(), 640 * 480}}));
     EXPECT_TRUE(aids.peakingMask().isNull()) << "no peaking on photos";
 
     aids.show(red, "c", false);
+    ASSERT_TRUE(started(3));
     aids.show(QImage(), {}, false);
     ASSERT_TRUE(idle());
     EXPECT_TRUE(!aids.hasHistogram() && aids.clippingMask().isNull());
     EXPECT_EQ(histograms.size(), 1);
 
-    // Live view: the second frame's masks at once, its histogram only once the interval ends;
-    // the first frame's aids stay until then.
+    // Live view: a frame shown while the one before is computed takes over its histogram; the
+    // next frame's masks come at once, its histogram only when the interval ends, and the aids
+    // before it stay until then.
     aids.setHistogramInterval(3600 * 1000);
     aids.show(edge(32, 0, 255), "live", true);
-    ASSERT_TRUE(idle());
-    EXPECT_EQ(marked(aids.peakingMask()).size(), 1u);
+    ASSERT_TRUE(started(4));
     aids.show(SampleFiles::solid(QSize(64, 32), qRgb(90, 90, 90)), "live", true);
+    ASSERT_TRUE(idle());
+    EXPECT_EQ(histograms.last(), qRgb(90, 90, 90));
+    EXPECT_TRUE(marked(aids.peakingMask()).empty() && marked(aids.clippingMask()).empty());
+    aids.show(edge(32, 0, 255), "live", true);
     EXPECT_FALSE(aids.peakingMask().isNull() || aids.clippingMask().isNull());
     ASSERT_TRUE(idle());
-    EXPECT_TRUE(marked(aids.peakingMask()).empty() && marked(aids.clippingMask()).empty());
-    EXPECT_EQ(histograms.last(), qRgb(0, 0, 0)) << "the first frame's";
+    EXPECT_EQ(marked(aids.peakingMask()).size(), 1u);
+    EXPECT_EQ(histograms.last(), qRgb(90, 90, 90));
     aids.setHistogramInterval(1);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return histograms.last() == qRgb(90, 90, 90); }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return histograms.last() == qRgb(0, 0, 0); }));
 
     // Options switched off clear their masks; peaking waits for live view.
     aids.setOptions(false, true);
