@@ -126,7 +126,7 @@ void ViewerAids::finished(const Result &result)
         }
         // An option switched off meanwhile keeps its mask off.
         const bool clipping = result.clipping && m_clipping;
-        const bool peaking = result.peaking && m_peaking && m_live;
+        const bool peaking = result.peaking && m_peaking;
         if (clipping)
             m_clippingMask = *result.clipping;
         if (peaking)
