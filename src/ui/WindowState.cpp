@@ -14,6 +14,14 @@ WindowState::WindowState(Monitor &monitor, QObject *parent)
     connect(&m_monitor, &Monitor::objectWillChange, this, &WindowState::refresh);
     // A live frame concerns the viewer alone: no photo rescanned, no camera row marked changed.
     connect(&m_monitor, &Monitor::liveFrameChanged, &m_viewer, &ViewerSource::refresh);
+    // The aids follow the viewer's image (it repeats an unchanged one, which they ignore) and the
+    // options.
+    connect(&m_viewer, &ViewerSource::changed, &m_aids, [this] {
+        m_aids.show(m_viewer.image(), m_viewer.identity(), m_monitor.directorModeOn());
+    });
+    auto options = [this] { m_aids.setOptions(m_viewOptions.clipping(), m_viewOptions.peaking()); };
+    connect(&m_viewOptions, &ViewOptions::changed, &m_aids, options);
+    options();
     refresh();
 }
 

@@ -9,6 +9,7 @@
 #include "PhotoDetails.h"
 #include "QuitGuard.h"
 #include "ThumbnailModel.h"
+#include "ViewerAids.h"
 #include "ViewOptions.h"
 #include "ViewerSource.h"
 #include "state/Monitor.h"
@@ -16,9 +17,9 @@
 // Everything the window shows that is derived from the Monitor, in one object the shell creates
 // once and hands to every view: which body is shown, the toolbar's camera selector, the selected
 // photo's details, the viewer's source, the list models of the strip, the popover and the
-// director sidebar, and the quit guard. It follows the Monitor's one change signal and brings
-// each part up to date in turn; it also carries the user's actions to the Monitor, so the QML
-// holds no logic of its own.
+// director sidebar, the quit guard, and the aids computed from the viewer's image. It follows the
+// Monitor's one change signal and brings each part up to date in turn; it also carries the
+// user's actions to the Monitor, so the QML holds no logic of its own.
 class WindowState : public QObject
 {
     Q_OBJECT
@@ -43,6 +44,7 @@ class WindowState : public QObject
     Q_PROPERTY(QuitGuard *quitGuard READ quitGuard CONSTANT)
     Q_PROPERTY(ViewOptions *viewOptions READ viewOptions CONSTANT)
     Q_PROPERTY(FileActions *files READ files CONSTANT)
+    Q_PROPERTY(ViewerAids *aids READ aids CONSTANT)
 
 public:
     // `monitor` must outlive this object.
@@ -64,6 +66,7 @@ public:
     [[nodiscard]] QuitGuard *quitGuard() { return &m_quitGuard; }
     [[nodiscard]] ViewOptions *viewOptions() { return &m_viewOptions; }
     [[nodiscard]] FileActions *files() { return &m_files; }
+    [[nodiscard]] ViewerAids *aids() { return &m_aids; }
 
     Q_INVOKABLE void selectPhoto(const QString &photoId);
     Q_INVOKABLE void selectCamera(const QString &cameraId);
@@ -95,4 +98,5 @@ private:
     QuitGuard m_quitGuard;
     ViewOptions m_viewOptions;
     FileActions m_files;
+    ViewerAids m_aids;
 };

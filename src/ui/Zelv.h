@@ -32,6 +32,12 @@ class Zelv : public QObject
     Q_PROPERTY(QColor accent300 READ accent300 CONSTANT)
     Q_PROPERTY(QColor accent700 READ accent700 CONSTANT)
     Q_PROPERTY(QColor accent800 READ accent800 CONSTANT)
+    Q_PROPERTY(QColor bgTranslucent READ bgTranslucent CONSTANT)
+    Q_PROPERTY(QColor clipHighlight READ clipHighlight CONSTANT)
+    Q_PROPERTY(QColor clipShadow READ clipShadow CONSTANT)
+    Q_PROPERTY(QColor channelRed READ channelRed CONSTANT)
+    Q_PROPERTY(QColor channelGreen READ channelGreen CONSTANT)
+    Q_PROPERTY(QColor channelBlue READ channelBlue CONSTANT)
     Q_PROPERTY(int radiusSm READ radiusSm CONSTANT)
     Q_PROPERTY(int radiusMd READ radiusMd CONSTANT)
     Q_PROPERTY(int radiusLg READ radiusLg CONSTANT)
@@ -64,6 +70,16 @@ public:
     [[nodiscard]] static QColor accent300() { return color(0xD2CEFD); }
     [[nodiscard]] static QColor accent700() { return color(0x5D5294); }
     [[nodiscard]] static QColor accent800() { return color(0x423A6A); }
+
+    // The background behind small controls laid over an image: the image shows through a little.
+    [[nodiscard]] static QColor bgTranslucent() { return color(0x161826, 0.72); }
+    // The viewer's aids: blown highlights warm and crushed shadows cold, so they read apart at a
+    // glance over any photo; the histogram's channel curves.
+    [[nodiscard]] static QColor clipHighlight() { return color(0xFF5A36); }
+    [[nodiscard]] static QColor clipShadow() { return color(0x3D9BFF); }
+    [[nodiscard]] static QColor channelRed() { return color(0xE8606A); }
+    [[nodiscard]] static QColor channelGreen() { return color(0x5CC27C); }
+    [[nodiscard]] static QColor channelBlue() { return color(0x5A8CF0); }
 
     [[nodiscard]] static int radiusSm() { return 4; }
     [[nodiscard]] static int radiusMd() { return 8; }

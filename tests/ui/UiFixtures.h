@@ -50,12 +50,14 @@ struct MonitorFixture : ScratchSettings {
         return commands;
     }
 
-    CapturedPhoto &addPhoto(CameraConnection &cam, const QString &filename, bool stored = true)
+    // Its preview is `preview`, or by default a 1200 × 800 picture of quadrants.
+    CapturedPhoto &addPhoto(CameraConnection &cam, const QString &filename, bool stored = true, QImage preview = {})
     {
         CapturedPhoto photo;
         photo.filename = filename;
         photo.thumb = SampleFiles::quadrants(QSize(240, 160));
-        photo.preview = std::make_shared<FixedPreview>(SampleFiles::quadrants(QSize(1200, 800)));
+        photo.preview = std::make_shared<FixedPreview>(preview.isNull() ? SampleFiles::quadrants(QSize(1200, 800))
+                                                                        : std::move(preview));
         photo.fileSizeBytes = 25480000;
         photo.format = QStringLiteral("RAW");
         photo.width = 6240;

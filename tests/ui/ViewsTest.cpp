@@ -5,6 +5,7 @@
 #include <QAbstractItemModelTester>
 #include <QDir>
 #include <QNativeGestureEvent>
+#include <QPainter>
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQmlExtensionPlugin>
@@ -342,6 +343,66 @@ TEST(Rendered, TheWindowThroughASession)
     EXPECT_EQ(QList<qsizetype>({chooser.count(), confirmed.count()}), QList<qsizetype>({2, 0}));
     h.click(h.one("quitDiscard"));
     EXPECT_EQ(confirmed.count(), 1);
+}
+
+// The viewer's aids over a photo and over live view: the histogram in both sidebars (under the
+// file rows; above the parameters), the toggles in a corner of the viewer, the masks and the grid
+// over the image in its card.
+TEST(Rendered, TheViewerAidsOverAPhotoAndLiveView)
+{
+    MonitorFixture f;
+    ViewHarness h("ShellView", f.ws, {1180, 620});
+    ASSERT_TRUE(h.ok());
+    // A black-to-white ramp (crushed at the left, blown at the right) under two sharp boxes.
+    QImage scene(1200, 800, QImage::Format_RGB32);
+    QPainter painter(&scene);
+    QLinearGradient ramp(0, 0, 1200, 0);
+    ramp.setColorAt(0.1, Qt::black);
+    ramp.setColorAt(0.9, Qt::white);
+    painter.fillRect(scene.rect(), ramp);
+    painter.fillRect(150, 250, 300, 300, QColor(235, 225, 200));
+    painter.fillRect(750, 250, 300, 300, QColor(30, 40, 70));
+    painter.end();
+    CameraConnection &a = f.addCamera("Cámara estudio");
+    f.addPhoto(a, "IMG_0001.RAW", true, scene);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return f.ws.aids()->hasHistogram(); }));
+    QQuickItem *histogram = h.one("histogram"), *dimensions = h.one("row:Dimensiones");
+    ASSERT_TRUE(histogram && dimensions);
+    EXPECT_EQ(histogram->size(), QSizeF(236 - 32, 80));
+    EXPECT_GT(histogram->mapToScene({}).y(), dimensions->mapToScene({0, dimensions->height()}).y());
+    EXPECT_THAT(h.texts("help"), IsSupersetOf({"Avisos de recorte", "Realce de enfoque", "Cuadrícula"}));
+
+    // Clipping and the grid on; peaking is dimmed and does nothing outside director mode.
+    QQuickItem *clipping = h.one("toggle:clipping"), *peaking = h.one("toggle:peaking"), *grid = h.one("toggle:grid");
+    ASSERT_TRUE(clipping && peaking && grid);
+    EXPECT_TRUE(!peaking->isEnabled() && peaking->opacity() == 0.45);
+    for (QQuickItem *toggle : {clipping, peaking, grid})
+        h.click(toggle);
+    const ViewOptions &options = *f.ws.viewOptions();
+    EXPECT_TRUE(options.clipping() && !options.peaking() && options.grid());
+    QQuickItem *clipMask = h.one("clippingMask");
+    ASSERT_TRUE(clipMask && h.one("thirdsGrid") && !h.one("peakingMask"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return clipMask->property("uploads").toInt() > 0; }));
+    EXPECT_EQ(clipMask->property("imageSize").toSizeF(), QSizeF(1200, 800));
+    EXPECT_EQ(clipMask->size(), h.one("imageCard")->size());
+    h.save("aids-photo");
+
+    // Director mode, live view: the histogram between the badge and the parameters; peaking on.
+    a.paramState = {{"iso", {800, {200, 400, 800}}}};
+    a.liveFrame = scene.mirrored(true, false);
+    f.ws.toggleDirectorMode();
+    QQuickItem *badge = h.one("badge"), *iso = h.one("param:iso");
+    histogram = h.one("histogram");
+    ASSERT_TRUE(badge && iso && histogram);
+    h.settle();
+    EXPECT_GT(histogram->mapToScene({}).y(), badge->mapToScene({0, badge->height()}).y());
+    EXPECT_LT(histogram->mapToScene({0, histogram->height()}).y(), iso->mapToScene({}).y());
+    EXPECT_EQ(histogram->width(), 236 - 32);
+    h.click(peaking);
+    QQuickItem *peakMask = h.one("peakingMask");
+    ASSERT_TRUE(options.peaking() && peakMask);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return peakMask->property("uploads").toInt() > 0; }));
+    h.save("aids-director");
 }
 
 // With no portal on the bus (these tests run without a session bus) a request opens the window's

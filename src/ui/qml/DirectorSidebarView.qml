@@ -42,6 +42,11 @@ Item {
                 }
             }
 
+            HistogramView {
+                ws: root.ws
+                Layout.fillWidth: true
+            }
+
             Text {
                 objectName: "waitingParams"
                 visible: root.ws.params.waiting

@@ -7,6 +7,8 @@ import Halvane.Ui
 ZoomArea {
     id: area
     property alias image: picture.image
+    // Items declared inside the viewer are laid over the image, in its card.
+    default property alias cardContent: card.data
 
     objectName: "fitImageView"
     imageSize: picture.imageSize

@@ -27,6 +27,11 @@ Item {
                 visible: root.ws.viewer.hasImage
                 image: root.ws.viewer.image
                 identity: root.ws.viewer.identity
+
+                ViewerOverlays {
+                    anchors.fill: parent
+                    ws: root.ws
+                }
             }
             // The viewer's frame in device pixels and its zoom (a pinch counts as it goes), so
             // that photos are decoded as large as they are shown.
@@ -53,6 +58,13 @@ Item {
                     root.ws.files.aimAtViewer();
                     fileMenu.popup(viewerArea, point.position.x, point.position.y);
                 }
+            }
+            AidToggles {
+                anchors.top: parent.top
+                anchors.right: parent.right
+                anchors.margins: 10
+                visible: root.ws.viewer.hasImage
+                ws: root.ws
             }
         }
 

@@ -99,6 +99,10 @@ Item {
             MetaRow { label: "Tamaño"; value: root.photo.size }
             MetaRow { label: "Dimensiones"; value: root.photo.dimensions }
         }
+        HistogramView {
+            ws: root.ws
+            Layout.fillWidth: true
+        }
         Item {
             Layout.fillHeight: true
         }
