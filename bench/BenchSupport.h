@@ -10,8 +10,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -20,6 +25,23 @@
 #include <QString>
 
 namespace bench {
+
+// Runs the event loop until `done` holds, or `timeoutMs` has passed (false). Unlike the test
+// library's waits, which sleep 10 ms between rounds of events, this handles each event as it
+// comes, as the application's own loop does, so timings taken meanwhile are not held up.
+inline bool runUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QTimer tick; // wakes the loop now and then, so that the timeout is seen
+    tick.start(50);
+    while (!done()) {
+        if (elapsed.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
 
 // Before the application object: test paths for settings and data, no display needed.
 inline void headless()

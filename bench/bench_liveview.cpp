@@ -29,6 +29,7 @@
 #include <memory>
 
 #include "PictureItem.h"
+#include "BenchSupport.h"
 #include "WindowState.h"
 #include "ingest/ImageDecode.h"
 #include "state/Monitor.h"
@@ -100,7 +101,7 @@ int main(int argc, char *argv[])
 
     monitor.handleLiveView(frames[0], *cam);
     auto *picture = item->findChild<PictureItem *>(QStringLiteral("picture"));
-    if (!picture || !QTest::qWaitFor([&] { return picture->uploads() > 0; }, 5000)) {
+    if (!picture || !bench::runUntil([&] { return picture->uploads() > 0; }, 5000)) {
         QTextStream(stderr) << "the window never rendered\n";
         return 1;
     }
@@ -131,7 +132,7 @@ int main(int argc, char *argv[])
     });
     timer.restart();
     arrivals.start();
-    const bool done = QTest::qWaitFor([&] { return fed == kFrames; }, 60000);
+    const bool done = bench::runUntil([&] { return fed == kFrames; }, 60000);
     const double seconds = double(timer.nsecsElapsed()) / 1e9;
     const int shown = picture->uploads() - uploadsBefore;
     std::printf("  frames handed to the window %d, window frames drawn %d\n", delivered, swapped);

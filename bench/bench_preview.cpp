@@ -82,7 +82,7 @@ int main(int argc, char *argv[])
     const auto stored = [&] {
         return std::all_of(cam->photos.cbegin(), cam->photos.cend(), [](const CapturedPhoto &p) { return p.isStored(); });
     };
-    if (!QTest::qWaitFor(stored, 60000)) {
+    if (!bench::runUntil(stored, 60000)) {
         QTextStream(stderr) << "the photos were not stored\n";
         return 1;
     }
@@ -134,7 +134,7 @@ int main(int argc, char *argv[])
         timer.start();
         // Newest first: the newest was selected (and decoded) before the window was there.
         monitor.setSelectedPhotoId(cam->photos[kRuns - i].id());
-        const bool ok = QTest::qWaitFor([&] { return elapsed >= 0; }, 30000);
+        const bool ok = bench::runUntil([&] { return elapsed >= 0; }, 30000);
         QObject::disconnect(decoded);
         QObject::disconnect(swapped);
         if (!ok) {
