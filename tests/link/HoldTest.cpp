@@ -92,11 +92,11 @@ TEST_F(Hold, PhotoContentWaitsForReleaseWhileOtherFramesKeepComing)
     link.setPhotosHeld(true);
     EXPECT_TRUE(link.photosHeld());
     auto b = connectBridge(), c = connectBridge();
-    a->write(frame(5, "A1") + photo("a.jpg", 300000) + frame(5, "A2"));
+    a->write(frame(5, "A1") + photo("a.jpg", 30000) + frame(5, "A2"));
     ASSERT_TRUE(stoppedAfterOne(0, sent["a.jpg"].size() + frame(5, "A2").size()));
     b->write(frame(5, "B1") + photo("b.jpg", 10) + frame(5, "B2"));
     ASSERT_TRUE(stoppedAfterOne(1, 10 + frame(5, "B2").size()));
-    c->write(photo("c.jpg", 70000));
+    c->write(photo("c.jpg", 40000));
     c->disconnectFromHost();
     ASSERT_TRUE(until(2, "lost"));
     EXPECT_THAT(events[0], ElementsAre("live=A1"));
