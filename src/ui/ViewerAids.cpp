@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "Zelv.h"
+#include "model/Background.h"
 
 ViewerAids::ViewerAids(QObject *parent)
     : QObject(parent)
@@ -101,6 +102,7 @@ void ViewerAids::start(Job job)
     const QRgb shadow = Zelv::clipShadow().rgba();
     const QRgb tint = Zelv::accent().rgba();
     m_pool.start([this, job = std::move(job), latest = m_latest, highlight, shadow, tint] {
+        background::yieldToWindow(0);
         Result result{job.generation, {}, {}, {}};
         const auto current = [&] { return latest->load() == job.generation; };
         if (current()) {
