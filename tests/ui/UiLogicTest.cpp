@@ -10,6 +10,7 @@
 #include "UiFixtures.h"
 #include "UiFormat.h"
 #include "ViewOptions.h"
+#include "ZoomState.h"
 #include "ingest/PreviewCache.h"
 
 namespace {
@@ -189,4 +190,28 @@ TEST(ViewOptions, TogglesAreRememberedAcrossRunsBesideTheFolder)
     EXPECT_TRUE(next.peaking());
     EXPECT_FALSE(next.grid());
     EXPECT_EQ(settings.value(QStringLiteral("halvane.folder")).toString(), QStringLiteral("/photos"));
+}
+
+// A wheel turn zooms about the pointer: the part of the image under it stays there, within 1…6;
+// at or below 1.01 the view is fitted again, and a drag goes on from the pan the wheel left.
+TEST(ZoomState, TheWheelZoomsAboutThePointerWithinOneToSix)
+{
+    EXPECT_DOUBLE_EQ(ZoomState::wheelFactor(3 * 120), 2.0) << "three notches double the zoom";
+    EXPECT_DOUBLE_EQ(ZoomState::wheelFactor(-120) * ZoomState::wheelFactor(120), 1.0);
+    ZoomState z;
+    // The image point under `p` (both from the centre, in points at zoom 1).
+    const auto under = [&z](QPointF p) { return (p - z.offset()) / z.zoom(); };
+    const QPointF p(120, -60), q(-30, 40);
+    z.zoomAbout(2, p);
+    EXPECT_EQ(std::pair(z.zoom(), under(p)), std::pair(2.0, p));
+    const QPointF atQ = under(q);
+    z.zoomAbout(5, q);
+    EXPECT_EQ(std::pair(z.zoom(), under(q)), std::pair(6.0, atQ)) << "limited to 6, the point kept";
+    const QPointF offset = z.offset();
+    z.dragChanged({10, -5});
+    EXPECT_EQ(z.offset(), offset + QPointF(10, -5));
+    z.zoomAbout(0.17, q);
+    EXPECT_TRUE(z.isZoomedIn());
+    z.zoomAbout(0.99, q);
+    EXPECT_EQ(std::tuple(z.zoom(), z.offset(), z.lastOffset()), std::tuple(1.0, QPointF(), QPointF())) << "1.0098";
 }
