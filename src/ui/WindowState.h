@@ -5,6 +5,7 @@
 
 #include "CameraListModel.h"
 #include "DirectorModel.h"
+#include "KeyCommands.h"
 #include "PhotoDetails.h"
 #include "QuitGuard.h"
 #include "ThumbnailModel.h"
@@ -15,9 +16,9 @@
 // Everything the window shows that is derived from the Monitor, in one object the shell creates
 // once and hands to every view: which body is shown, the toolbar's camera selector, the selected
 // photo's details, the viewer's source, the list models of the strip, the popover and the
-// director sidebar, and the quit guard. It follows the Monitor's one change signal and brings
-// each part up to date in turn; it also carries the user's actions to the Monitor, so the QML
-// holds no logic of its own.
+// director sidebar, the quit guard and the keys. It follows the Monitor's one change signal and
+// brings each part up to date in turn; it also carries the user's actions to the Monitor, so the
+// QML holds no logic of its own.
 class WindowState : public QObject
 {
     Q_OBJECT
@@ -41,6 +42,7 @@ class WindowState : public QObject
     Q_PROPERTY(DirectorModel *params READ params CONSTANT)
     Q_PROPERTY(QuitGuard *quitGuard READ quitGuard CONSTANT)
     Q_PROPERTY(ViewOptions *viewOptions READ viewOptions CONSTANT)
+    Q_PROPERTY(KeyCommands *keys READ keys CONSTANT)
 
 public:
     // `monitor` must outlive this object.
@@ -61,6 +63,7 @@ public:
     [[nodiscard]] DirectorModel *params() { return &m_params; }
     [[nodiscard]] QuitGuard *quitGuard() { return &m_quitGuard; }
     [[nodiscard]] ViewOptions *viewOptions() { return &m_viewOptions; }
+    [[nodiscard]] KeyCommands *keys() { return &m_keys; }
 
     Q_INVOKABLE void selectPhoto(const QString &photoId);
     Q_INVOKABLE void selectCamera(const QString &cameraId);
@@ -91,4 +94,5 @@ private:
     DirectorModel m_params;
     QuitGuard m_quitGuard;
     ViewOptions m_viewOptions;
+    KeyCommands m_keys;
 };

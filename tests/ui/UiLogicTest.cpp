@@ -8,6 +8,7 @@
 #include <atomic>
 
 #include "UiFixtures.h"
+#include "KeyCommands.h"
 #include "UiFormat.h"
 #include "ViewOptions.h"
 #include "ZoomState.h"
@@ -214,4 +215,24 @@ TEST(ZoomState, TheWheelZoomsAboutThePointerWithinOneToSix)
     EXPECT_TRUE(z.isZoomedIn());
     z.zoomAbout(0.99, q);
     EXPECT_EQ(std::tuple(z.zoom(), z.offset(), z.lastOffset()), std::tuple(1.0, QPointF(), QPointF())) << "1.0098";
+}
+
+// The keys do nothing while the recovery notice or the quit question is shown, Space nothing
+// without an image to zoom.
+TEST(KeyCommands, NothingFiresUnderTheNoticeOrTheQuestionSpaceNeedsAnImage)
+{
+    MonitorFixture f;
+    KeyCommands &keys = *f.ws.keys();
+    EXPECT_FALSE(keys.handleKey(Qt::Key_Space) || keys.handleKey(Qt::Key_Home));
+    CameraConnection &a = f.addCamera();
+    f.addPhoto(a, "A");
+    emit f.monitor.store().recovered(1, "/srv/Capturas");
+    EXPECT_FALSE(keys.enabled() || keys.handleKey(Qt::Key_D));
+    f.monitor.dismissRecovered();
+    f.monitor.handleFile("q.png", "bytes", a); // kept in memory: quitting asks
+    ASSERT_FALSE(f.ws.quitGuard()->mayQuit());
+    EXPECT_FALSE(keys.enabled() || keys.handleKey(Qt::Key_End));
+    f.ws.quitGuard()->cancel();
+    EXPECT_TRUE(keys.handleKey(Qt::Key_End));
+    EXPECT_EQ(f.monitor.selectedPhoto()->filename, "A");
 }

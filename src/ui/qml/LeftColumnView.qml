@@ -39,6 +39,10 @@ Item {
                 property: "zoom"
                 value: Math.max(viewer.zoom, viewer.shownScale)
             }
+            Connections {
+                target: root.ws.keys
+                function onZoomToggled() { viewer.toggleZoom(); }
+            }
             Placeholder {
                 anchors.fill: parent
                 visible: !root.ws.viewer.hasImage
@@ -74,6 +78,11 @@ Item {
                     boundsBehavior: Flickable.StopAtBounds
                     delegate: ThumbnailTile {
                         onClicked: root.ws.selectPhoto(photoId)
+                    }
+                    // A photo chosen with the keys is scrolled into view.
+                    Connections {
+                        target: root.ws.keys
+                        function onStripRowSelected(row) { strip.positionViewAtIndex(row, ListView.Contain); }
                     }
                 }
             }
