@@ -75,33 +75,30 @@ start "$work/Capturas"
 photo 3
 stored() { [ "$(find "$work/Capturas" -maxdepth 1 -type f -iname '*.jpg' | wc -l)" -ge 3 ]; }
 waitfor 30 stored || fail "the photos were not stored"
-# key KEY LINE: presses KEY and waits for the debug line LINE.
-key() {
-    local before
-    before=$(grep -c -- "$2" "$work/app.log" || true)
-    xdotool key "$1"
-    waitfor 10 logged "$2" $((before + 1)) || fail "$1 did not give: $2"
+# after LINE COMMAND...: runs COMMAND and waits for one more debug line LINE.
+after() {
+    local line=$1 before
+    shift
+    before=$(grep -c -- "$line" "$work/app.log" || true)
+    "$@"
+    waitfor 10 logged "$line" $((before + 1)) || fail "$* did not give: $line"
 }
 # The strip shows the newest photo first: End is the oldest, Right stops there.
-key End "key End: photo 3 of 3 in the strip"
-key Right "key Right: photo 3 of 3 in the strip"
-key Left "key Left: photo 2 of 3 in the strip"
-key Home "key Home: photo 1 of 3 in the strip"
-key space "viewer double click: zoom 2.5, offset 0,0"
-key space "viewer double click: zoom 1, offset 0,0"
-key f "window full screen: on"
-key Escape "window full screen: off"
+after "key End: photo 3 of 3 in the strip" xdotool key End
+after "key Right: photo 3 of 3 in the strip" xdotool key Right
+after "key Left: photo 2 of 3 in the strip" xdotool key Left
+after "key Home: photo 1 of 3 in the strip" xdotool key Home
+after "viewer double click: zoom 2.5, offset 0,0" xdotool key space
+after "viewer double click: zoom 1, offset 0,0" xdotool key space
+after "window full screen: on" xdotool key f
+after "window full screen: off" xdotool key Escape
 # One notch up at two points of the viewer 200 × 100 apart: each zooms by 2^(1/3) about its
 # point, so the pans differ by (200, 100) × (1 - 2^(1/3)). Turned back, the view is fitted.
 eval "$(xdotool getwindowgeometry --shell "$win")"
 wheelpan() {
-    local before
-    before=$(grep -c "viewer wheel: zoom 1.25992," "$work/app.log" || true)
-    xdotool mousemove $((X + $1)) $((Y + $2)) click 4
-    waitfor 10 logged "viewer wheel: zoom 1.25992," $((before + 1)) || fail "the wheel did not zoom"
+    after "viewer wheel: zoom 1.25992," xdotool mousemove $((X + $1)) $((Y + $2)) click 4
     grep "viewer wheel: zoom 1.25992," "$work/app.log" | tail -n 1 | sed 's/.*offset //'
-    xdotool click 5
-    waitfor 10 logged "viewer wheel: zoom 1, offset 0,0" $((before + 1)) || fail "the wheel did not zoom out"
+    after "viewer wheel: zoom 1, offset 0,0" xdotool click 5
 }
 first=$(wheelpan 300 250)
 second=$(wheelpan 500 350)
