@@ -215,8 +215,8 @@ TEST(ZoomState, TheWheelZoomsAboutThePointerWithinOneToSix)
 }
 
 // The keys do nothing while the recovery notice or the quit question is shown, Space nothing
-// without an image to zoom.
-TEST(KeyCommands, NothingFiresUnderTheNoticeOrTheQuestionSpaceNeedsAnImage)
+// without an image to zoom, Escape nothing but leave full screen.
+TEST(KeyCommands, NothingFiresUnderTheNoticeOrTheQuestionSpaceNeedsAnImageEscapeLeavesFullScreen)
 {
     MonitorFixture f;
     KeyCommands &keys = *f.ws.keys();
@@ -231,4 +231,7 @@ TEST(KeyCommands, NothingFiresUnderTheNoticeOrTheQuestionSpaceNeedsAnImage)
     EXPECT_FALSE(keys.enabled() || keys.handleKey(Qt::Key_End));
     f.ws.quitGuard()->cancel();
     EXPECT_TRUE(keys.handleKey(Qt::Key_End) && f.monitor.selectedPhoto()->filename == "A");
+    EXPECT_FALSE(keys.escapeEnabled() || keys.handleKey(Qt::Key_Escape)) << "Escape is left to the popups";
+    keys.setFullScreen(true);
+    EXPECT_TRUE(keys.escapeEnabled() && keys.handleKey(Qt::Key_Escape));
 }
