@@ -39,13 +39,12 @@ ZoomArea {
         }
     }
 
-    // A press that becomes a drag is no tap, so the second press of a double click cannot
-    // start a drag of its own, nor a drag end in a double click.
+    // A press that moves past the drag threshold is a drag and no tap: a double click whose
+    // second press drags pans instead of zooming.
     TapHandler {
         onDoubleTapped: area.toggleZoom()
     }
     DragHandler {
-        id: dragger
         target: null
         dragThreshold: area.dragThreshold
         // Measured from the press, and given on the move that starts the drag too (the
