@@ -4,8 +4,8 @@ import Halvane.Ui
 
 // The one window. The shell positions and shows it, starts the camera link once it is on
 // screen and asks for a capture folder on first launch; this file lays the shell view in,
-// routes every way of quitting through it and answers the Monitor's request for the folder
-// chooser.
+// routes every way of quitting through it, answers the Monitor's request for the folder
+// chooser and goes full screen when the keys ask.
 Window {
     id: window
     // The one WindowState over the one Monitor, created by the shell.
@@ -30,6 +30,17 @@ Window {
         sequence: StandardKey.Quit
         context: Qt.ApplicationShortcut
         onActivated: shell.requestQuit()
+    }
+
+    // Full screen and back, asked for by the keys.
+    Connections {
+        target: window.windowState.keys
+        function onFullScreenRequested(on) { window.visibility = on ? Window.FullScreen : Window.Windowed; }
+    }
+    Binding {
+        target: window.windowState.keys
+        property: "fullScreen"
+        value: window.visibility === Window.FullScreen
     }
 
     // Closing the window quits, after the same question as the quit key.

@@ -10,7 +10,10 @@ WindowState::WindowState(Monitor &monitor, QObject *parent)
     , m_quitGuard(monitor)
     , m_viewOptions(monitor.settings())
     , m_files(monitor)
+    , m_keys(monitor, m_quitGuard, m_viewOptions, m_viewer)
 {
+    // The question may be asked without any change of the Monitor.
+    connect(&m_quitGuard, &QuitGuard::changed, &m_keys, &KeyCommands::refresh);
     connect(&m_monitor, &Monitor::objectWillChange, this, &WindowState::refresh);
     // A live frame concerns the viewer alone: no photo rescanned, no camera row marked changed.
     connect(&m_monitor, &Monitor::liveFrameChanged, &m_viewer, &ViewerSource::refresh);
@@ -41,6 +44,7 @@ void WindowState::refresh()
     m_cameras.refresh();
     m_params.refresh();
     m_files.refresh();
+    m_keys.refresh();
     // Last: it may confirm quitting, after which nothing else needs to follow.
     m_quitGuard.refresh();
 }

@@ -6,6 +6,7 @@
 #include "CameraListModel.h"
 #include "DirectorModel.h"
 #include "FileActions.h"
+#include "KeyCommands.h"
 #include "PhotoDetails.h"
 #include "QuitGuard.h"
 #include "ThumbnailModel.h"
@@ -17,9 +18,9 @@
 // Everything the window shows that is derived from the Monitor, in one object the shell creates
 // once and hands to every view: which body is shown, the toolbar's camera selector, the selected
 // photo's details, the viewer's source, the list models of the strip, the popover and the
-// director sidebar, the quit guard, and the aids computed from the viewer's image. It follows the
-// Monitor's one change signal and brings each part up to date in turn; it also carries the
-// user's actions to the Monitor, so the QML holds no logic of its own.
+// director sidebar, the quit guard, the file menu's actions, the aids computed from the viewer's
+// image and the keys. It follows the Monitor's one change signal and brings each part up to date
+// in turn; it also carries the user's actions to the Monitor, so the QML holds no logic of its own.
 class WindowState : public QObject
 {
     Q_OBJECT
@@ -45,6 +46,7 @@ class WindowState : public QObject
     Q_PROPERTY(ViewOptions *viewOptions READ viewOptions CONSTANT)
     Q_PROPERTY(FileActions *files READ files CONSTANT)
     Q_PROPERTY(ViewerAids *aids READ aids CONSTANT)
+    Q_PROPERTY(KeyCommands *keys READ keys CONSTANT)
 
 public:
     // `monitor` must outlive this object.
@@ -67,6 +69,7 @@ public:
     [[nodiscard]] ViewOptions *viewOptions() { return &m_viewOptions; }
     [[nodiscard]] FileActions *files() { return &m_files; }
     [[nodiscard]] ViewerAids *aids() { return &m_aids; }
+    [[nodiscard]] KeyCommands *keys() { return &m_keys; }
 
     Q_INVOKABLE void selectPhoto(const QString &photoId);
     Q_INVOKABLE void selectCamera(const QString &cameraId);
@@ -99,4 +102,5 @@ private:
     ViewOptions m_viewOptions;
     FileActions m_files;
     ViewerAids m_aids;
+    KeyCommands m_keys;
 };

@@ -1,17 +1,13 @@
 #include "ZoomArea.h"
 
-#include <QEasingCurve>
-#include <QNativeGestureEvent>
-
 #include <cmath>
+
+#include "model/Logging.h"
 
 ZoomArea::ZoomArea(QQuickItem *parent)
     : QQuickItem(parent)
 {
-    setAcceptedMouseButtons(Qt::LeftButton);
     setClip(true);
-    m_animation.setDuration(kAnimationMs);
-    m_animation.setEasingCurve(QEasingCurve::InOutQuad);
     m_animation.setStartValue(0.0);
     m_animation.setEndValue(1.0);
     connect(&m_animation, &QVariantAnimation::valueChanged, this, [this](const QVariant &value) {
@@ -64,106 +60,87 @@ void ZoomArea::showState()
     emit viewChanged();
 }
 
-void ZoomArea::animateToState()
+// Scale and pan move together in a straight line, so a zoom about a point keeps that point
+// still during the animation too.
+void ZoomArea::animateToState(int durationMs, QEasingCurve::Type easing)
 {
     m_animation.stop();
+    m_animation.setDuration(durationMs);
+    m_animation.setEasingCurve(easing);
     m_fromScale = m_shownScale;
     m_fromOffset = m_shownOffset;
     m_animation.start();
     emit viewChanged();
 }
 
-void ZoomArea::mousePressEvent(QMouseEvent *event)
+void ZoomArea::logState(const char *cause) const
 {
-    m_pressed = true;
-    m_dragging = false;
-    m_pressPos = event->position();
-    event->accept();
+    qCDebug(lcUi).nospace() << "viewer " << cause << ": zoom " << m_state.zoom() << ", offset "
+                            << m_state.offset().x() << "," << m_state.offset().y();
 }
 
-void ZoomArea::mouseMoveEvent(QMouseEvent *event)
+void ZoomArea::toggleZoom()
 {
-    if (!m_pressed)
-        return;
-    const QPointF translation = event->position() - m_pressPos;
-    if (!m_dragging) {
-        if (std::hypot(translation.x(), translation.y()) < kDragThreshold)
-            return;
-        m_dragging = true;
-        setKeepMouseGrab(true);
-    }
+    m_state.doubleClick();
+    animateToState(kAnimationMs, QEasingCurve::InOutQuad);
+    logState("double click");
+}
+
+void ZoomArea::drag(const QPointF &translation)
+{
+    m_dragging = true;
     const QPointF before = m_state.offset();
     m_state.dragChanged(translation);
     if (m_state.offset() != before)
         showState();
-    event->accept();
 }
 
-void ZoomArea::mouseReleaseEvent(QMouseEvent *event)
+void ZoomArea::endDrag()
 {
-    if (m_dragging)
-        m_state.dragEnded();
-    m_pressed = false;
+    if (!m_dragging)
+        return;
     m_dragging = false;
-    setKeepMouseGrab(false);
-    event->accept();
+    m_state.dragEnded();
+    logState("drag");
 }
 
-void ZoomArea::mouseUngrabEvent()
+void ZoomArea::pinch(qreal factor)
 {
-    if (m_dragging)
-        m_state.dragEnded();
-    m_pressed = false;
-    m_dragging = false;
+    m_pinchFactor = factor;
+    if (!m_pinching && std::abs(factor - 1.0) < kPinchThreshold)
+        return;
+    m_pinching = true;
+    m_state.pinchChanged(factor);
+    showState();
 }
 
-void ZoomArea::mouseDoubleClickEvent(QMouseEvent *event)
+void ZoomArea::endPinch()
 {
-    // The second press of a double click must not turn into a drag of its own.
-    m_pressed = false;
-    m_dragging = false;
-    m_state.doubleClick();
-    animateToState();
-    event->accept();
-}
-
-bool ZoomArea::event(QEvent *event)
-{
-    if (event->type() == QEvent::NativeGesture) {
-        handleNativeGesture(static_cast<QNativeGestureEvent *>(event));
-        return true;
+    if (m_pinching) {
+        m_state.pinchEnded(m_pinchFactor);
+        showState();
+        logState("pinch");
     }
-    return QQuickItem::event(event);
+    m_pinching = false;
+    m_pinchFactor = 1.0;
 }
 
-// Touchpad pinches arrive as a begin, incremental zoom deltas and an end; the cumulative factor
-// is the product of (1 + delta).
-void ZoomArea::handleNativeGesture(QNativeGestureEvent *event)
+void ZoomArea::cancelPinch()
 {
-    switch (event->gestureType()) {
-    case Qt::BeginNativeGesture:
-        m_pinching = false;
-        m_pinchFactor = 1.0;
-        break;
-    case Qt::ZoomNativeGesture:
-        m_pinchFactor *= 1.0 + event->value();
-        if (!m_pinching && std::abs(m_pinchFactor - 1.0) >= kPinchThreshold)
-            m_pinching = true;
-        if (m_pinching) {
-            m_state.pinchChanged(m_pinchFactor);
-            showState();
-        }
-        break;
-    case Qt::EndNativeGesture:
-        if (m_pinching) {
-            m_state.pinchEnded(m_pinchFactor);
-            showState();
-        }
-        m_pinching = false;
-        m_pinchFactor = 1.0;
-        break;
-    default:
-        break;
+    if (m_pinching) {
+        m_state.pinchCancelled();
+        showState();
     }
-    event->accept();
+    m_pinching = false;
+    m_pinchFactor = 1.0;
+}
+
+void ZoomArea::wheel(const QPointF &angleDelta, const QPointF &position)
+{
+    const qreal turn = angleDelta.y() != 0 ? angleDelta.y() : angleDelta.x();
+    if (turn == 0 || m_pinching)
+        return;
+    m_state.zoomAbout(ZoomState::wheelFactor(turn), position - QPointF(width() / 2, height() / 2));
+    animateToState(kWheelAnimationMs, QEasingCurve::OutQuad);
+    logState("wheel");
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QEasingCurve>
 #include <QImage>
 #include <QPointF>
 #include <QQuickItem>
@@ -8,11 +9,11 @@
 
 #include "ZoomState.h"
 
-// The input and geometry half of the zoomable viewer: it owns the ZoomState, recognises double
-// clicks, drags (after 10 points) and pinches anywhere on its own rectangle, animates the double
-// click, and publishes the fitted size, the scale and the pan for the QML that draws the image.
-// A change of `identity` starts the zoom and pan afresh; a new image with the same identity
-// (the next live-view frame) keeps them.
+// The geometry half of the zoomable viewer: it owns the ZoomState, takes the gestures that the
+// viewer's input handlers recognise anywhere on its rectangle (double click, drag, pinch, wheel),
+// animates the double click and the wheel, and publishes the fitted size, the scale and the pan
+// for the QML that draws the image. A change of `identity` starts the zoom and pan afresh; a new
+// image with the same identity (the next live-view frame) keeps them.
 class ZoomArea : public QQuickItem
 {
     Q_OBJECT
@@ -31,13 +32,18 @@ class ZoomArea : public QQuickItem
     Q_PROPERTY(QPointF offset READ offset NOTIFY viewChanged)
     Q_PROPERTY(bool zoomedIn READ zoomedIn NOTIFY viewChanged)
     Q_PROPERTY(bool animating READ animating NOTIFY viewChanged)
+    // For the drag handler: the one threshold of the viewer's drags.
+    Q_PROPERTY(int dragThreshold READ dragThreshold CONSTANT)
 
 public:
     // A drag begins once the pointer has moved this far from where it was pressed.
-    static constexpr qreal kDragThreshold = 10;
+    static constexpr int kDragThreshold = 10;
     // A pinch begins once its factor differs from 1 by this much.
     static constexpr qreal kPinchThreshold = 0.01;
     static constexpr int kAnimationMs = 220;
+    // Short, so that a quickly turned wheel follows the hand, and decelerating, so that each
+    // notch's change restarts smoothly from what is shown.
+    static constexpr int kWheelAnimationMs = 120;
 
     explicit ZoomArea(QQuickItem *parent = nullptr);
 
@@ -55,6 +61,20 @@ public:
     [[nodiscard]] QPointF offset() const { return m_state.offset(); }
     [[nodiscard]] bool zoomedIn() const { return m_state.isZoomedIn(); }
     [[nodiscard]] bool animating() const { return m_animation.state() == QAbstractAnimation::Running; }
+    [[nodiscard]] static int dragThreshold() { return kDragThreshold; }
+
+    // A double click, or the key that does the same: fitted ↔ 2.5, animated.
+    Q_INVOKABLE void toggleZoom();
+    // A drag in progress, `translation` measured from where the pointer was pressed.
+    Q_INVOKABLE void drag(const QPointF &translation);
+    Q_INVOKABLE void endDrag();
+    // A pinch in progress with cumulative factor `factor`: shown once it is 0.01 away from 1.
+    Q_INVOKABLE void pinch(qreal factor);
+    Q_INVOKABLE void endPinch();
+    Q_INVOKABLE void cancelPinch();
+    // A wheel turn of `angleDelta` units (the vertical axis; a tilt sideways counts when there is
+    // no vertical turn) with the pointer at `position` in this item: zooms about the pointer.
+    Q_INVOKABLE void wheel(const QPointF &angleDelta, const QPointF &position);
 
 signals:
     void geometryChanged();
@@ -63,18 +83,12 @@ signals:
 
 protected:
     void geometryChange(const QRectF &newGeometry, const QRectF &oldGeometry) override;
-    void mousePressEvent(QMouseEvent *event) override;
-    void mouseMoveEvent(QMouseEvent *event) override;
-    void mouseReleaseEvent(QMouseEvent *event) override;
-    void mouseDoubleClickEvent(QMouseEvent *event) override;
-    void mouseUngrabEvent() override;
-    bool event(QEvent *event) override;
 
 private:
     [[nodiscard]] QSizeF fitted() const;
     void showState(); // jumps to the committed state, ending any animation
-    void animateToState();
-    void handleNativeGesture(class QNativeGestureEvent *event);
+    void animateToState(int durationMs, QEasingCurve::Type easing);
+    void logState(const char *cause) const;
 
     ZoomState m_state;
     QSizeF m_imageSize;
@@ -86,10 +100,7 @@ private:
     qreal m_fromScale = 1.0;
     QPointF m_fromOffset;
 
-    bool m_pressed = false;
     bool m_dragging = false;
-    QPointF m_pressPos;
-
     bool m_pinching = false;
     qreal m_pinchFactor = 1.0;
 };

@@ -1,6 +1,7 @@
 #include "ZoomState.h"
 
 #include <algorithm>
+#include <cmath>
 
 QSizeF ZoomState::fittedSize(const QSizeF &image, const QSizeF &frame)
 {
@@ -53,6 +54,24 @@ void ZoomState::pinchEnded(double factor)
 void ZoomState::pinchCancelled()
 {
     m_magnifyDelta = 1.0;
+}
+
+double ZoomState::wheelFactor(double angleDelta)
+{
+    return std::exp2(angleDelta / kWheelUnitsPerDoubling);
+}
+
+void ZoomState::zoomAbout(double factor, const QPointF &point)
+{
+    const double zoom = std::clamp(m_zoom * factor, kMinZoom, kMaxZoom);
+    if (zoom <= kMinZoom + kZoomedEpsilon) {
+        reset();
+        return;
+    }
+    // The card is drawn at offset + scale × (image point): keep point = offset' + zoom' × that.
+    m_offset = point - (point - m_offset) * (zoom / m_zoom);
+    m_lastOffset = m_offset;
+    m_zoom = zoom;
 }
 
 void ZoomState::reset()

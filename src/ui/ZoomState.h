@@ -15,6 +15,9 @@ public:
     // Zoom within this much of the minimum counts as fitted, so a pinch that ends a hair above 1
     // does not leave the image stuck in a state where dragging pans it.
     static constexpr double kZoomedEpsilon = 0.01;
+    // One notch of a mouse wheel is 120 units of angle (15 degrees); three notches double the
+    // zoom, so the whole range from 1 to 6 takes about eight.
+    static constexpr double kWheelUnitsPerDoubling = 360;
 
     // The image's size at zoom 1: as large as fits in `frame`, aspect ratio kept. Empty when
     // the image has no area.
@@ -37,6 +40,12 @@ public:
     // Commits zoom × factor limited to 1…6; at or below 1.01 the view returns to fitted.
     void pinchEnded(double factor);
     void pinchCancelled();
+    // The zoom factor for a wheel turn of `angleDelta` units (positive: away from the user, in).
+    [[nodiscard]] static double wheelFactor(double angleDelta);
+    // Zooms by `factor` about `point` (measured from the frame's centre), limited to 1…6: the
+    // part of the image under the point stays under it. At or below 1.01 the view returns to
+    // fitted with no pan. The pan it leaves is where the next drag starts from.
+    void zoomAbout(double factor, const QPointF &point);
     // Back to the initial state, for a new view identity.
     void reset();
 

@@ -5,14 +5,16 @@
 #     application at once, with status 0;
 #   - closing the window (the window manager's close message) ends it too;
 #   - with a photo that could not be stored, both ask first instead of quitting; "Salir sin
-#     guardar" then ends it.
+#     guardar" then ends it;
+#   - the keys move the selection in the strip, Space zooms, F and Escape go full screen and
+#     back, and the wheel zooms toward the pointer (seen in the window's debug lines).
 set -euo pipefail
 app=$1 bridge=$2 xclose=$3
 work=$(mktemp -d)
 pid=''
 trap '[ -z "$pid" ] || kill -9 "$pid" 2>/dev/null; rm -rf "$work"' EXIT
 export HOME=$work XDG_CONFIG_HOME=$work/.config XDG_DATA_HOME=$work/.local/share
-export QT_QPA_PLATFORM=xcb LIBGL_ALWAYS_SOFTWARE=1
+export QT_QPA_PLATFORM=xcb LIBGL_ALWAYS_SOFTWARE=1 QT_LOGGING_RULES=halvane.ui.debug=true
 mkdir -p "$XDG_CONFIG_HOME/halvane" "$work/Capturas"
 
 # fail MESSAGE: ends the test, showing the application's and the camera's logs.
@@ -56,22 +58,54 @@ ended() {
     wait "$pid" || fail "exit status $?"
     pid=''
 }
-# photo: a simulated camera sends one photo to this run's listener (the port it advertises; an
-# earlier run's record may still be cached by DNS-SD).
+# photo [N]: a simulated camera sends N photos (one by default) to this run's listener (the port
+# it advertises; an earlier run's record may still be cached by DNS-SD).
 photo() {
+    local n=${1:-1}
     waitfor 30 logged "advertising .* on port" || fail "the service was not advertised"
     local port
     port=$(grep -o 'on port [0-9]*' "$work/app.log" | tail -n 1 | cut -d' ' -f3)
-    timeout 60 "$bridge" --name Estudio --host 127.0.0.1 --port "$port" --photos 1 --interval-ms 100 \
-        --live-fps 0 --exit-after-photos 1 \
+    timeout 60 "$bridge" --name Estudio --host 127.0.0.1 --port "$port" --photos "$n" --interval-ms 100 \
+        --live-fps 0 --exit-after-photos "$n" \
         >"$work/bridge.log" 2>&1 || fail "the bridge failed: $(cat "$work/bridge.log")"
 }
 
-echo "== the quit key ends the application once every photo is stored"
+echo "== the keys and the wheel; then the quit key ends the application once every photo is stored"
 start "$work/Capturas"
-photo
-stored() { [ "$(find "$work/Capturas" -maxdepth 1 -type f -name '*.jpg' -o -maxdepth 1 -type f -name '*.JPG' | wc -l)" -ge 1 ]; }
-waitfor 30 stored || fail "the photo was not stored"
+photo 3
+stored() { [ "$(find "$work/Capturas" -maxdepth 1 -type f -iname '*.jpg' | wc -l)" -ge 3 ]; }
+waitfor 30 stored || fail "the photos were not stored"
+# after LINE COMMAND...: runs COMMAND and waits for one more debug line LINE.
+after() {
+    local line=$1 before
+    shift
+    before=$(grep -c -- "$line" "$work/app.log" || true)
+    "$@"
+    waitfor 10 logged "$line" $((before + 1)) || fail "$* did not give: $line"
+}
+# The strip shows the newest photo first: End is the oldest, Right stops there.
+after "key End: photo 3 of 3 in the strip" xdotool key End
+after "key Right: photo 3 of 3 in the strip" xdotool key Right
+after "key Left: photo 2 of 3 in the strip" xdotool key Left
+after "key Home: photo 1 of 3 in the strip" xdotool key Home
+after "viewer double click: zoom 2.5, offset 0,0" xdotool key space
+after "viewer double click: zoom 1, offset 0,0" xdotool key space
+after "window full screen: on" xdotool key f
+after "window full screen: off" xdotool key Escape
+# One notch up at two points of the viewer 200 × 100 apart: each zooms by 2^(1/3) about its
+# point, so the pans differ by (200, 100) × (1 - 2^(1/3)). Turned back, the view is fitted.
+eval "$(xdotool getwindowgeometry --shell "$win")"
+wheelpan() {
+    after "viewer wheel: zoom 1.25992," xdotool mousemove $((X + $1)) $((Y + $2)) click 4
+    grep "viewer wheel: zoom 1.25992," "$work/app.log" | tail -n 1 | sed 's/.*offset //'
+    after "viewer wheel: zoom 1, offset 0,0" xdotool click 5
+}
+first=$(wheelpan 300 250)
+second=$(wheelpan 500 350)
+awk -v a="$first" -v b="$second" 'BEGIN {
+    split(a, p, ","); split(b, q, ","); k = 1 - 2 ^ (1 / 3)
+    exit !(p[1] > 0 && p[2] > 0 && (q[1] - p[1] - 200 * k) ^ 2 + (q[2] - p[2] - 100 * k) ^ 2 < 0.01) }' ||
+    fail "the wheel did not zoom toward the pointer: pans $first and $second"
 xdotool key ctrl+q
 ended
 

@@ -8,8 +8,10 @@
 #include <atomic>
 
 #include "UiFixtures.h"
+#include "KeyCommands.h"
 #include "UiFormat.h"
 #include "ViewOptions.h"
+#include "ZoomState.h"
 #include "ingest/PreviewCache.h"
 
 namespace {
@@ -189,4 +191,47 @@ TEST(ViewOptions, TogglesAreRememberedAcrossRunsBesideTheFolder)
     EXPECT_TRUE(next.peaking());
     EXPECT_FALSE(next.grid());
     EXPECT_EQ(settings.value(QStringLiteral("halvane.folder")).toString(), QStringLiteral("/photos"));
+}
+
+// A wheel turn zooms about the pointer: the part of the image under it stays there, within 1…6;
+// at or below 1.01 the view is fitted again, and a drag goes on from the pan the wheel left.
+TEST(ZoomState, TheWheelZoomsAboutThePointerWithinOneToSix)
+{
+    EXPECT_DOUBLE_EQ(ZoomState::wheelFactor(3 * 120), 2.0) << "three notches double the zoom";
+    ZoomState z;
+    // The image point under `p` (both from the centre, in points at zoom 1).
+    const auto under = [&z](QPointF p) { return (p - z.offset()) / z.zoom(); };
+    const QPointF p(120, -60), q(-30, 40);
+    z.zoomAbout(2, p);
+    EXPECT_EQ(std::pair(z.zoom(), under(p)), std::pair(2.0, p));
+    const QPointF atQ = under(q);
+    z.zoomAbout(5, q);
+    EXPECT_EQ(std::pair(z.zoom(), under(q)), std::pair(6.0, atQ)) << "limited to 6, the point kept";
+    const QPointF offset = z.offset();
+    z.dragChanged({10, -5});
+    EXPECT_EQ(z.offset(), offset + QPointF(10, -5));
+    z.zoomAbout(0.1683, q);
+    EXPECT_EQ(std::tuple(z.zoom(), z.offset(), z.lastOffset()), std::tuple(1.0, QPointF(), QPointF())) << "1.0098";
+}
+
+// The keys do nothing while the recovery notice or the quit question is shown, Space nothing
+// without an image to zoom, Escape nothing but leave full screen.
+TEST(KeyCommands, NothingFiresUnderTheNoticeOrTheQuestionSpaceNeedsAnImageEscapeLeavesFullScreen)
+{
+    MonitorFixture f;
+    KeyCommands &keys = *f.ws.keys();
+    EXPECT_FALSE(keys.handleKey(Qt::Key_Space) || keys.handleKey(Qt::Key_Home));
+    CameraConnection &a = f.addCamera();
+    f.addPhoto(a, "A");
+    emit f.monitor.store().recovered(1, "/srv/Capturas");
+    EXPECT_FALSE(keys.enabled() || keys.handleKey(Qt::Key_D));
+    f.monitor.dismissRecovered();
+    f.monitor.handleFile("q.png", "bytes", a); // kept in memory: quitting asks
+    ASSERT_FALSE(f.ws.quitGuard()->mayQuit());
+    EXPECT_FALSE(keys.enabled() || keys.handleKey(Qt::Key_End));
+    f.ws.quitGuard()->cancel();
+    EXPECT_TRUE(keys.handleKey(Qt::Key_End) && f.monitor.selectedPhoto()->filename == "A");
+    EXPECT_FALSE(keys.escapeEnabled() || keys.handleKey(Qt::Key_Escape)) << "Escape is left to the popups";
+    keys.setFullScreen(true);
+    EXPECT_TRUE(keys.escapeEnabled() && keys.handleKey(Qt::Key_Escape));
 }

@@ -15,6 +15,7 @@
 #include <gmock/gmock.h>
 
 #include "UiFixtures.h"
+#include "KeyCommands.h"
 #include "ZoomArea.h"
 #include "Zelv.h"
 
@@ -403,6 +404,94 @@ TEST(Rendered, TheViewerAidsOverAPhotoAndLiveView)
     ASSERT_TRUE(options.peaking() && peakMask);
     ASSERT_TRUE(QTest::qWaitFor([&] { return peakMask->property("uploads").toInt() > 0; }));
     h.save("aids-director");
+}
+
+// The window's keys, pressed as a person would, and the wheel over the viewer. The strip shows
+// the newest photo first: Left and Right step towards its ends and stop there, Home and End jump
+// to them, and the strip scrolls to show the photo chosen.
+TEST(Rendered, TheKeysAndTheWheel)
+{
+    MonitorFixture f;
+    CameraConnection &a = f.addCamera("Cámara estudio");
+    QStringList ids; // oldest first
+    for (int i = 0; i < 12; ++i)
+        ids.append(f.addPhoto(a, QString("IMG_%1.RAW").arg(i)).id().toString(QUuid::WithoutBraces));
+    ViewHarness h("ShellView", f.ws, {1180, 620});
+    ASSERT_TRUE(h.ok());
+    h.requestActivate();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&h));
+    QQuickItem *strip = h.one("strip"), *card = h.one("imageCard");
+    auto *viewer = qobject_cast<ZoomArea *>(h.one("fitImageView"));
+    ASSERT_TRUE(strip && viewer && card);
+    // The selected photo's index after `key`.
+    auto press = [&](int key) {
+        QTest::keyClick(&h, Qt::Key(key));
+        return int(ids.indexOf(f.monitor.selectedPhoto()->id().toString(QUuid::WithoutBraces)));
+    };
+    EXPECT_EQ(QList<int>({press(Qt::Key_Left), press(Qt::Key_Right), press(Qt::Key_Right), press(Qt::Key_Home),
+                          press(Qt::Key_End), press(Qt::Key_Right), press(Qt::Key_Left)}),
+              QList<int>({11, 10, 9, 11, 0, 0, 1}));
+    h.settle();
+    int inView = 0;
+    for (QQuickItem *tile : h.named("tile"))
+        inView += tile->property("selected").toBool() && tile->mapToItem(strip, {tile->width(), 0}).x() <= strip->width();
+    EXPECT_EQ(inView, 1) << "the selected tile is scrolled into view";
+
+    // Space does what a double click does; one notch of the wheel zooms by 2^(1/3) about the
+    // pointer, the part of the image under it staying there.
+    QTest::keyClick(&h, Qt::Key_Space);
+    EXPECT_EQ(viewer->zoom(), 2.5);
+    QTest::keyClick(&h, Qt::Key_Space);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return card->scale() == 1.0 && !viewer->zoomedIn(); }));
+    const QPoint at = centre(viewer) + QPoint(150, -70);
+    const QPointF under = card->mapFromScene(at);
+    QWheelEvent notch(at, h.mapToGlobal(at), {}, {0, 120}, Qt::NoButton, {}, Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(&h, &notch);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !viewer->animating(); }));
+    EXPECT_TRUE(viewer->zoomedIn());
+    EXPECT_LT((card->mapFromScene(at) - under).manhattanLength(), 0.01);
+
+    // J, P and G turn the view's aids on and off, D director mode; F asks for full screen, and
+    // Escape leaves it, only then (the window answers in the shell test).
+    QSignalSpy fullScreen(f.ws.keys(), &KeyCommands::fullScreenRequested);
+    for (const Qt::Key key : {Qt::Key_Escape, Qt::Key_J, Qt::Key_P, Qt::Key_G, Qt::Key_G, Qt::Key_D, Qt::Key_F})
+        QTest::keyClick(&h, key);
+    const ViewOptions &options = *f.ws.viewOptions();
+    EXPECT_EQ(QList<bool>({options.clipping(), options.peaking(), options.grid(), f.monitor.directorModeOn()}),
+              QList<bool>({true, true, false, true}));
+    EXPECT_EQ(fullScreen, QList<QList<QVariant>>({{true}}));
+
+    // "?" lists the keys over the window, where other keys do nothing; "?" again, Escape or a click
+    // close it.
+    for (const char close : {'?', '\x1b', ' '}) {
+        QTest::keyClick(&h, '?');
+        QTest::keyClick(&h, Qt::Key_D);
+        ASSERT_TRUE(h.one("keysOverlay"));
+        close == ' ' ? QTest::mouseClick(&h, Qt::LeftButton, {}, {40, 300}) : QTest::keyClick(&h, close);
+        EXPECT_TRUE(!h.one("keysOverlay") && f.monitor.directorModeOn()) << int(close);
+    }
+    QTest::keyClick(&h, '?');
+    EXPECT_THAT(h.texts(), IsSupersetOf({"Atajos de teclado", "Avisos de recorte", "Realce de enfoque", "Cuadrícula",
+                                         "Esc", "Salir de pantalla completa", "?"}));
+    h.save("keys");
+    QTest::keyClick(&h, '?');
+
+    // No key fires while the popover is open, a menu has the focus (Escape still closes it), or a
+    // text field has it.
+    f.monitor.setCameraPopoverOpen(true);
+    EXPECT_FALSE(f.ws.keys()->enabled());
+    f.monitor.setCameraPopoverOpen(false);
+    QTest::mouseClick(&h, Qt::RightButton, {}, {600, 400});
+    EXPECT_TRUE(QTest::qWaitFor([&] { return h.one("showInFolderItem") && !f.ws.keys()->enabled(); }));
+    QTest::keyClick(&h, Qt::Key_Escape);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !h.one("showInFolderItem") && f.ws.keys()->enabled(); }));
+    QQmlComponent field(h.engine());
+    field.setData("import QtQuick\nTextInput { width: 100; height: 20 }", {});
+    std::unique_ptr<QObject> text(field.createWithInitialProperties({{"parent", QVariant::fromValue(h.rootObject())}}));
+    ASSERT_TRUE(text && QMetaObject::invokeMethod(text.get(), "forceActiveFocus"));
+    QTest::keyClick(&h, 'd');
+    EXPECT_EQ(std::tuple(text->property("text").toString(), f.ws.keys()->enabled(), f.monitor.directorModeOn()),
+              std::tuple(QString("d"), false, true));
 }
 
 // With no portal on the bus (these tests run without a session bus) a request opens the window's

@@ -45,6 +45,10 @@ Item {
                 property: "zoom"
                 value: Math.max(viewer.zoom, viewer.shownScale)
             }
+            Connections {
+                target: root.ws.keys
+                function onZoomToggled() { viewer.toggleZoom(); }
+            }
             Placeholder {
                 anchors.fill: parent
                 visible: !root.ws.viewer.hasImage
@@ -101,6 +105,11 @@ Item {
                             root.ws.files.aimAtPhoto(photoId);
                             fileMenu.popup(tile, position.x, position.y);
                         }
+                    }
+                    // A photo chosen with the keys is scrolled into view.
+                    Connections {
+                        target: root.ws.keys
+                        function onStripRowSelected(row) { strip.positionViewAtIndex(row, ListView.Contain); }
                     }
                 }
             }

@@ -1,10 +1,11 @@
 import QtQuick
+import QtQml
 import Halvane.Ui
 
 // Everything inside the window: the root view, the window's context menu with the quit item, the
-// question asked before quitting with unsaved photos, and the notice of photos recovered from an
-// earlier run. `requestQuit()` is what every way of quitting calls; `guard.quitConfirmed` says
-// the application may end.
+// question asked before quitting with unsaved photos, the notice of photos recovered from an
+// earlier run, and the window's keys with their overlay. `requestQuit()` is what every way of
+// quitting calls; `guard.quitConfirmed` says the application may end.
 Item {
     id: root
     required property WindowState ws
@@ -27,6 +28,29 @@ Item {
     CaptureWindowView {
         anchors.fill: parent
         ws: root.ws
+    }
+
+    KeysOverlayView {
+        anchors.fill: parent
+        ws: root.ws
+    }
+
+    // One shortcut a key, whatever has the focus in the window; what they do, and when they may
+    // fire, is decided by ws.keys.
+    Instantiator {
+        model: root.ws.keys.sequences
+        delegate: Shortcut {
+            required property string modelData
+            sequence: modelData
+            context: Qt.WindowShortcut
+            enabled: modelData === "Esc" ? root.ws.keys.escapeEnabled : root.ws.keys.enabled
+            onActivated: root.ws.keys.trigger(modelData)
+        }
+    }
+    Binding {
+        target: root.ws.keys
+        property: "focusItem"
+        value: root.Window.activeFocusItem
     }
 
     ZMenu {
