@@ -12,17 +12,20 @@
 #include <algorithm>
 #include <functional>
 
+#include <QBuffer>
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QTimer>
-#include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QLinearGradient>
+#include <QPainter>
 #include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QString>
+#include <QTimer>
 
 namespace bench {
 
@@ -136,6 +139,28 @@ inline bool sendAll(int fd, const QByteArray &data)
         left -= n;
     }
     return true;
+}
+
+// A 1280 × 853 live-view frame as a bridge sends it: a busy test card, different per `index`,
+// so the JPEG is as hard to decode as a real scene.
+inline QByteArray liveViewFrame(int index)
+{
+    QImage image(1280, 853, QImage::Format_RGB32);
+    QPainter p(&image);
+    QLinearGradient g(0, 0, 1280, 853);
+    g.setColorAt(0, QColor::fromHsv((index * 7) % 360, 160, 200));
+    g.setColorAt(1, QColor::fromHsv((index * 7 + 120) % 360, 200, 90));
+    p.fillRect(image.rect(), g);
+    for (int i = 0; i < 400; ++i) {
+        p.setPen(QColor::fromHsv((i * 37 + index) % 360, 220, 255));
+        p.drawLine((i * 97 + index * 13) % 1280, (i * 53) % 853, (i * 31) % 1280, (i * 71 + index * 5) % 853);
+    }
+    p.end();
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "JPEG", 85);
+    return bytes;
 }
 
 } // namespace bench

@@ -6,11 +6,9 @@
 // superseded before they were shown do not count. The anchor is the JPEG decode alone of the same
 // frames. The OpenGL figure is measured in this process and the software renderer's in a second
 // run of this program (with --software). Run it under a display (Xvfb is fine).
-#include <QBuffer>
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QImage>
-#include <QPainter>
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQmlExtensionPlugin>
@@ -38,27 +36,6 @@ Q_IMPORT_QML_PLUGIN(Halvane_UiPlugin)
 
 namespace {
 
-// A busy test card, so the JPEG is as hard to decode as a real scene.
-QByteArray jpegFrame(int index)
-{
-    QImage image(1280, 853, QImage::Format_RGB32);
-    QPainter p(&image);
-    QLinearGradient g(0, 0, 1280, 853);
-    g.setColorAt(0, QColor::fromHsv((index * 7) % 360, 160, 200));
-    g.setColorAt(1, QColor::fromHsv((index * 7 + 120) % 360, 200, 90));
-    p.fillRect(image.rect(), g);
-    for (int i = 0; i < 400; ++i) {
-        p.setPen(QColor::fromHsv((i * 37 + index) % 360, 220, 255));
-        p.drawLine((i * 97 + index * 13) % 1280, (i * 53) % 853, (i * 31) % 1280, (i * 71 + index * 5) % 853);
-    }
-    p.end();
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "JPEG", 85);
-    return bytes;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -79,7 +56,7 @@ int main(int argc, char *argv[])
 
     QList<QByteArray> frames;
     for (int i = 0; i < kDistinct; ++i)
-        frames.append(jpegFrame(i));
+        frames.append(bench::liveViewFrame(i));
 
     QQmlEngine engine;
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));

@@ -4,12 +4,10 @@
 // alone of the same frames, both in this run. Also printed: every aid of a frame together
 // (histogram, clipping and peaking masks), which is what the worker does per live frame with
 // all of them on.
-#include <QBuffer>
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QImage>
 #include <QList>
-#include <QPainter>
 
 #include <cstdio>
 #include <vector>
@@ -20,22 +18,6 @@
 namespace {
 
 constexpr QSize kFrameSize(1280, 853);
-
-QByteArray jpegFrame(int index)
-{
-    QImage image = bench::cameraLikePicture(kFrameSize);
-    QPainter p(&image);
-    for (int i = 0; i < 60; ++i) {
-        p.setPen(QPen(QColor::fromHsv((i * 37 + index) % 360, 200, 240), 1 + i % 3));
-        p.drawLine((i * 97 + index * 13) % 1280, (i * 53) % 853, (i * 31) % 1280, (i * 71 + index * 5) % 853);
-    }
-    p.end();
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "JPEG", 85);
-    return bytes;
-}
 
 // Frames per second of `work` over `frames`, the median of five rounds. What `work` returns
 // (a size) is kept, so that none of it can be left out.
@@ -65,7 +47,7 @@ int main(int argc, char *argv[])
     QList<QByteArray> jpegs;
     QList<QImage> frames;
     for (int i = 0; i < kFrames; ++i) {
-        jpegs.append(jpegFrame(i));
+        jpegs.append(bench::liveViewFrame(i));
         frames.append(QImage::fromData(jpegs.last()));
         if (frames.last().size() != kFrameSize) {
             std::fprintf(stderr, "bench_peaking: a frame did not decode\n");
