@@ -6,7 +6,8 @@
 //
 // The window is the real one: the shell view over a WindowState over a Monitor, 1180 × 620 as the
 // application opens it, in director mode, with one camera whose connection notes the moment each
-// command is handed to it (where the TCP connection would write it).
+// command is handed to it (the TCP connection queues it in its socket there, and the socket
+// writes it on the event loop's next pass).
 //
 // The click is a real X input event. A thread of its own, with its own X connection, presses and
 // releases the left button over the toolbar's shutter button through the XTEST extension, so the
@@ -21,8 +22,16 @@
 // Monitor::handleFile (what the camera link calls for each received file, after reading it off
 // the socket) every 200 ms, a 24 MP JPEG without an EXIF thumbnail and a 4608 × 3456 HEIC without
 // a thumbnail item in turn, so each needs a full decode for its thumbnail. They are stored in a
-// temporary folder under `folder`, removed at the end. Loaded clicks start after the first
-// photos have been listed and their thumbnails built.
+// temporary folder under `folder`, removed at the end. Loaded clicks start once the first two
+// thumbnails are built.
+//
+// The machine may be shared, so the run also says where a click's time went on the main thread:
+// its CPU time and the time it was ready to run but had no CPU (the scheduler's run delay), for
+// the median click and the slowest; and the load average before and after.
+#include <fcntl.h>
+#include <pthread.h>
+#include <time.h>
+#include <unistd.h>
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
@@ -31,6 +40,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -38,6 +48,8 @@
 #include <thread>
 #include <vector>
 
+#include <QEventLoop>
+#include <QFile>
 #include <QGuiApplication>
 #include <QQmlComponent>
 #include <QQmlEngine>
@@ -49,6 +61,7 @@
 #include <QStyleHints>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 #include "BenchSupport.h"
@@ -67,6 +80,49 @@ double msBetween(Clock::time_point from, Clock::time_point to)
 {
     return std::chrono::duration<double, std::milli>(to - from).count();
 }
+
+// A thread's time on a CPU (its CPU clock) and time ready to run but waiting for a CPU (the
+// scheduler's run delay in /proc/…/schedstat, counted when the thread gets a CPU), in ms.
+struct ThreadTimes {
+    double cpuMs = 0;
+    double queuedMs = 0;
+    ThreadTimes operator-(const ThreadTimes &earlier) const
+    {
+        return {cpuMs - earlier.cpuMs, queuedMs - earlier.queuedMs};
+    }
+};
+
+struct ThreadClocks {
+    clockid_t cpu {};
+    QByteArray schedstat;
+
+    // The calling thread's.
+    static std::optional<ThreadClocks> current()
+    {
+        ThreadClocks clocks;
+        clocks.schedstat = QByteArray("/proc/self/task/") + QByteArray::number(::gettid()) + "/schedstat";
+        if (pthread_getcpuclockid(pthread_self(), &clocks.cpu) != 0 || clocks.read().cpuMs <= 0)
+            return std::nullopt;
+        return clocks;
+    }
+
+    [[nodiscard]] ThreadTimes read() const
+    {
+        ThreadTimes times;
+        timespec t {};
+        if (clock_gettime(cpu, &t) == 0)
+            times.cpuMs = double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+        const int fd = ::open(schedstat.constData(), O_RDONLY | O_CLOEXEC);
+        char text[128] = {};
+        const ssize_t n = fd < 0 ? -1 : ::read(fd, text, sizeof text - 1);
+        if (fd >= 0)
+            ::close(fd);
+        unsigned long long onCpuNs = 0, queuedNs = 0;
+        if (n > 0 && std::sscanf(text, "%llu %llu", &onCpuNs, &queuedNs) == 2)
+            times.queuedMs = double(queuedNs) / 1e6;
+        return times;
+    }
+};
 
 // The camera's connection: notes when each command was handed over, for the clicking thread.
 class TimedConnection : public Connection
@@ -101,12 +157,35 @@ private:
     Clock::time_point m_lastShutter;
 };
 
+// Notes when the window last received a mouse press, so that a click's time splits into the
+// input's way to the window and the window's way from the press to the command.
+class PressWatch : public QObject
+{
+public:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::MouseButtonPress)
+            m_lastPress = Clock::now().time_since_epoch().count();
+        return QObject::eventFilter(watched, event);
+    }
+    [[nodiscard]] Clock::time_point lastPress() const { return Clock::time_point(Clock::duration(m_lastPress.load())); }
+
+private:
+    std::atomic<Clock::rep> m_lastPress = 0;
+};
+
 // Clicks at a point of the X screen through XTEST, from a thread of its own, and times each click
 // to its shutter command.
 class Clicker
 {
 public:
-    Clicker(QPoint target, TimedConnection &conn) : m_target(target), m_conn(conn) { }
+    // `main`: the main thread's clocks, to split each click's time.
+    Clicker(QPoint target, TimedConnection &conn, const PressWatch &presses, ThreadClocks main)
+        : m_target(target)
+        , m_conn(conn)
+        , m_presses(presses)
+        , m_main(std::move(main))
+    { }
     ~Clicker()
     {
         if (m_thread.joinable())
@@ -136,21 +215,27 @@ public:
         return true;
     }
 
-    // Starts `count` clicks; `done` turns true when they are over (or one got no command).
-    void start(int count)
+    // Starts `count` clicks; `done` runs on the clicking thread when they are over (or one got no
+    // command).
+    void start(int count, std::function<void()> done)
     {
         if (m_thread.joinable())
             m_thread.join();
         m_clickMs.clear();
+        m_pressMs.clear();
+        m_mainTimes.clear();
         m_roundTripMs.clear();
         m_failed = false;
-        m_done = false;
-        m_thread = std::thread([this, count] { run(count); });
+        m_thread = std::thread([this, count, done = std::move(done)] {
+            run(count);
+            done();
+        });
     }
-    [[nodiscard]] bool done() const { return m_done; }
     [[nodiscard]] bool failed() const { return m_failed; }
-    // Valid once done().
+    // Valid once the clicks are over.
     [[nodiscard]] const std::vector<double> &clickMs() const { return m_clickMs; }
+    [[nodiscard]] const std::vector<double> &pressMs() const { return m_pressMs; }
+    [[nodiscard]] const std::vector<ThreadTimes> &mainTimes() const { return m_mainTimes; }
     [[nodiscard]] const std::vector<double> &roundTripMs() const { return m_roundTripMs; }
 
 private:
@@ -160,6 +245,7 @@ private:
         std::uniform_int_distribution<int> pause(550, 850);
         for (int i = 0; i < count && !m_failed; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(pause(random)));
+            const ThreadTimes before = m_main.read();
             const Clock::time_point clicked = Clock::now();
             xcb_test_fake_input(m_x, XCB_BUTTON_PRESS, 1, XCB_CURRENT_TIME, m_root, 0, 0, 0);
             xcb_test_fake_input(m_x, XCB_BUTTON_RELEASE, 1, XCB_CURRENT_TIME, m_root, 0, 0, 0);
@@ -171,34 +257,66 @@ private:
                 break;
             }
             m_clickMs.push_back(msBetween(clicked, *sent));
+            m_pressMs.push_back(msBetween(clicked, m_presses.lastPress()));
+            m_mainTimes.push_back(m_main.read() - before);
 
             // The X round trip alone, from this thread: a request and its reply.
             const Clock::time_point asked = Clock::now();
             std::free(xcb_get_input_focus_reply(m_x, xcb_get_input_focus(m_x), nullptr));
             m_roundTripMs.push_back(msBetween(asked, Clock::now()));
         }
-        m_done = true;
     }
 
     QPoint m_target;
     TimedConnection &m_conn;
+    const PressWatch &m_presses;
+    ThreadClocks m_main;
     xcb_connection_t *m_x = nullptr;
     xcb_window_t m_root = 0;
     int m_shutters = 0;
     std::vector<double> m_clickMs;
+    std::vector<double> m_pressMs;
+    std::vector<ThreadTimes> m_mainTimes;
     std::vector<double> m_roundTripMs;
     std::atomic<bool> m_failed = false;
-    std::atomic<bool> m_done = false;
     std::thread m_thread;
 };
 
-// Runs the clicks and waits for them; the times, or nothing when a click was lost.
-std::optional<std::vector<double>> clickRound(Clicker &clicker, int count)
+// One round of clicks: click to command, click to the press reaching the window, and the main
+// thread's times within each.
+struct Round {
+    std::vector<double> ms;
+    std::vector<double> pressMs;
+    std::vector<ThreadTimes> main;
+    [[nodiscard]] size_t slowest() const { return size_t(std::max_element(ms.begin(), ms.end()) - ms.begin()); }
+    [[nodiscard]] std::vector<double> mainCpuMs() const
+    {
+        std::vector<double> values;
+        for (const ThreadTimes &t : main)
+            values.push_back(t.cpuMs);
+        return values;
+    }
+};
+
+// Runs the clicks and waits for them in an event loop as the application's (QTest::qWaitFor
+// sleeps 10 ms between its passes, which would add up to 10 ms to every click); nothing when a
+// click was lost.
+std::optional<Round> clickRound(Clicker &clicker, int count)
 {
-    clicker.start(count);
-    if (!QTest::qWaitFor([&] { return clicker.done(); }, count * 12'000) || clicker.failed())
+    QEventLoop loop;
+    clicker.start(count, [&loop] { QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection); });
+    loop.exec();
+    if (clicker.failed())
         return std::nullopt;
-    return clicker.clickMs();
+    return Round {clicker.clickMs(), clicker.pressMs(), clicker.mainTimes()};
+}
+
+// The machine's one-minute load average: the other work this run shared the cores with.
+QString loadAverage()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readLine()).section(QLatin1Char(' '), 0, 0)
+                                          : QStringLiteral("?");
 }
 
 double worst(const std::vector<double> &values)
@@ -245,7 +363,7 @@ int main(int argc, char *argv[])
     cam->status = CameraStatus::Receiving;
     // What a camera reports in director mode, so the sidebar shows its sliders.
     cam->paramState = {{QStringLiteral("iso"), {800, {200, 400, 800, 1600, 3200, 6400}}},
-                       {QStringLiteral("shutterSpeed"), {250, {60, 125, 250, 500, 1000}}},
+                       {QStringLiteral("filmSimulation"), {11, {1, 2, 11, 12, 16}}},
                        {QStringLiteral("exposureComp"), {0, {-3, -2, -1, 0, 1, 2, 3}}}};
     monitor.appendCamera(cam);
     monitor.setActiveCameraId(cam->id());
@@ -279,7 +397,14 @@ int main(int argc, char *argv[])
     }
     const QPoint target = window.mapToGlobal(button->mapToScene(button->boundingRect().center()).toPoint());
 
-    Clicker clicker(target, conn);
+    const std::optional<ThreadClocks> mainClocks = ThreadClocks::current();
+    if (!mainClocks) {
+        std::fprintf(stderr, "bench_click: no CPU clock or scheduler statistics for the main thread\n");
+        return 1;
+    }
+    PressWatch presses;
+    window.installEventFilter(&presses);
+    Clicker clicker(target, conn, presses, *mainClocks);
     if (!clicker.open())
         return 1;
     std::printf("bench_click: JPEG 6000x4000 of %.1f MB, HEIC 4608x3456 of %.1f MB; %d clicks at (%d, %d), "
@@ -293,6 +418,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "bench_click: the clicks do not reach the button\n");
         return 1;
     }
+    const QString loadBefore = loadAverage();
     const auto idle = clickRound(clicker, clicks);
     if (!idle)
         return 1;
@@ -304,10 +430,16 @@ int main(int argc, char *argv[])
     QTimer arrivals;
     arrivals.setTimerType(Qt::PreciseTimer);
     arrivals.setInterval(kArrivalMs);
+    // The main thread's time in each handleFile, and its CPU time within it.
+    std::vector<double> arrivalMs, arrivalCpuMs;
     QObject::connect(&arrivals, &QTimer::timeout, [&] {
         const bool isJpeg = arrived % 2 == 0;
+        const ThreadTimes before = mainClocks->read();
+        const Clock::time_point start = Clock::now();
         monitor.handleFile(QStringLiteral("IMG_%1.%2").arg(arrived, 4, 10, QLatin1Char('0')).arg(isJpeg ? "JPG" : "HEIC"),
                            isJpeg ? jpeg : heic, *cam);
+        arrivalMs.push_back(msBetween(start, Clock::now()));
+        arrivalCpuMs.push_back((mainClocks->read() - before).cpuMs);
         ++arrived;
     });
     arrivals.start();
@@ -326,6 +458,7 @@ int main(int argc, char *argv[])
     const int arrivedDuring = arrived - arrivedBefore;
     const qsizetype builtDuring = built() - builtBefore;
     const int backlog = monitor.buildsInFlight();
+    const QString loadAfter = loadAverage();
     arrivals.stop();
     if (!loaded)
         return 1;
@@ -338,16 +471,34 @@ int main(int argc, char *argv[])
     if (!stored)
         std::fprintf(stderr, "bench_click: the photos were not all stored\n");
 
-    const double idleMs = bench::median(*idle), loadedMs = bench::median(*loaded);
+    const double idleMs = bench::median(idle->ms), loadedMs = bench::median(loaded->ms);
+    const double idleWorst = worst(idle->ms), loadedWorst = worst(loaded->ms);
     std::printf("  loaded: %d photos arrived in %.1f s, %lld thumbnails built meanwhile, %d still to build at the end\n",
                 arrivedDuring, loadSeconds, qint64(builtDuring), backlog);
+    const auto over = std::count_if(loaded->ms.cbegin(), loaded->ms.cend(), [&](double ms) { return ms > idleMs + 30; });
+    std::printf("  loaded clicks over idle + 30 ms: %lld of %d\n", qint64(over), clicks);
+    const ThreadTimes &slowest = loaded->main[loaded->slowest()];
+    std::printf("  click to the press reaching the window: medians %.1f ms idle, %.1f ms loaded; %.1f ms in the "
+                "slowest loaded click\n",
+                bench::median(idle->pressMs), bench::median(loaded->pressMs), loaded->pressMs[loaded->slowest()]);
+    // The run delay is counted when the thread gets a CPU, so it may include a wait begun just
+    // before the click.
+    std::printf("  the main thread within a click: on a CPU %.1f ms idle, %.1f ms loaded (medians); in the slowest "
+                "loaded click (%.1f ms) on a CPU %.1f ms, ready but waiting for a CPU %.1f ms, asleep %.1f ms\n",
+                bench::median(idle->mainCpuMs()), bench::median(loaded->mainCpuMs()), loadedWorst, slowest.cpuMs,
+                slowest.queuedMs, std::max(0.0, loadedWorst - slowest.cpuMs - slowest.queuedMs));
+    std::printf("  handleFile on the main thread per photo: median %.1f ms (CPU %.1f ms), slowest %.1f ms (CPU %.1f ms)\n",
+                bench::median(arrivalMs), bench::median(arrivalCpuMs), worst(arrivalMs),
+                arrivalCpuMs[size_t(std::max_element(arrivalMs.begin(), arrivalMs.end()) - arrivalMs.begin())]);
+    std::printf("  machine load average (1 min) on %d cores: %s before the idle clicks, %s after the loaded ones\n",
+                QThread::idealThreadCount(), qPrintable(loadBefore), qPrintable(loadAfter));
     std::printf("  X round trip from the clicking thread: median %.2f ms, worst %.2f ms\n", bench::median(roundTrips),
                 worst(roundTrips));
     std::printf("figure click_idle_ms %.1f ms\n", idleMs);
-    std::printf("figure click_idle_worst_ms %.1f ms\n", worst(*idle));
+    std::printf("figure click_idle_worst_ms %.1f ms\n", idleWorst);
     std::printf("figure click_loaded_ms %.1f ms\n", loadedMs);
-    std::printf("figure click_loaded_worst_ms %.1f ms\n", worst(*loaded));
+    std::printf("figure click_loaded_worst_ms %.1f ms\n", loadedWorst);
     std::printf("figure click_extra_ms %.1f ms\n", loadedMs - idleMs);
-    std::printf("figure click_extra_worst_ms %.1f ms\n", worst(*loaded) - worst(*idle));
+    std::printf("figure click_extra_worst_ms %.1f ms\n", loadedWorst - idleWorst);
     return 0;
 }
