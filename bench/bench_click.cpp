@@ -19,18 +19,18 @@
 // command itself. The X round trip alone is printed beside it.
 //
 // Idle: `clicks` clicks with nothing arriving. Loaded: `clicks` clicks while photos arrive through
-// Monitor::handleFile (what the camera link calls for each received file, after reading it off
-// the socket) every 200 ms, a 24 MP JPEG without an EXIF thumbnail and a 4608 × 3456 HEIC without
-// a thumbnail item in turn, so each needs a full decode for its thumbnail. They are stored in a
-// temporary folder under `folder`, removed at the end. Loaded clicks start once the first two
-// thumbnails are built.
+// Monitor::handleFile (what the camera link calls for each received file once it is off the
+// socket; reading the socket is left to the link's own benchmarks) every 200 ms, a 24 MP JPEG without an EXIF
+// thumbnail and a 4608 × 3456 HEIC without a thumbnail item in turn, so each needs a full decode for its
+// thumbnail. They are stored in a temporary folder under `folder`, removed at the end. Loaded clicks start
+// once the first two thumbnails are built.
 //
-// The machine may be shared, so the run also says where a click's time went on the main thread:
-// its CPU time and the time it was ready to run but had no CPU (the scheduler's run delay), for
-// the median click and the slowest; and the load average before and after.
+// The machine may be shared, so the run also says where a click's time went: when the press
+// reached the window; the main thread's CPU time and the time it was ready to run but had no CPU
+// (the scheduler's run delay), for the median click and the slowest; and the load average before
+// and after.
 #include <fcntl.h>
 #include <pthread.h>
-#include <time.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
@@ -40,6 +40,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -88,7 +89,7 @@ struct ThreadTimes {
     double queuedMs = 0;
     ThreadTimes operator-(const ThreadTimes &earlier) const
     {
-        return {cpuMs - earlier.cpuMs, queuedMs - earlier.queuedMs};
+        return { cpuMs - earlier.cpuMs, queuedMs - earlier.queuedMs };
     }
 };
 
@@ -168,7 +169,10 @@ public:
             m_lastPress = Clock::now().time_since_epoch().count();
         return QObject::eventFilter(watched, event);
     }
-    [[nodiscard]] Clock::time_point lastPress() const { return Clock::time_point(Clock::duration(m_lastPress.load())); }
+    [[nodiscard]] Clock::time_point lastPress() const
+    {
+        return Clock::time_point(Clock::duration(m_lastPress.load()));
+    }
 
 private:
     std::atomic<Clock::rep> m_lastPress = 0;
@@ -210,7 +214,7 @@ public:
         m_root = xcb_setup_roots_iterator(xcb_get_setup(m_x)).data->root;
         // The pointer rests on the button from here on, as a hand on a mouse would.
         xcb_test_fake_input(m_x, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, m_root, int16_t(m_target.x()),
-                            int16_t(m_target.y()), 0);
+            int16_t(m_target.y()), 0);
         xcb_flush(m_x);
         return true;
     }
@@ -288,7 +292,10 @@ struct Round {
     std::vector<double> ms;
     std::vector<double> pressMs;
     std::vector<ThreadTimes> main;
-    [[nodiscard]] size_t slowest() const { return size_t(std::max_element(ms.begin(), ms.end()) - ms.begin()); }
+    [[nodiscard]] size_t slowest() const
+    {
+        return size_t(std::max_element(ms.begin(), ms.end()) - ms.begin());
+    }
     [[nodiscard]] std::vector<double> mainCpuMs() const
     {
         std::vector<double> values;
@@ -304,19 +311,21 @@ struct Round {
 std::optional<Round> clickRound(Clicker &clicker, int count)
 {
     QEventLoop loop;
-    clicker.start(count, [&loop] { QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection); });
+    clicker.start(
+        count, [&loop] { QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection); });
     loop.exec();
     if (clicker.failed())
         return std::nullopt;
-    return Round {clicker.clickMs(), clicker.pressMs(), clicker.mainTimes()};
+    return Round { clicker.clickMs(), clicker.pressMs(), clicker.mainTimes() };
 }
 
 // The machine's one-minute load average: the other work this run shared the cores with.
 QString loadAverage()
 {
     QFile file(QStringLiteral("/proc/loadavg"));
-    return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readLine()).section(QLatin1Char(' '), 0, 0)
-                                          : QStringLiteral("?");
+    return file.open(QIODevice::ReadOnly)
+        ? QString::fromLatin1(file.readLine()).section(QLatin1Char(' '), 0, 0)
+        : QStringLiteral("?");
 }
 
 double worst(const std::vector<double> &values)
@@ -343,7 +352,8 @@ int main(int argc, char *argv[])
     std::fflush(stdout);
     const QImage jpegPicture = bench::cameraLikePicture(QSize(6000, 4000));
     const QByteArray jpeg = SampleFiles::jpeg(jpegPicture, SampleFiles::cameraTags());
-    const QByteArray heic = SampleFiles::heic(bench::cameraLikePicture(QSize(4608, 3456)), SampleFiles::cameraTags());
+    const QByteArray heic
+        = SampleFiles::heic(bench::cameraLikePicture(QSize(4608, 3456)), SampleFiles::cameraTags());
     if (jpeg.isEmpty() || heic.isEmpty()) {
         std::fprintf(stderr, "bench_click: could not make the sample photos\n");
         return 1;
@@ -354,7 +364,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "bench_click: cannot make a folder in %s\n", qPrintable(root));
         return 1;
     }
-    Monitor monitor(std::make_unique<QSettings>(dir.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat));
+    Monitor monitor(
+        std::make_unique<QSettings>(dir.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat));
     monitor.useChosenFolder(QUrl::fromLocalFile(dir.filePath(QStringLiteral("captures"))));
     auto owned = std::make_unique<TimedConnection>();
     TimedConnection &conn = *owned;
@@ -362,9 +373,9 @@ int main(int argc, char *argv[])
     cam->name = QStringLiteral("Cámara");
     cam->status = CameraStatus::Receiving;
     // What a camera reports in director mode, so the sidebar shows its sliders.
-    cam->paramState = {{QStringLiteral("iso"), {800, {200, 400, 800, 1600, 3200, 6400}}},
-                       {QStringLiteral("filmSimulation"), {11, {1, 2, 11, 12, 16}}},
-                       {QStringLiteral("exposureComp"), {0, {-3, -2, -1, 0, 1, 2, 3}}}};
+    cam->paramState = { { QStringLiteral("iso"), { 800, { 200, 400, 800, 1600, 3200, 6400 } } },
+        { QStringLiteral("filmSimulation"), { 11, { 1, 2, 11, 12, 16 } } },
+        { QStringLiteral("exposureComp"), { 0, { -3, -2, -1, 0, 1, 2, 3 } } } };
     monitor.appendCamera(cam);
     monitor.setActiveCameraId(cam->id());
     monitor.setDirectorModeOn(true);
@@ -385,7 +396,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "bench_click: %s\n", qPrintable(component.errorString()));
         return 1;
     }
-    component.setInitialProperties(shell.get(), {{QStringLiteral("ws"), QVariant::fromValue(&windowState)}});
+    component.setInitialProperties(
+        shell.get(), { { QStringLiteral("ws"), QVariant::fromValue(&windowState) } });
     item->setParentItem(window.contentItem());
     item->setSize(QSizeF(1180, 620));
     component.completeCreate();
@@ -409,8 +421,8 @@ int main(int argc, char *argv[])
         return 1;
     std::printf("bench_click: JPEG 6000x4000 of %.1f MB, HEIC 4608x3456 of %.1f MB; %d clicks at (%d, %d), "
                 "double-click interval %d ms\n",
-                double(jpeg.size()) / 1e6, double(heic.size()) / 1e6, clicks, target.x(), target.y(),
-                QGuiApplication::styleHints()->mouseDoubleClickInterval());
+        double(jpeg.size()) / 1e6, double(heic.size()) / 1e6, clicks, target.x(), target.y(),
+        QGuiApplication::styleHints()->mouseDoubleClickInterval());
     std::fflush(stdout);
 
     // Warm-up: the first click builds what later clicks reuse.
@@ -436,15 +448,17 @@ int main(int argc, char *argv[])
         const bool isJpeg = arrived % 2 == 0;
         const ThreadTimes before = mainClocks->read();
         const Clock::time_point start = Clock::now();
-        monitor.handleFile(QStringLiteral("IMG_%1.%2").arg(arrived, 4, 10, QLatin1Char('0')).arg(isJpeg ? "JPG" : "HEIC"),
-                           isJpeg ? jpeg : heic, *cam);
+        monitor.handleFile(
+            QStringLiteral("IMG_%1.%2").arg(arrived, 4, 10, QLatin1Char('0')).arg(isJpeg ? "JPG" : "HEIC"),
+            isJpeg ? jpeg : heic, *cam);
         arrivalMs.push_back(msBetween(start, Clock::now()));
         arrivalCpuMs.push_back((mainClocks->read() - before).cpuMs);
         ++arrived;
     });
     arrivals.start();
     const auto built = [&] {
-        return std::count_if(cam->photos.cbegin(), cam->photos.cend(), [](const CapturedPhoto &p) { return !p.thumb.isNull(); });
+        return std::count_if(cam->photos.cbegin(), cam->photos.cend(),
+            [](const CapturedPhoto &p) { return !p.thumb.isNull(); });
     };
     if (!QTest::qWaitFor([&] { return built() >= 2; }, 60'000)) {
         std::fprintf(stderr, "bench_click: no thumbnail was built\n");
@@ -465,7 +479,8 @@ int main(int argc, char *argv[])
     // Every photo is stored before the folder goes; thumbnails still to build are dropped.
     const bool stored = QTest::qWaitFor(
         [&] {
-            return std::all_of(cam->photos.cbegin(), cam->photos.cend(), [](const CapturedPhoto &p) { return p.isStored(); });
+            return std::all_of(cam->photos.cbegin(), cam->photos.cend(),
+                [](const CapturedPhoto &p) { return p.isStored(); });
         },
         120'000);
     if (!stored)
@@ -473,27 +488,33 @@ int main(int argc, char *argv[])
 
     const double idleMs = bench::median(idle->ms), loadedMs = bench::median(loaded->ms);
     const double idleWorst = worst(idle->ms), loadedWorst = worst(loaded->ms);
-    std::printf("  loaded: %d photos arrived in %.1f s, %lld thumbnails built meanwhile, %d still to build at the end\n",
-                arrivedDuring, loadSeconds, qint64(builtDuring), backlog);
-    const auto over = std::count_if(loaded->ms.cbegin(), loaded->ms.cend(), [&](double ms) { return ms > idleMs + 30; });
+    std::printf("  loaded: %d photos arrived in %.1f s, %lld thumbnails built meanwhile, %d still to build "
+                "at the end\n",
+        arrivedDuring, loadSeconds, qint64(builtDuring), backlog);
+    const auto over
+        = std::count_if(loaded->ms.cbegin(), loaded->ms.cend(), [&](double ms) { return ms > idleMs + 30; });
     std::printf("  loaded clicks over idle + 30 ms: %lld of %d\n", qint64(over), clicks);
     const ThreadTimes &slowest = loaded->main[loaded->slowest()];
-    std::printf("  click to the press reaching the window: medians %.1f ms idle, %.1f ms loaded; %.1f ms in the "
-                "slowest loaded click\n",
-                bench::median(idle->pressMs), bench::median(loaded->pressMs), loaded->pressMs[loaded->slowest()]);
+    std::printf(
+        "  click to the press reaching the window: medians %.1f ms idle, %.1f ms loaded; %.1f ms in the "
+        "slowest loaded click\n",
+        bench::median(idle->pressMs), bench::median(loaded->pressMs), loaded->pressMs[loaded->slowest()]);
     // The run delay is counted when the thread gets a CPU, so it may include a wait begun just
     // before the click.
-    std::printf("  the main thread within a click: on a CPU %.1f ms idle, %.1f ms loaded (medians); in the slowest "
-                "loaded click (%.1f ms) on a CPU %.1f ms, ready but waiting for a CPU %.1f ms, asleep %.1f ms\n",
-                bench::median(idle->mainCpuMs()), bench::median(loaded->mainCpuMs()), loadedWorst, slowest.cpuMs,
-                slowest.queuedMs, std::max(0.0, loadedWorst - slowest.cpuMs - slowest.queuedMs));
-    std::printf("  handleFile on the main thread per photo: median %.1f ms (CPU %.1f ms), slowest %.1f ms (CPU %.1f ms)\n",
-                bench::median(arrivalMs), bench::median(arrivalCpuMs), worst(arrivalMs),
-                arrivalCpuMs[size_t(std::max_element(arrivalMs.begin(), arrivalMs.end()) - arrivalMs.begin())]);
-    std::printf("  machine load average (1 min) on %d cores: %s before the idle clicks, %s after the loaded ones\n",
-                QThread::idealThreadCount(), qPrintable(loadBefore), qPrintable(loadAfter));
-    std::printf("  X round trip from the clicking thread: median %.2f ms, worst %.2f ms\n", bench::median(roundTrips),
-                worst(roundTrips));
+    std::printf(
+        "  the main thread within a click: on a CPU %.1f ms idle, %.1f ms loaded (medians); in the slowest "
+        "loaded click (%.1f ms) on a CPU %.1f ms, ready but waiting for a CPU %.1f ms, asleep %.1f ms\n",
+        bench::median(idle->mainCpuMs()), bench::median(loaded->mainCpuMs()), loadedWorst, slowest.cpuMs,
+        slowest.queuedMs, std::max(0.0, loadedWorst - slowest.cpuMs - slowest.queuedMs));
+    std::printf("  handleFile on the main thread per photo: median %.1f ms (CPU %.1f ms), slowest %.1f ms "
+                "(CPU %.1f ms)\n",
+        bench::median(arrivalMs), bench::median(arrivalCpuMs), worst(arrivalMs),
+        arrivalCpuMs[size_t(std::max_element(arrivalMs.begin(), arrivalMs.end()) - arrivalMs.begin())]);
+    std::printf(
+        "  machine load average (1 min) on %d cores: %s before the idle clicks, %s after the loaded ones\n",
+        QThread::idealThreadCount(), qPrintable(loadBefore), qPrintable(loadAfter));
+    std::printf("  X round trip from the clicking thread: median %.2f ms, worst %.2f ms\n",
+        bench::median(roundTrips), worst(roundTrips));
     std::printf("figure click_idle_ms %.1f ms\n", idleMs);
     std::printf("figure click_idle_worst_ms %.1f ms\n", idleWorst);
     std::printf("figure click_loaded_ms %.1f ms\n", loadedMs);
