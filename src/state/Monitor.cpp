@@ -191,12 +191,8 @@ const CapturedPhoto *Monitor::selectedPhoto() const
     const CameraConnection *cam = activeCamera();
     if (!cam)
         return nullptr;
-    if (!m_selectedPhotoId.isNull()) {
-        for (const auto &photo : cam->photos) {
-            if (photo.id() == m_selectedPhotoId)
-                return &photo;
-        }
-    }
+    if (const CapturedPhoto *selected = photo(cam->id(), m_selectedPhotoId))
+        return selected;
     return cam->photos.isEmpty() ? nullptr : &cam->photos.last();
 }
 

@@ -81,6 +81,9 @@ public:
     // Derived members, resolved on every read.
     [[nodiscard]] CameraConnection *activeCamera() const;
     [[nodiscard]] const CapturedPhoto *selectedPhoto() const;
+    // The listed camera with this id, and one of its photos; null when not listed.
+    [[nodiscard]] CameraConnection *camera(const QUuid &cameraId) const;
+    [[nodiscard]] CapturedPhoto *photo(const QUuid &cameraId, const QUuid &photoId) const;
     // Photos of every camera whose file is in the given storage state.
     [[nodiscard]] int photoCount(CapturedPhoto::Storage storage) const;
 
@@ -154,9 +157,6 @@ signals:
 
 private:
     void restoreFolder();
-    // The listed camera with this id, and one of its photos; null when not listed.
-    [[nodiscard]] CameraConnection *camera(const QUuid &cameraId) const;
-    [[nodiscard]] CapturedPhoto *photo(const QUuid &cameraId, const QUuid &photoId) const;
     // Makes `cam` the active camera with its newest photo selected.
     void activate(const CameraConnection &cam);
     void applyStorage(const QList<PhotoStore::Update> &updates);

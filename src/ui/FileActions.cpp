@@ -18,13 +18,8 @@ FileActions::FileActions(const Monitor &monitor, QObject *parent)
 QString FileActions::storedPath() const
 {
     const CameraConnection *cam = m_monitor.activeCamera();
-    if (!cam || m_photoId.isNull())
-        return {};
-    for (const CapturedPhoto &photo : cam->photos) {
-        if (photo.id() == m_photoId)
-            return photo.isStored() ? photo.storedPath : QString();
-    }
-    return {};
+    const CapturedPhoto *photo = cam ? m_monitor.photo(cam->id(), m_photoId) : nullptr;
+    return photo && photo->isStored() ? photo->storedPath : QString();
 }
 
 void FileActions::refresh()

@@ -51,12 +51,7 @@ void WindowState::refresh()
 
 CameraConnection *WindowState::camera(const QString &cameraId) const
 {
-    const QUuid id(cameraId);
-    for (const auto &cam : m_monitor.cameras()) {
-        if (cam->id() == id)
-            return cam.get();
-    }
-    return nullptr;
+    return m_monitor.camera(QUuid(cameraId));
 }
 
 void WindowState::selectPhoto(const QString &photoId)
