@@ -163,4 +163,16 @@ inline QByteArray liveViewFrame(int index)
     return bytes;
 }
 
+// A figure of this process from /proc/self/status in KiB ("VmRSS:", "VmHWM:"); -1 when unknown.
+inline qint64 statusKiB(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(qsizetype(qstrlen(field))).trimmed().split(' ').first().toLongLong();
+    return -1;
+}
+
 } // namespace bench

@@ -47,18 +47,6 @@ double msSince(const QElapsedTimer &t)
     return double(t.nsecsElapsed()) / 1e6;
 }
 
-qint64 residentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
-}
-
 // Runs the event loop until every photo is stored; each result is a posted event. (Photos past
 // the store's in-flight budget wait in memory, not stored and not being written, until earlier
 // writes end.)
@@ -197,7 +185,7 @@ void memoryAfter(const Sample &sample, const QString &root, int count)
     auto cam = std::make_shared<CameraConnection>(std::make_unique<NullConnection>());
     monitor.appendCamera(cam);
 
-    const qint64 before = residentKiB();
+    const qint64 before = bench::statusKiB("VmRSS:");
     QElapsedTimer t;
     t.start();
     for (int i = 0; i < count; ++i) {
@@ -211,8 +199,8 @@ void memoryAfter(const Sample &sample, const QString &root, int count)
     waitForBuilds(monitor);
     std::printf("\nmemory after %d photos of %s (%.1f MB each), %.1f s:\n", count, qPrintable(sample.name),
                 double(sample.data.size()) / 1e6, msSince(t) / 1000);
-    std::printf("  resident: %.0f MiB (%.0f MiB before)\n", double(residentKiB()) / 1024, double(before) / 1024);
-    std::printf("figure rss_%d_photos_mib %.0f MiB\n", count, double(residentKiB()) / 1024);
+    std::printf("  resident: %.0f MiB (%.0f MiB before)\n", double(bench::statusKiB("VmRSS:")) / 1024, double(before) / 1024);
+    std::printf("figure rss_%d_photos_mib %.0f MiB\n", count, double(bench::statusKiB("VmRSS:")) / 1024);
 }
 
 } // namespace

@@ -36,17 +36,6 @@ public:
     void send(const QByteArray &) override {}
 };
 
-qint64 statusKiB(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith(field))
-            return line.mid(qsizetype(qstrlen(field))).trimmed().split(' ').first().toLongLong();
-    return -1;
-}
-
 // Photo `index`: the raw file's own bytes, then filler that differs from photo to photo.
 QByteArray photo(const QByteArray &raw, int index, qint64 size)
 {
@@ -113,7 +102,7 @@ int main(int argc, char **argv)
     monitor.appendCamera(cam);
     QDir(captures).removeRecursively(); // an external disk unplugged
     QCoreApplication::processEvents();
-    const qint64 before = statusKiB("VmRSS:");
+    const qint64 before = bench::statusKiB("VmRSS:");
 
     t.restart();
     int holds = 0;
@@ -129,7 +118,7 @@ int main(int argc, char **argv)
     while (!quiet())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     const double pendingRate = mbPerSecond(qint64(count) * size, t);
-    const qint64 peak = statusKiB("VmHWM:");
+    const qint64 peak = bench::statusKiB("VmHWM:");
     const qsizetype pendingFiles = QDir(pendingDir).entryList({QStringLiteral("*.pending")}, QDir::Files).size();
 
     QDir().mkpath(captures); // plugged in again: the retry tick finds it
