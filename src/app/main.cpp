@@ -9,12 +9,14 @@
 
 #include "WindowState.h"
 #include "ingest/PendingFolder.h"
+#include "model/MemoryBudget.h"
 #include "state/Monitor.h"
 
 Q_IMPORT_QML_PLUGIN(Halvane_UiPlugin)
 
 int main(int argc, char *argv[])
 {
+    MemoryBudget::tuneAllocator();
     QGuiApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("halvane"));
     QCoreApplication::setApplicationName(QStringLiteral("halvane"));

@@ -49,7 +49,7 @@ void PhotoStore::setFolder(const QString &folder)
     });
 }
 
-void PhotoStore::add(const QUuid &cameraId, const QString &cameraName, CapturedPhoto &photo, const QByteArray &data)
+PreviewCache::Key PhotoStore::add(const QUuid &cameraId, const QString &cameraName, CapturedPhoto &photo, const QByteArray &data)
 {
     // The cache holds the bytes until they are in a file: until then they are the only copy.
     const PreviewCache::Key key = m_previews->add(data, photo.filename);
@@ -72,6 +72,7 @@ void PhotoStore::add(const QUuid &cameraId, const QString &cameraName, CapturedP
         queueWrite(std::move(item), ignored);
     }
     updateHold();
+    return key;
 }
 
 void PhotoStore::writeWaiting()

@@ -84,7 +84,8 @@ public:
 
     // Takes in a received photo of camera `cameraId`: sets its preview and its storage state
     // (Writing, or NotStored while there is no folder). No signal: the owner shows the record.
-    void add(const QUuid &cameraId, const QString &cameraName, CapturedPhoto &photo, const QByteArray &data);
+    // Returns the photo's key in the preview cache.
+    PreviewCache::Key add(const QUuid &cameraId, const QString &cameraName, CapturedPhoto &photo, const QByteArray &data);
 
     // Queues the waiting photos, oldest first, into the folder; told as one storageChanged.
     void writeWaiting();

@@ -33,6 +33,7 @@ PreviewCache::Key PreviewCache::add(const QByteArray &data, const QString &name)
     entry.data = data;
     m_unstoredBytes += entry.size;
     m_entries.insert(key, std::move(entry));
+    syncCharges();
     return key;
 }
 
@@ -53,6 +54,14 @@ void PreviewCache::markStored(Key key, const QString &path, qint64 offset, bool 
         m_dropOrder.push_back(key);
         trimToBudget();
     }
+    syncCharges();
+}
+
+void PreviewCache::syncCharges()
+{
+    m_unstoredCharge.set(m_unstoredBytes);
+    m_storedCharge.set(m_storedBytes);
+    m_decodedCharge.set(m_decoded.totalCost());
 }
 
 void PreviewCache::trimToBudget()
@@ -74,13 +83,29 @@ QByteArray PreviewCache::bytes(Key key) const
         return {};
     if (!it->data.isNull())
         return it->data;
-    QFile file(it->path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() != it->offset + it->size || !file.seek(it->offset))
-        return {}; // moved away, or replaced by something else
-    QByteArray data = file.read(it->size);
-    if (data.size() != it->size)
+    return read({it->path, it->offset, it->size});
+}
+
+QByteArray PreviewCache::read(const FileSpan &span)
+{
+    if (span.path.isEmpty() || span.size <= 0)
+        return {};
+    QFile file(span.path);
+    // The file must still end where the bytes do: one of another size is not this photo.
+    if (!file.open(QIODevice::ReadOnly) || file.size() != span.offset + span.size || !file.seek(span.offset))
+        return {};
+    QByteArray data = file.read(span.size);
+    if (data.size() != span.size)
         return {};
     return data;
+}
+
+std::optional<PreviewCache::FileSpan> PreviewCache::fileSpan(Key key) const
+{
+    const auto it = m_entries.constFind(key);
+    if (it == m_entries.cend() || it->path.isEmpty())
+        return std::nullopt;
+    return FileSpan{it->path, it->offset, it->size};
 }
 
 QImage PreviewCache::image(Key key)
@@ -123,6 +148,7 @@ void PreviewCache::noteDecoded(Key key, const ViewImage &decoded)
     else if (const ViewImage *cached = m_decoded.object(key); !cached || !cached->full || decoded.full)
         // an image larger than the whole budget is not kept (QCache refuses it)
         m_decoded.insert(key, new ViewImage(decoded), decoded.image.sizeInBytes());
+    syncCharges();
 }
 
 namespace {
@@ -147,17 +173,23 @@ void PreviewCache::requestImage(Key key, QSize atLeast, QObject *context, std::f
         done(ViewImage());
         return;
     }
-    // The bytes are fetched here, on the main thread (the cache is not shared across threads);
-    // only the decoding moves to the worker.
-    const QByteArray data = bytes(key);
-    if (data.isEmpty()) {
+    // Bytes still in memory go to the worker as they are; those that are only in a file are
+    // read back there, so the main thread never waits on a disk.
+    const auto entry = m_entries.constFind(key);
+    if (entry == m_entries.cend()) {
         done(ViewImage());
         return;
     }
+    const QByteArray held = entry->data;
+    const FileSpan span{entry->path, entry->offset, entry->size};
     const QFuture<DecodeOutcome> future = QtConcurrent::run(
-        &m_pool, [data, name = this->name(key), atLeast, decoder = m_decoder, cancelled = m_cancelled,
+        &m_pool, [held, span, name = entry->name, atLeast, decoder = m_decoder, cancelled = m_cancelled,
                   wanted = std::move(stillWanted)] {
             if (cancelled->load() || !wanted())
+                return DecodeOutcome{};
+            const QByteArray data = held.isNull() ? read(span) : held;
+            // Bytes that are gone are no decode failure: the file may come back.
+            if (data.isEmpty())
                 return DecodeOutcome{};
             return DecodeOutcome{decoder(data, name, atLeast), true};
         });

@@ -12,9 +12,11 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "ingest/ImageDecode.h"
 #include "model/CapturedPhoto.h"
+#include "model/MemoryBudget.h"
 
 // Keeps what the viewer needs to show any received photo at full size, within bounded memory
 // over a long session:
@@ -24,6 +26,8 @@
 // - the bytes of a photo that is in no file yet are never dropped: they are its only copy;
 // - decoded images are cached for a few photos only, bounded by their size in bytes.
 // A photo whose bytes are gone (its file was moved away or replaced) yields a null image.
+// Bytes read back from a file for a view are read on the decoding thread, never on the main
+// thread (a slow card or a dead network mount would freeze the window).
 // A photo whose bytes cannot be decoded is decoded once: the failure is remembered, so views
 // that ask again on every change neither decode nor read its file again.
 // Full images are decoded on one thread of the cache's own; destroying the cache cancels the
@@ -34,13 +38,21 @@ class PreviewCache
 public:
     using Key = quint64;
 
-    // Received bytes of stored photos kept in memory: about ten 24 MP JPEGs or two raw files, so
-    // paging back through recent photos rarely touches the disk (and then mostly its page
-    // cache). Sized with the thumbnails (about 270 KB each) so that 1,000 photos stay well under
-    // 512 MiB resident.
-    static constexpr qint64 kDefaultBytesBudget = qint64(128) << 20;
-    // Decoded full-size images: two 24 MP photos at 4 bytes per pixel, and some room.
-    static constexpr qint64 kDefaultDecodedBudget = qint64(256) << 20;
+    // Received bytes of stored photos kept in memory, so paging back through recent photos
+    // rarely touches the disk (and then mostly its page cache), and decoded images: their
+    // shares of the memory budget.
+    static constexpr qint64 kDefaultBytesBudget = MemoryBudget::kReadBack;
+    static constexpr qint64 kDefaultDecodedBudget = MemoryBudget::kDecoded;
+
+    // Where a photo's bytes are in a file.
+    struct FileSpan {
+        QString path;
+        qint64 offset = 0;
+        qint64 size = 0;
+    };
+    // Reads a span back, on any thread; empty when the file no longer holds it (moved away, or
+    // replaced by something else of another size).
+    [[nodiscard]] static QByteArray read(const FileSpan &span);
 
     // Decodes a photo's bytes for a view of `atLeast` pixels (full size when empty; see
     // decodeForView); runs on the decoding thread.
@@ -80,6 +92,8 @@ public:
     [[nodiscard]] QString name(Key key) const { return m_entries.value(key).name; }
 
     [[nodiscard]] bool holdsBytes(Key key) const;
+    // Where the photo's bytes are on disk; nullopt while they are in no file yet.
+    [[nodiscard]] std::optional<FileSpan> fileSpan(Key key) const;
     // Received bytes held in memory: all of them, and those of stored photos only.
     [[nodiscard]] qint64 bytesInMemory() const { return m_unstoredBytes + m_storedBytes; }
     [[nodiscard]] qint64 storedBytesInMemory() const { return m_storedBytes; }
@@ -99,6 +113,8 @@ private:
         bool undecodable = false;
     };
     void trimToBudget();
+    // Brings the budget's Writing, ReadBack and Decoded parts up to date with this cache.
+    void syncCharges();
     // Keeps the outcome of decoding the bytes of `key`: the image, or the failure. A reduced
     // image does not replace a full one.
     void noteDecoded(Key key, const ViewImage &decoded);
@@ -113,6 +129,9 @@ private:
     std::deque<Key> m_dropOrder; // stored photos still in memory, the first to drop in front
     QCache<Key, ViewImage> m_decoded;
     Decoder m_decoder;
+    MemoryBudget::Charge m_unstoredCharge{MemoryBudget::Part::Writing};
+    MemoryBudget::Charge m_storedCharge{MemoryBudget::Part::ReadBack};
+    MemoryBudget::Charge m_decodedCharge{MemoryBudget::Part::Decoded};
     // Set when the cache goes away: decodes still queued then return without decoding.
     std::shared_ptr<std::atomic<bool>> m_cancelled = std::make_shared<std::atomic<bool>>(false);
     // One decoding thread: previews are wanted one at a time, and the other core stays free

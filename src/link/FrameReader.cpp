@@ -230,6 +230,11 @@ void FrameReader::onFieldComplete(std::vector<InboundMessage> &out)
         startHeader(); // a file frame without content delivers nothing
         return;
     }
+    if (content > kMaxFileContent) {
+        noteOversized();
+        startSkip(content);
+        return;
+    }
     m_state = State::Content;
     startPayload(content);
 }
@@ -270,10 +275,7 @@ void FrameReader::onHeader(std::vector<InboundMessage> &out)
         if (m_length > payloadCap(m_type)) {
             // Too large to hold whole: its bytes are dropped as they arrive and the stream
             // stays in step for the frames that follow.
-            if (m_oversized.count++ == 0) {
-                m_oversized.firstType = m_type;
-                m_oversized.firstLength = m_length;
-            }
+            noteOversized();
             startSkip(m_length);
             return;
         }
@@ -284,6 +286,14 @@ void FrameReader::onHeader(std::vector<InboundMessage> &out)
         // Types without meaning here, including command frames echoed by a bridge.
         startSkip(m_length);
         return;
+    }
+}
+
+void FrameReader::noteOversized()
+{
+    if (m_oversized.count++ == 0) {
+        m_oversized.firstType = m_type;
+        m_oversized.firstLength = m_length;
     }
 }
 

@@ -28,10 +28,10 @@ struct InboundMessage {
 // stops the reader: it takes no more bytes, and no later frame of the connection is handled.
 //
 // Memory: nothing is allocated from a declared length. Buffers grow only as bytes arrive, so a
-// header that announces 4 GiB and is followed by a close costs nothing. File content has no
-// cap (photos are as large as the camera makes them); the JSON and live-view payloads, which
-// are held whole before they are decoded, are capped. A payload over its cap is passed over
-// like a frame of unknown type, without being kept, and reading goes on with the next frame.
+// header that announces 4 GiB and is followed by a close costs nothing. Every payload is held
+// whole before it is handed on, so each has a cap: JSON and live-view payloads small ones, file
+// content one far above any photo a camera makes. A payload over its cap is passed over like a
+// frame of unknown type, without being kept, and reading goes on with the next frame.
 class FrameReader
 {
 public:
@@ -39,6 +39,9 @@ public:
     static constexpr quint32 kMaxJsonPayload = 1u << 20;
     // One encoded live-view still; 16 MiB holds even an uncompressed 2-megapixel frame.
     static constexpr quint32 kMaxLiveViewPayload = 16u << 20;
+    // One photo file: the largest raw files of medium-format bodies are a few hundred MB. A
+    // photo is held whole in memory once, so this is also what one file may cost.
+    static constexpr quint64 kMaxFileContent = quint64(1) << 30;
 
     enum class Stop {
         None, // still reading
@@ -82,8 +85,15 @@ public:
     // is the photo's first. False once stopped.
     [[nodiscard]] bool atFileContentStart() const;
 
-    // Hello, state and live-view frames passed over for a payload over their cap: how many, and
-    // the type and length of the first one.
+    // File content of the frame being read gathered so far (0 outside file content).
+    [[nodiscard]] qint64 fileContentGathered() const
+    {
+        return !stopped() && m_state == State::Content ? m_payload.size() : 0;
+    }
+    [[nodiscard]] bool inFileContent() const { return !stopped() && m_state == State::Content; }
+
+    // Frames passed over for a payload over their cap: how many, and the type and length of the
+    // first one.
     struct Oversized {
         quint64 count = 0;
         quint8 firstType = 0;
@@ -111,6 +121,7 @@ private:
     void onFieldComplete(std::vector<InboundMessage> &out);
     void onHeader(std::vector<InboundMessage> &out);
     void appendPayload(QByteArrayView bytes);
+    void noteOversized();
     void growPayloadFor(qsizetype needed);
     void payloadArrived(qsizetype n, std::vector<InboundMessage> &out);
 

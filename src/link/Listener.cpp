@@ -58,6 +58,14 @@ void Listener::setFilesHeld(bool held)
     }
 }
 
+void Listener::resumeContent()
+{
+    for (const QPointer<TcpConnection> &tcp : m_connections) {
+        if (tcp)
+            tcp->resumeContent();
+    }
+}
+
 void Listener::acceptPending()
 {
     while (QTcpSocket *socket = m_server.nextPendingConnection())
@@ -79,10 +87,17 @@ void Listener::accept(QTcpSocket *socket)
     const QPointer<TcpConnection> conn = tcp;
     connect(tcp, &TcpConnection::messages, this, [this, weakCam, conn](std::vector<InboundMessage> &messages) {
         for (InboundMessage &msg : messages) {
+            // A photo on its way to the store still counts as received content.
+            auto charge = std::make_shared<MemoryBudget::Charge>(MemoryBudget::Part::Receiving,
+                msg.kind == InboundMessage::Kind::File && msg.payload ? msg.payload->size() : 0);
             QMetaObject::invokeMethod(
                 this,
-                [this, weakCam, conn, msg = std::move(msg)]() mutable {
+                [this, weakCam, conn, msg = std::move(msg), charge]() mutable {
                     deliver(weakCam, msg);
+                    if (charge->bytes() > 0) {
+                        charge->reset();
+                        resumeContent();
+                    }
                     if (conn && msg.payload)
                         conn->recycle(std::exchange(*msg.payload, QByteArray()));
                 },
@@ -98,6 +113,8 @@ void Listener::accept(QTcpSocket *socket)
             },
             Qt::QueuedConnection);
     });
+
+    connect(tcp, &TcpConnection::contentReleased, this, &Listener::resumeContent);
 
     emit cameraAccepted(cam);
     tcp->startReading();

@@ -63,6 +63,8 @@ signals:
 private:
     void acceptPending();
     void accept(QTcpSocket *socket);
+    // Room was made in the Receiving share: connections waiting for it read on.
+    void resumeContent();
     void updateListening();
     void deliver(const std::weak_ptr<CameraConnection> &cam, const InboundMessage &msg);
 

@@ -53,6 +53,11 @@ TcpConnection::TcpConnection(QTcpSocket *socket)
 
 TcpConnection::~TcpConnection()
 {
+    m_receiving.set(0);
+    if (m_gathering)
+        --s_gathering;
+    if (s_largeFile == this)
+        s_largeFile = nullptr;
     // Closing the socket below must not call back into a half-destroyed owner.
     m_socket->disconnect(this);
     m_socket->abort();
@@ -93,6 +98,15 @@ void TcpConnection::readAvailable()
         const qint64 available = m_socket->bytesAvailable();
         if (m_filesHeld && !m_drainAll && m_reader.atFileContentStart())
             break; // the photo's bytes stay in the socket until release
+        // The most this step may take: the turn's share, and the budget's room for file content.
+        qint64 cap = m_drainAll ? kReadPerTurn : budget;
+        if (m_reader.inFileContent() && !m_drainAll) {
+            cap = std::min(cap, contentAllowance());
+            if (cap <= 0) {
+                m_contentWaiting = true;
+                break; // its bytes stay in the socket until another file is handed on
+            }
+        }
         if (!out.empty() && !m_drainAll) {
             // One message per turn; the bytes stay in the socket meanwhile. Those in its own
             // buffer bring no readyRead of their own; those in the kernel do.
@@ -102,7 +116,7 @@ void TcpConnection::readAvailable()
         }
         if (available <= 0) {
             // The socket's buffer is empty: payload bytes come straight from the kernel.
-            const qint64 got = readPayloadDirect(budget, out);
+            const qint64 got = readPayloadDirect(cap, out);
             if (got <= 0)
                 break;
             budget -= got;
@@ -110,7 +124,7 @@ void TcpConnection::readAvailable()
         }
         // Never more than the current field misses: the bytes of a field that is never reached
         // (after a stop) stay in the socket.
-        const qint64 want = std::min({ available, m_reader.wanted(), kReadBufferSize });
+        const qint64 want = std::min({ available, m_reader.wanted(), kReadBufferSize, cap });
         // Photo bytes go straight into the message being gathered; headers and names through
         // a small scratch buffer.
         if (char *space = m_reader.payloadSpace(want)) {
@@ -134,6 +148,7 @@ void TcpConnection::readAvailable()
     // Bytes left in the socket's buffer when the turn's share ran out bring no readyRead.
     if (budget <= 0 && !m_reader.stopped() && !m_drainAll)
         continueLater();
+    syncReceiving();
     if (m_reader.oversized().count > 0 && !m_oversizeLogged)
         logOversized();
     if (m_reader.stopped()) {
@@ -144,6 +159,61 @@ void TcpConnection::readAvailable()
     }
     if (!out.empty())
         emit messages(out);
+}
+
+qint64 TcpConnection::contentAllowance()
+{
+    syncReceiving(); // what this turn has read so far counts
+    const qint64 rest = m_reader.wanted();
+    if (s_largeFile == this)
+        return rest;
+    const MemoryBudget &budget = MemoryBudget::global();
+    // The large file (below) reads on outside the share; the other connections share the rest.
+    const qint64 receiving = budget.used(MemoryBudget::Part::Receiving)
+        - (s_largeFile ? s_largeFile->m_receiving.bytes() : 0);
+    // The whole rest fits under the hard cap: finish the file.
+    if (receiving + rest <= budget.receivingHardCap())
+        return rest;
+    const qint64 share = budget.share(MemoryBudget::Part::Receiving);
+    if (receiving < share)
+        return share - receiving;
+    // Alone on the link at its share: nothing else can make room, so it becomes the one large
+    // file and reads on to its end (a photo larger than the share still arrives). Files started
+    // later then wait only for each other, never for it.
+    if (s_gathering == 1 && m_gathering && !s_largeFile) {
+        s_largeFile = this;
+        return rest;
+    }
+    return 0;
+}
+
+int TcpConnection::s_gathering = 0;
+TcpConnection *TcpConnection::s_largeFile = nullptr;
+
+void TcpConnection::syncReceiving()
+{
+    const bool gathering = m_reader.inFileContent() && !m_ended;
+    if (gathering != m_gathering) {
+        m_gathering = gathering;
+        s_gathering += gathering ? 1 : -1;
+    }
+    if (!gathering && s_largeFile == this)
+        s_largeFile = nullptr;
+    const qint64 gathered = m_reader.fileContentGathered();
+    if (gathered == m_receiving.bytes())
+        return;
+    const bool released = gathered < m_receiving.bytes();
+    m_receiving.set(gathered);
+    if (released)
+        emit contentReleased();
+}
+
+void TcpConnection::resumeContent()
+{
+    if (!m_contentWaiting || m_ended)
+        return;
+    m_contentWaiting = false;
+    continueLater();
 }
 
 // Takes payload bytes that wait in the kernel straight into the message being gathered, one copy
@@ -235,6 +305,8 @@ void TcpConnection::onEnded()
     std::vector<InboundMessage> out;
     m_reader.finish(out);
     m_chunk = QByteArray();
+    m_contentWaiting = false;
+    syncReceiving();
     if (!out.empty())
         emit messages(out);
     emit closed();

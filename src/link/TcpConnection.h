@@ -9,6 +9,7 @@
 
 #include "link/FrameReader.h"
 #include "model/Connection.h"
+#include "model/MemoryBudget.h"
 
 // One accepted bridge connection: sends command frames and runs the read loop that cuts the
 // incoming stream into messages. Main thread only.
@@ -39,6 +40,16 @@
 // its buffer full the socket reads nothing more from the kernel, so a peer's close may be seen
 // only after release. When the end is seen while held, the photos already complete in the
 // socket's buffer are delivered all the same (see onEnded()).
+//
+// File content being gathered counts in the memory budget's Receiving part, over every
+// connection: a connection reads on into a file while the part is within its share, or when
+// the rest of the file (as declared) fits under the hard cap; otherwise it waits, and TCP holds
+// its peer back, until content elsewhere is handed on (contentReleased, resumeContent). So
+// peers that declare huge files and never finish them hold the share and no more, while an
+// ordinary photo from another camera still fits under the cap. A file alone on the link when
+// the share is reached reads on to its end outside the share, so a photo larger than the share
+// still arrives; one such file at a time, so memory stays bounded by the share, the cap and
+// one file (FrameReader::kMaxFileContent).
 class TcpConnection : public QObject, public Connection
 {
     Q_OBJECT
@@ -71,6 +82,11 @@ public:
     // loop stopped.
     void setFilesHeld(bool held);
 
+    // Another connection handed file content on: a read that waited for room tries again.
+    void resumeContent();
+    // Whether the read loop waits for room in the Receiving share.
+    [[nodiscard]] bool waitingForRoom() const { return m_contentWaiting; }
+
     // Bytes the read loop has taken from the socket so far, including those it dropped.
     [[nodiscard]] quint64 bytesRead() const { return m_bytesRead; }
     // Bytes waiting in the socket's own buffer, not yet taken by the read loop.
@@ -85,10 +101,16 @@ signals:
     void messages(std::vector<InboundMessage> &messages);
     // The connection was closed by the peer or failed; emitted once, after the last messages.
     void closed();
+    // File content this connection was gathering was handed on or dropped.
+    void contentReleased();
 
 private:
     void readAvailable();
     qint64 readPayloadDirect(qint64 budget, std::vector<InboundMessage> &out);
+    // How many more file content bytes the budget lets this connection take now.
+    [[nodiscard]] qint64 contentAllowance();
+    // Brings the Receiving charge up to date with the content gathered.
+    void syncReceiving();
     void discardAvailable();
     void logOversized();
     void continueLater();
@@ -105,6 +127,11 @@ private:
     bool m_drainAll = false; // the connection has ended: take every remaining message now
     bool m_oversizeLogged = false; // an oversized payload was logged for this connection
     bool m_filesHeld = false; // stop before file content (see setFilesHeld)
+    bool m_contentWaiting = false; // stopped in file content for want of room in the budget
+    MemoryBudget::Charge m_receiving{MemoryBudget::Part::Receiving}; // the file content being gathered
+    bool m_gathering = false; // in a file's content, counted in s_gathering
+    static int s_gathering; // connections in a file's content (main thread only)
+    static TcpConnection *s_largeFile; // reads its file on outside the share (contentAllowance)
 };
 
 // Turns on TCP keepalive for a connected socket descriptor so that a peer that vanishes

@@ -32,8 +32,9 @@ public:
     };
     static constexpr int kParts = int(Part::Count);
 
-    // Shares, in bytes. Receiving: a 150 MB raw and a few JPEGs in flight at once; the link lets a
-    // connection finish a file past this share only when its declared rest fits kReceivingHardCap.
+    // Shares, in bytes. Receiving: a few photos in flight at once; past it, the link lets a
+    // connection finish a file only when its declared rest fits under kReceivingHardCap (an
+    // ordinary photo from another camera still comes in while peers hold the share).
     static constexpr qint64 kReceiving = qint64(96) << 20;
     static constexpr qint64 kReceivingHardCap = qint64(160) << 20;
     // Writing: a few seconds of a burst at disk speed (the pending folder keeps the rest on disk).
@@ -53,17 +54,22 @@ public:
     // Every photo also costs its record, its entries and their strings, whatever its size.
     static constexpr qint64 kPerPhotoOverhead = 2048;
 
-    static constexpr qint64 share(Part part)
-    {
-        constexpr std::array<qint64, kParts> shares{
-            kReceivingHardCap, kWriting, kBuilding, kReadBack, kDecoded, kLive, kThumbnails};
-        return shares[size_t(part)];
-    }
     static constexpr qint64 kTotal = kReceivingHardCap + kWriting + kBuilding + kReadBack + kDecoded + kLive
         + kThumbnails;
 
+    [[nodiscard]] qint64 share(Part part) const { return m_shares[size_t(part)]; }
+    [[nodiscard]] qint64 receivingHardCap() const { return m_receivingHardCap; }
+    // Test seams: other shares, so that a test reaches them with little data.
+    void setShare(Part part, qint64 bytes) { m_shares[size_t(part)] = bytes; }
+    void setReceivingHardCap(qint64 bytes) { m_receivingHardCap = bytes; }
+    // Back to the shares above.
+    void resetShares();
+
     // The process's budget.
     static MemoryBudget &global();
+
+    // Sets the allocator up for photo-sized buffers that come and go; call once at start.
+    static void tuneAllocator();
 
     void charge(Part part, qint64 bytes) { m_used[size_t(part)].fetch_add(bytes, std::memory_order_relaxed); }
     void release(Part part, qint64 bytes) { charge(part, -bytes); }
@@ -80,7 +86,7 @@ public:
     {
     public:
         Charge() = default;
-        Charge(Part part, qint64 bytes, MemoryBudget &budget = global())
+        explicit Charge(Part part, qint64 bytes = 0, MemoryBudget &budget = global())
             : m_budget(&budget)
             , m_part(part)
             , m_bytes(bytes)
@@ -115,6 +121,15 @@ public:
             m_budget = nullptr;
             m_bytes = 0;
         }
+        // Changes what it holds, by the difference: the part never counts both at once.
+        void set(qint64 bytes)
+        {
+            if (!m_budget || bytes == m_bytes)
+                return;
+            m_budget->charge(m_part, bytes - m_bytes);
+            m_bytes = bytes;
+            m_budget->notePeak(m_part);
+        }
         [[nodiscard]] qint64 bytes() const { return m_bytes; }
 
     private:
@@ -124,6 +139,10 @@ public:
     };
 
 private:
+    static constexpr std::array<qint64, kParts> kDefaultShares{
+        kReceiving, kWriting, kBuilding, kReadBack, kDecoded, kLive, kThumbnails};
+    std::array<qint64, kParts> m_shares = kDefaultShares;
+    qint64 m_receivingHardCap = kReceivingHardCap;
     std::array<std::atomic<qint64>, kParts> m_used{};
     std::array<std::atomic<qint64>, kParts> m_peak{};
 };

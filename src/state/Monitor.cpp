@@ -8,12 +8,10 @@
 #include <QImage>
 #include <QSettings>
 #include <QStandardPaths>
-#include <QThread>
 
 #include "ingest/CaptureStorage.h"
 #include "ingest/PhotoBuilder.h"
 #include "link/InboundMessages.h"
-#include "model/Background.h"
 
 namespace {
 // The folder's last path component; the root directory has none and shows as itself.
@@ -70,16 +68,17 @@ Monitor::Monitor(std::unique_ptr<QSettings> settings, QObject *parent)
         emit objectWillChange();
     });
 
-    // One core is left to the main thread (and the store's writer shares the rest).
-    m_builders.setMaxThreadCount(std::max(1, QThread::idealThreadCount() - 1));
+    m_builds = std::make_unique<RecordBuilds>(
+        this, [this](PreviewCache::Key key) { return m_store.previews().fileSpan(key); },
+        [this](const QUuid &cameraId, const QUuid &photoId, const BuiltPhoto &built) {
+            fillIn(cameraId, photoId, built);
+        });
     restoreFolder();
 }
 
-// A build still running posts its result to this object, which drops it as it goes.
 Monitor::~Monitor()
 {
-    m_builders.clear();
-    m_builders.waitForDone();
+    m_builds.reset();
 }
 
 // --- Published members and derived values -------------------------------------------------------
@@ -242,10 +241,33 @@ void Monitor::handleLiveView(const std::optional<QByteArray> &payload, CameraCon
 
 void Monitor::showLiveFrame(const QUuid &cameraId, const QImage &frame)
 {
-    if (CameraConnection *cam = camera(cameraId)) {
-        cam->liveFrame = frame;
-        emit liveFrameChanged();
+    CameraConnection *cam = camera(cameraId);
+    // A frame decoded while its connection was being lost is not kept.
+    if (!cam || cam->status == CameraStatus::NoSignal)
+        return;
+    cam->liveFrame = frame;
+    m_liveCharges.try_emplace(cameraId, MemoryBudget::Part::Live).first->second.set(frame.sizeInBytes());
+    // Over the share, the frames of cameras that are not shown go: a camera sends its next one
+    // within a frame's time when it is picked.
+    qint64 held = 0;
+    for (const auto &[id, charge] : m_liveCharges)
+        held += charge.bytes();
+    const CameraConnection *shown = activeCamera();
+    for (const auto &other : std::as_const(m_cameras)) {
+        if (held <= MemoryBudget::kLive)
+            break;
+        if (other.get() != shown && !other->liveFrame.isNull()) {
+            held -= other->liveFrame.sizeInBytes();
+            releaseLiveFrame(*other);
+        }
     }
+    emit liveFrameChanged();
+}
+
+void Monitor::releaseLiveFrame(CameraConnection &cam)
+{
+    cam.liveFrame = QImage();
+    m_liveCharges.erase(cam.id());
 }
 
 void Monitor::handlePhotoMessage(const QString &name, const QByteArray &data, CameraConnection &cam)
@@ -260,7 +282,12 @@ void Monitor::handlePhotoMessage(const QString &name, const QByteArray &data, Ca
 void Monitor::handleConnectionLost(CameraConnection &cam)
 {
     cam.status = CameraStatus::NoSignal;
+    // The record keeps its photos and parameters; its live view is over.
+    const bool hadFrame = !cam.liveFrame.isNull();
+    releaseLiveFrame(cam);
     emit objectWillChange();
+    if (hadFrame)
+        emit liveFrameChanged();
 }
 
 // --- Remote commands ------------------------------------------------------------------------------
@@ -366,27 +393,19 @@ void Monitor::handleFile(const QString &name, const QByteArray &data, CameraConn
     cam.status = CameraStatus::Receiving;
 
     CapturedPhoto photo = listedPhoto(name, data.size());
-    m_store.add(cam.id(), cam.name, photo, data);
+    const PreviewCache::Key key = m_store.add(cam.id(), cam.name, photo, data);
     m_selectedPhotoId = photo.id();
     const QUuid cameraId = cam.id(), photoId = photo.id();
     cam.photos.append(std::move(photo));
     emit objectWillChange();
 
-    // Only the bytes, the name and plain built values cross threads; the record is filled in
-    // here on the main thread, if it is still listed then.
-    ++m_buildsInFlight;
-    m_builders.start([this, name, data, cameraId, photoId] {
-        background::yieldToWindow(kBuilderNiceness);
-        BuiltPhoto built = buildPhotoValues(name, data);
-        QMetaObject::invokeMethod(
-            this, [this, built = std::move(built), cameraId, photoId] { fillIn(cameraId, photoId, built); },
-            Qt::QueuedConnection);
-    });
+    // Only the bytes (or where they are on disk), the name and plain built values cross
+    // threads; the record is filled in here on the main thread, if it is still listed then.
+    m_builds->add(cameraId, photoId, name, data, key);
 }
 
 void Monitor::fillIn(const QUuid &cameraId, const QUuid &photoId, const BuiltPhoto &built)
 {
-    --m_buildsInFlight;
     if (CapturedPhoto *listed = photo(cameraId, photoId)) {
         applyBuilt(*listed, built);
         emit objectWillChange();
@@ -403,6 +422,8 @@ void Monitor::applyStorage(const QList<PhotoStore::Update> &updates)
                 listed->storedPath = update.storedPath;
         }
     }
+    // Photos now on disk: queued builds may let their bytes go.
+    m_builds->shed();
     emit objectWillChange();
 }
 

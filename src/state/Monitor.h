@@ -10,6 +10,7 @@
 #include <QUuid>
 #include <QVariantMap>
 
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -19,6 +20,7 @@
 #include "model/CameraConnection.h"
 #include "model/CapturedPhoto.h"
 #include "state/LiveViewDecoder.h"
+#include "state/RecordBuilds.h"
 
 // The one observable state object: the camera records, the active-camera and selected-photo
 // choice, the capture folder and the mode flags. Every view observes it.
@@ -142,7 +144,8 @@ public:
     // filled in (with objectWillChange) when they are ready.
     void handleFile(const QString &name, const QByteArray &data, CameraConnection &cam);
     // Photos whose texts and thumbnail are still being built.
-    [[nodiscard]] int buildsInFlight() const { return m_buildsInFlight; }
+    [[nodiscard]] int buildsInFlight() const { return m_builds->inFlight(); }
+    [[nodiscard]] RecordBuilds &builds() { return *m_builds; }
     [[nodiscard]] static QString nonClobbering(const QString &dir, const QString &name);
     [[nodiscard]] static CapturedPhoto buildPhoto(const QString &name, const QByteArray &data);
 
@@ -163,6 +166,7 @@ private:
     // A photo's built texts and thumbnail into its record; nothing when the record is gone.
     void fillIn(const QUuid &cameraId, const QUuid &photoId, const BuiltPhoto &built);
     void showLiveFrame(const QUuid &cameraId, const QImage &frame);
+    void releaseLiveFrame(CameraConnection &cam);
 
     std::unique_ptr<QSettings> m_settings;
     QList<std::shared_ptr<CameraConnection>> m_cameras;
@@ -175,13 +179,12 @@ private:
     QString m_folder;
     int m_recoveredCount = 0;
     QString m_recoveredFolder;
-    // Builds the photo records' texts and thumbnails; emptied before anything else is torn down.
-    // Its threads give way to the window and to the store's writes (a burst of photos is stored
-    // at disk speed; the thumbnails follow).
-    QThreadPool m_builders;
-    static constexpr int kBuilderNiceness = 10;
-    int m_buildsInFlight = 0;
     PhotoStore m_store;
+    // Builds the photo records' texts and thumbnails; destroyed before the store whose files
+    // it reads.
+    std::unique_ptr<RecordBuilds> m_builds;
+    // The live frames the records hold, in the budget's Live part.
+    std::map<QUuid, MemoryBudget::Charge> m_liveCharges;
     // Destroyed before the camera records its frames go to.
     LiveViewDecoder m_liveView{[this](const QUuid &cameraId, const QImage &frame) { showLiveFrame(cameraId, frame); }};
     // Declared last, so destroyed first: no message arrives while the rest is torn down.

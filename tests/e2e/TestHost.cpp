@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include "link/ServiceAdvertiser.h"
+#include "model/MemoryBudget.h"
 #include "state/Monitor.h"
 
 namespace {
@@ -113,6 +114,7 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QStandardPaths::setTestModeEnabled(true);
+    MemoryBudget::tuneAllocator();
     QGuiApplication app(argc, argv);
     if (app.arguments().size() != 3 && app.arguments().size() != 4) {
         std::fprintf(stderr, "usage: halvane-testhost SETTINGS.ini CAPTURE-FOLDER [PENDING-FOLDER]\n");

@@ -143,6 +143,50 @@ TEST_F(Faults, HostilePeersLeaveOthersAndMemoryAlone)
     EXPECT_LT(hostMemoryKiB() - rssBefore, 160 * 1024);
 }
 
+// Eight peers each declare a photo of 900 MiB and send as fast as the application takes it,
+// never finishing; a camera beside them sends ordinary photos. The peers hold the share for
+// content being received and no more: the camera's photos are all stored, and the application's
+// peak memory stays far below what the peers sent.
+TEST_F(Faults, PeersThatNeverFinishTheirFilesHoldTheirShareAndNoMore)
+{
+    ASSERT_NE(startHost(), 0);
+    const qint64 rssBefore = hostMemoryKiB();
+    std::vector<std::unique_ptr<RawPeer>> peers;
+    const QByteArray block(1 << 20, 'H');
+    for (int i = 0; i < 8; ++i) {
+        peers.push_back(std::make_unique<RawPeer>(port));
+        ASSERT_TRUE(peers.back()->waitConnected());
+        peers.back()->write(frames::header(frames::File, 900u << 20) + QByteArray("\x05\0h.raw", 7));
+    }
+    // Until the kernel takes nothing more from any of them for 2 s, at most 64 MiB each.
+    qint64 sent = 0;
+    for (bool moved = true; moved;) {
+        moved = false;
+        for (auto &peer : peers) {
+            if (peer->bytesToWrite() < 2 * block.size() && peer->property("sent").toLongLong() < (64 << 20)) {
+                peer->write(block);
+                peer->setProperty("sent", peer->property("sent").toLongLong() + block.size());
+                sent += block.size();
+                moved = true;
+            }
+        }
+        if (!moved)
+            moved = QTest::qWaitFor([&] {
+                return std::any_of(peers.begin(), peers.end(), [&](const auto &p) {
+                    return p->bytesToWrite() < 2 * block.size() && p->property("sent").toLongLong() < (64 << 20);
+                });
+            }, 2000);
+    }
+    LineProcess &good = bridge({"--name", "Buena", "--photos", "4", "--interval-ms", "100", "--photo-size", "2400x1600",
+                                "--exit-after-photos", "4"});
+    ASSERT_TRUE(good.waitForExit(60000));
+    ASSERT_EQ(sentHashes(good).size(), 4);
+    ASSERT_TRUE(host.waitFor([](const Host &h) { return h.storedPaths().size() == 4; }, 60000));
+    expectOnlyCompleteFiles(sentHashes(good));
+    EXPECT_GT(sent, qint64(200) << 20) << "the peers were held back before they sent much";
+    EXPECT_LT(residentKiB(host.process.processId(), "VmHWM") - rssBefore, 200 * 1024);
+}
+
 // Valid live-view frames of about 1 MB, far faster than the main thread decodes them. The
 // application must not hold the backlog: the bridge is held back instead.
 TEST_F(Faults, LiveViewFloodIsHeldBackNotBuffered)

@@ -76,6 +76,11 @@ TEST_F(Inbound, HelloStateAndLiveViewChangeOnlyWhatTheyMayAndAnnounceOnce)
     ASSERT_TRUE(QTest::qWaitFor([&] { return shown.size() == 2; }));
     EXPECT_EQ(shown, (QList<QSize> { { 64, 48 }, { 16, 10 } })) << "a frame superseded or undecodable was shown";
     EXPECT_EQ(changes.count(), 3);
+    // A lost camera lets its live view go; its frame leaves the budget.
+    const qint64 live = MemoryBudget::global().used(MemoryBudget::Part::Live);
+    monitor.handleConnectionLost(*cam);
+    EXPECT_TRUE(cam->liveFrame.isNull() && shown.size() == 3) << "the view was told";
+    EXPECT_EQ(MemoryBudget::global().used(MemoryBudget::Part::Live), live - 16 * 10 * 4);
 
     const qint64 max = std::numeric_limits<qint64>::max(), min = std::numeric_limits<qint64>::min();
     const std::pair<const char *, qint64> numbers[]

@@ -1,5 +1,6 @@
 #include <QCoreApplication>
 #include <QSemaphore>
+#include <QTest>
 
 #include <atomic>
 
@@ -103,4 +104,38 @@ TEST(PreviewMemory, DestroyingTheCacheWaitsForTheRunningDecodeAndSkipsQueuedOnes
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents();
     EXPECT_TRUE(decodes == 1 && delivered == 0) << "a queued decode ran, or a result was delivered, too late";
+}
+
+// Bytes that are only in a file are read back on the decoding thread once the request is its
+// turn, never by the caller: the window never waits on a slow or dead disk.
+TEST(PreviewMemory, BytesOnlyInAFileAreReadBackOnTheDecodingThread)
+{
+    QTemporaryDir dir;
+    PreviewCache cache(0, 0); // keeps neither stored bytes nor decoded images
+    QSemaphore gate;
+    QStringList seen;
+    cache.setDecoder([&](const QByteArray &data, const QString &, QSize) {
+        gate.acquire();
+        seen << QString::fromLatin1(data);
+        return ViewImage(QImage(1, 1, QImage::Format_RGB32));
+    });
+    QList<PreviewCache::Key> keys;
+    for (const char *bytes : { "AAAA", "BBBB" }) {
+        keys << cache.add(bytes, "p");
+        QFile f(dir.filePath(QString::number(keys.size())));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(bytes) == 4);
+        cache.markStored(keys.last(), f.fileName());
+        ASSERT_FALSE(cache.holdsBytes(keys.last()));
+    }
+    QObject context;
+    int delivered = 0;
+    for (const PreviewCache::Key key : keys)
+        cache.requestImage(key, {}, &context, [] { return true; }, [&](const ViewImage &) { ++delivered; });
+    // The second photo's file changes while the first decodes: what it shows is read after.
+    QFile f(dir.filePath("2"));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("CCCC") == 4);
+    f.close();
+    gate.release(2);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return delivered == 2; }, 10000));
+    EXPECT_EQ(seen, (QStringList { "AAAA", "CCCC" }));
 }

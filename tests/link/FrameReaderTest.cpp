@@ -92,7 +92,8 @@ TEST(FrameReader, BadHeaderOrNameStopsAndNothingLaterIsRead)
 
 // Hello, state and live-view payloads up to their cap are delivered; one over it is passed over
 // without being kept (counted, the first described) and reading goes on. Nothing is allocated
-// from a declared length, and file content has no cap.
+// from a declared length; file content's cap is far above any photo, and a file over it is passed
+// over like the others.
 TEST(FrameReader, PayloadsOverTheirCapAreSkippedUnkept)
 {
     EXPECT_EQ(read(frame(7, QByteArray(FrameReader::kMaxJsonPayload, ' ')), 1 << 16).messages.size(), 1u);
@@ -112,4 +113,10 @@ TEST(FrameReader, PayloadsOverTheirCapAreSkippedUnkept)
     const QByteArray big(FrameReader::kMaxLiveViewPayload + 10, 'F');
     EXPECT_EQ(read(fileFrame("big.raf", big), 1 << 16).messages,
         std::vector { "file1[big.raf]=" + big.toStdString() });
+    const quint32 overFile = quint32(FrameReader::kMaxFileContent) + 2 + 5 + 1;
+    const Outcome r = read(header(1, overFile) + QByteArray("\x05\0a.raw", 7) + QByteArray(1 << 20, 'R'), 1 << 16);
+    EXPECT_LT(r.buffered, 16 * 1024);
+    EXPECT_TRUE(r.messages.empty());
+    EXPECT_EQ(r.oversized.count, 1u);
+    EXPECT_EQ(r.oversized.firstLength, overFile);
 }

@@ -11,6 +11,7 @@
 #include "Frames.h"
 #include "link/CameraLink.h"
 #include "link/TcpConnection.h"
+#include "model/MemoryBudget.h"
 
 using namespace frames;
 using ::testing::ElementsAre;
@@ -37,6 +38,7 @@ protected:
         QObject::connect(&l, &Listener::connectionLost, [this](const Cam &c) { log(c, "lost"); });
         ASSERT_TRUE(link.start(QHostAddress::LocalHost, 0, CameraLink::Advertise::No));
     }
+    void TearDown() override { MemoryBudget::global().resetShares(); }
     void log(const Cam &cam, const std::string &what)
     {
         events[std::find(cams.begin(), cams.end(), cam) - cams.begin()].push_back(what);
@@ -140,4 +142,29 @@ TEST_F(Hold, PeerIsHeldBackAfterThePhotoItHadBegun)
     ASSERT_TRUE(QTest::qWaitFor([&] { return events[0].size() == size_t(count) + 1; }, kTimeoutMs));
     for (int i = 0; i < count; ++i)
         EXPECT_EQ(events[0][size_t(i) + 1], "file p" + std::to_string(i));
+}
+
+// File content being gathered counts in the Receiving share over every connection. Past it, a
+// peer whose declared file does not fit under the hard cap waits in TCP while a photo that fits
+// still comes in from another camera; once alone on the link, the large file reads on.
+TEST_F(Hold, FileContentWaitsForRoomInTheReceivingShare)
+{
+    MemoryBudget &budget = MemoryBudget::global();
+    budget.setShare(MemoryBudget::Part::Receiving, 1 << 20);
+    budget.setReceivingHardCap(3 << 20);
+    const auto receiving = [&] { return budget.used(MemoryBudget::Part::Receiving); };
+    auto a = connectBridge(), b = connectBridge();
+    const QByteArray small = photo("b.jpg", 3 << 19), large = photo("a.raw", 8 << 20);
+    b->write(small.left(100 << 10));
+    const qint64 header = 8 + 2 + 5;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return receiving() == (100 << 10) - header; }, kTimeoutMs));
+    a->write(large.left(2 << 20));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return tcp(0)->waitingForRoom(); }, kTimeoutMs));
+    EXPECT_EQ(receiving(), 1 << 20) << "up to the share, not what arrived";
+
+    b->write(small.mid(100 << 10));
+    ASSERT_TRUE(until(1, "file b.jpg"));
+    a->write(large.mid(2 << 20));
+    ASSERT_TRUE(until(0, "file a.raw"));
+    EXPECT_EQ(receiving(), 0);
 }
