@@ -32,34 +32,32 @@ RecordBuilds::~RecordBuilds()
     m_pool.waitForDone();
 }
 
-void RecordBuilds::setHeld(qint64 bytes)
-{
-    m_heldBytes = bytes;
-    m_charge.set(bytes);
-}
-
 void RecordBuilds::add(const QUuid &cameraId, const QUuid &photoId, const QString &name, const QByteArray &data,
                        PreviewCache::Key key)
 {
     m_queue.push_back({cameraId, photoId, name, data, key, 0});
-    setHeld(m_heldBytes + data.size());
+    m_heldBytes += data.size();
     shed();
     startNext();
 }
 
 void RecordBuilds::shed()
 {
-    // The oldest run last: their bytes go first.
+    // The newest run first: they keep their bytes, the older ones let theirs go.
     const qint64 share = MemoryBudget::global().share(MemoryBudget::Part::Building);
-    qint64 held = m_heldBytes;
-    for (auto it = m_queue.begin(); it != m_queue.end() && held > share; ++it) {
+    qint64 onDisk = 0;
+    for (auto it = m_queue.rbegin(); it != m_queue.rend(); ++it) {
         if (it->data.isNull() || !m_locate(it->key))
             continue;
-        held -= it->data.size();
-        it->data = QByteArray();
+        if (onDisk + it->data.size() <= share) {
+            onDisk += it->data.size();
+        } else {
+            m_heldBytes -= it->data.size();
+            it->data = QByteArray();
+        }
     }
-    if (held != m_heldBytes)
-        setHeld(held);
+    // Bytes of photos in no file yet are counted where they wait to be written.
+    m_charge.set(onDisk);
 }
 
 void RecordBuilds::startNext()
@@ -67,7 +65,7 @@ void RecordBuilds::startNext()
     while (!m_queue.empty() && m_running < m_pool.maxThreadCount()) {
         Item item = std::move(m_queue.back());
         m_queue.pop_back();
-        setHeld(m_heldBytes - item.data.size());
+        m_heldBytes -= item.data.size();
         std::optional<PreviewCache::FileSpan> span;
         if (item.data.isNull() && !(span = m_locate(item.key))) {
             // Only the bytes of photos in a file are let go, and a file is never forgotten.
@@ -110,5 +108,6 @@ void RecordBuilds::finished(Item item, std::optional<BuiltPhoto> built)
         qCWarning(lcIngest) << "the texts and thumbnail of" << item.name
                             << "could not be built: its file is gone";
     }
+    shed();
     startNext();
 }

@@ -72,7 +72,6 @@ private:
     };
     void startNext();
     void finished(Item item, std::optional<BuiltPhoto> built);
-    void setHeld(qint64 bytes);
 
     QObject *m_context;
     Locate m_locate;
