@@ -2,7 +2,8 @@
 // camera, while photos keep arriving, against the same clicks with nothing arriving, in the same
 // run.
 //
-//   xvfb-run -a -s "-screen 0 1400x900x24" bench_click [folder] [clicks]   (defaults: /tmp, 30)
+//   xvfb-run -a -s "-screen 0 1400x900x24" bench_click [folder] [clicks] [arrival-ms]
+//                                                             (defaults: /tmp, 30, 200)
 //
 // The window is the real one: the shell view over a WindowState over a Monitor, 1180 × 620 as the
 // application opens it, in director mode, with one camera whose connection notes the moment each
@@ -20,7 +21,8 @@
 //
 // Idle: `clicks` clicks with nothing arriving. Loaded: `clicks` clicks while photos arrive through
 // Monitor::handleFile (what the camera link calls for each received file once it is off the
-// socket; reading the socket is left to the link's own benchmarks) every 200 ms, a 24 MP JPEG without an EXIF
+// socket; reading the socket is left to the link's own benchmarks) every `arrival-ms` (0: one on
+// every pass of the event loop, a burst at full speed), a 24 MP JPEG without an EXIF
 // thumbnail and a 4608 × 3456 HEIC without a thumbnail item in turn, so each needs a full decode for its
 // thumbnail. They are stored in a temporary folder under `folder`, removed at the end. Loaded clicks start
 // once the first two thumbnails are built.
@@ -342,6 +344,7 @@ int main(int argc, char *argv[])
     QQuickStyle::setStyle(QStringLiteral("Basic")); // as the application does
     const QString root = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("/tmp");
     const int clicks = argc > 2 ? std::max(3, QString::fromLocal8Bit(argv[2]).toInt()) : 30;
+    const int arrivalMs = argc > 3 ? std::max(0, QString::fromLocal8Bit(argv[3]).toInt()) : 200;
     if (QGuiApplication::platformName() != QLatin1String("xcb")) {
         std::fprintf(stderr, "bench_click: run it on an X display (xvfb-run is fine)\n");
         return 1;
@@ -436,15 +439,17 @@ int main(int argc, char *argv[])
         return 1;
     const std::vector<double> roundTrips = clicker.roundTripMs();
 
-    // The load: a photo every 200 ms, JPEG and HEIC in turn.
-    constexpr int kArrivalMs = 200;
+    // The load: a photo every arrivalMs, JPEG and HEIC in turn.
     int arrived = 0;
     QTimer arrivals;
     arrivals.setTimerType(Qt::PreciseTimer);
-    arrivals.setInterval(kArrivalMs);
+    arrivals.setInterval(arrivalMs);
     // The main thread's time in each handleFile, and its CPU time within it.
     std::vector<double> arrivalMs, arrivalCpuMs;
     QObject::connect(&arrivals, &QTimer::timeout, [&] {
+        // As the camera link does: no photo content is taken while the store holds the cameras.
+        if (monitor.store().holding())
+            return;
         const bool isJpeg = arrived % 2 == 0;
         const ThreadTimes before = mainClocks->read();
         const Clock::time_point start = Clock::now();
