@@ -106,7 +106,7 @@ void PhotoStore::queueWrite(Waiting item, QList<Update> &updates)
     QByteArray data = onDisk ? QByteArray() : m_previews->bytes(item.key);
     if (!onDisk) {
         ++m_memoryJobs;
-        m_memoryJobBytes += item.size;
+        m_memoryJobBytes += item.size + MemoryBudget::kPerPhotoOverhead;
     }
     const pending::Meta meta = item.meta;
     m_writer.run<Outcome>(
@@ -155,7 +155,7 @@ void PhotoStore::written(Waiting item, const Outcome &outcome)
 {
     if (!item.onDisk) {
         --m_memoryJobs;
-        m_memoryJobBytes -= item.size;
+        m_memoryJobBytes -= item.size + MemoryBudget::kPerPhotoOverhead;
     }
     QList<Update> updates;
     const capture::StoreResult &stored = outcome.stored;

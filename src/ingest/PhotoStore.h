@@ -50,8 +50,9 @@ public:
     // this budget (the pending folder fails too, and they wait in memory)...
     static constexpr qint64 kDefaultMemoryBudget = qint64(512) << 20;
     // ... or while those handed to the writing thread reach this one (photos arrive faster than
-    // the disk takes them), which keeps a long burst's memory flat.
-    static constexpr qint64 kDefaultQueueBudget = qint64(128) << 20;
+    // the disk takes them), which keeps a long burst's memory flat: the memory budget's Writing
+    // share. Each photo also counts its overhead, so a flood of tiny files stays bounded too.
+    static constexpr qint64 kDefaultQueueBudget = MemoryBudget::kWriting;
 
     struct Update {
         QUuid cameraId;
