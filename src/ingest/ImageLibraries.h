@@ -14,7 +14,17 @@
 // and nothing writes to stderr: every library error becomes an absent value, and the libraries'
 // own messages go to the "halvane.ingest" logging category.
 
-
+// Decoded images are at most 8192 × 8192 pixels: 64 Mi pixels, 256 MiB at the 4 bytes a pixel
+// they are held in, which is also Qt's own default allocation limit. Every camera JPEG or HEIF up
+// to about 60 MP decodes whole, and so do live-view frames of 8000 × 8000; a larger photo is
+// decoded reduced where its format can do that while decoding (JPEG, and Qt's readers that scale
+// as they read) and otherwise not at all, so its record shows the placeholder.
+constexpr qint64 kMaxDecodedPixels = qint64(8192) * 8192;
+// The limit in force: kMaxDecodedPixels, or less where Qt's process-wide allocation limit
+// (QImageReader::setAllocationLimit, in MiB) has been set lower. The first call lowers Qt's limit
+// to kMaxDecodedPixels' 4 bytes a pixel if it was higher, so that Qt's readers refuse what this
+// limit refuses.
+[[nodiscard]] qint64 decodedPixelLimit();
 
 // An image embedded in a file (EXIF thumbnail, raw preview): either encoded bytes that still have
 // to be decoded (so that a JPEG can be reduced while it is decoded), or pixels. `size` is the
@@ -40,6 +50,9 @@ struct ExifInfo {
 [[nodiscard]] std::optional<ExifInfo> readExif(const QByteArray &data, bool wantPreview);
 // Exiv2 on a bare EXIF block (TIFF header first), as HEIF files carry it.
 [[nodiscard]] std::optional<ExifInfo> readExifBlock(const QByteArray &tiffBlock);
+// Exiv2 on a CR3 file's two TIFF blocks: one whose first IFD is IFD0 and one whose first IFD is the
+// EXIF IFD (either may be empty). nullopt when neither is a TIFF block whose first IFD is there.
+[[nodiscard]] std::optional<ExifInfo> readExifBlocks(const QByteArray &ifd0Block, const QByteArray &exifIfdBlock);
 
 // LibRaw.
 struct RawInfo {

@@ -218,6 +218,31 @@ QByteArray dng(const Dng &spec)
     return spec.tags.isEmpty() ? tiff : withExif(tiff, spec.tags);
 }
 
+QByteArray box(const char *type, const QByteArray &content)
+{
+    QByteArray size(4, '\0');
+    qToBigEndian(quint32(8 + content.size()), size.data());
+    return size + type + content;
+}
+
+QByteArray cr3()
+{
+    const auto ascii = [](quint16 tag, const QByteArray &text) {
+        return Entry{tag, T::Ascii, QList<quint32>(text.begin(), text.end()) << 0};
+    };
+    const auto tiff = [](const QList<Entry> &entries) {
+        QByteArray block("II*\0\0\0\0\0", 8);
+        block.replace(4, 4, le(appendIfd(block, entries), 4));
+        return block;
+    };
+    const QByteArray cmt1 = tiff({ascii(272, "CAM-1"), {274, T::Short, {1}}});
+    const QByteArray cmt2 = tiff({{33434, T::Rational, {1, 250}}, {33437, T::Rational, {28, 10}}, {34855, T::Short, {400}},
+                                  ascii(36867, "2024:05:01 14:03:09"), {37380, T::SRational, {2, 3}},
+                                  {37386, T::Rational, {239, 10}}, {41987, T::Short, {0}}, ascii(42036, "ZOOM 18-55")});
+    const QByteArray uuid = QByteArray::fromHex("85c0b687820f11e08111f4ce462b6a48");
+    return box("ftyp", QByteArray("crx \0\0\0\1crx isom", 16)) + box("moov", box("uuid", uuid + box("CMT1", cmt1) + box("CMT2", cmt2)));
+}
+
 } // namespace SampleFiles
 
 // The HEVC encoder behind libheif keeps a few small process-wide buffers that nothing frees
