@@ -64,14 +64,12 @@ std::optional<Primary> openPrimary(const QByteArray &data)
     return p;
 }
 
-// Whether an image may be decoded: within the pixel limit, and no larger than the coded size its
-// 'ispe' property declares (rotation only swaps the sides and a crop only shrinks them, but a
-// grid can declare any output size whatever its tiles hold).
+// Whether an image may be decoded: within the pixel limit. (A grid's output is its 'ispe', which
+// the box walk has checked against the grid's own declaration.)
 bool withinLimits(const heif_image_handle *handle)
 {
     const qint64 pixels = qint64(heif_image_handle_get_width(handle)) * heif_image_handle_get_height(handle);
-    const qint64 coded = qint64(heif_image_handle_get_ispe_width(handle)) * heif_image_handle_get_ispe_height(handle);
-    return pixels > 0 && pixels <= coded && pixels <= decodedPixelLimit();
+    return pixels > 0 && pixels <= decodedPixelLimit();
 }
 
 // Decodes one image handle to 8-bit RGBA with its transformations (rotation, mirroring) applied.

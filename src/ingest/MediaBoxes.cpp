@@ -1,5 +1,9 @@
 #include "ingest/MediaBoxes.h"
 
+#include <QHash>
+
+#include <utility>
+
 namespace MediaBoxes {
 
 namespace {
@@ -39,10 +43,14 @@ const Box *find(const QList<Box> &boxes, quint32 type, const QByteArray &uuid = 
     return nullptr;
 }
 
+// Where the data of each item that lies in the file or in the 'idat' begins (its first extent).
+using ItemStarts = QHash<quint64, qsizetype>;
+
 // Every extent of an 'iloc' box lies within the file (construction method 0) or within the
 // 'idat' box (method 1). Extents made from other items (method 2) are the library's to check.
-bool extentsHold(const QByteArray &data, const Box &iloc, qsizetype idatSize)
+bool extentsHold(const QByteArray &data, const Box &iloc, const Box *idat, ItemStarts &starts)
 {
+    const qsizetype idatSize = idat ? idat->size() : 0;
     Cursor in{data, iloc.begin, iloc.end};
     const auto version = int(in.take(1));
     in.take(3); // flags
@@ -57,7 +65,7 @@ bool extentsHold(const QByteArray &data, const Box &iloc, qsizetype idatSize)
     const quint64 items = in.take(version < 2 ? 2 : 4);
     qint64 extents = 0;
     for (quint64 item = 0; item < items && in.ok; ++item) {
-        in.take(version < 2 ? 2 : 4); // item ID
+        const quint64 id = in.take(version < 2 ? 2 : 4);
         const quint64 method = version == 1 || version == 2 ? in.take(2) & 15 : 0;
         in.take(2); // data reference index
         const quint64 base = in.take(baseSize);
@@ -74,9 +82,50 @@ bool extentsHold(const QByteArray &data, const Box &iloc, qsizetype idatSize)
             // Length 0 means "to the end": only the start has to be there.
             if (base > limit || offset > limit - base || length > limit - base - offset)
                 return false;
+            if (e == 0 && (method == 0 || idat))
+                starts.insert(id, (method == 0 ? 0 : idat->begin) + qsizetype(base + offset));
         }
     }
     return in.ok;
+}
+
+// The output size a 'grid' or 'iovl' item's data at `at` declares; nullopt when it is not there.
+std::optional<std::pair<quint64, quint64>> derivedSize(const QByteArray &data, qsizetype at, quint32 type)
+{
+    Cursor in{data, at, data.size()};
+    in.take(1); // version
+    const int field = (in.take(1) & 1) ? 4 : 2;
+    in.take(type == fourCc("grid") ? 2 : 8); // rows and columns, or the canvas fill colour
+    const quint64 width = in.take(field), height = in.take(field);
+    return in.ok ? std::optional(std::pair(width, height)) : std::nullopt;
+}
+
+// Each 'ispe' property (the coded size of an image item) by the items it is associated with.
+QHash<quint64, std::pair<quint64, quint64>> codedSizes(const QByteArray &data, const QList<Box> &meta, int &budget)
+{
+    QHash<quint64, std::pair<quint64, quint64>> sizes;
+    const Box *iprp = find(meta, fourCc("iprp"));
+    const auto properties = iprp ? children(data, iprp->begin, iprp->end, budget) : std::nullopt;
+    const Box *ipco = properties ? find(*properties, fourCc("ipco")) : nullptr;
+    const Box *ipma = properties ? find(*properties, fourCc("ipma")) : nullptr;
+    const auto list = ipco ? children(data, ipco->begin, ipco->end, budget) : std::nullopt;
+    if (!list || !ipma)
+        return sizes;
+    Cursor in{data, ipma->begin, ipma->end};
+    const auto version = in.take(1), flags = in.take(3), entries = in.take(4);
+    for (quint64 entry = 0; entry < entries && in.ok; ++entry) {
+        const quint64 id = in.take(version < 1 ? 2 : 4), count = in.take(1);
+        for (quint64 i = 0; i < count && in.ok; ++i) {
+            const qsizetype index = (flags & 1) ? qsizetype(in.take(2) & 0x7fff) : qsizetype(in.take(1) & 0x7f);
+            if (index < 1 || index > list->size() || list->at(index - 1).type != fourCc("ispe"))
+                continue;
+            Cursor ispe{data, list->at(index - 1).begin + 4, list->at(index - 1).end};
+            const quint64 width = ispe.take(4), height = ispe.take(4);
+            if (ispe.ok)
+                sizes.insert(id, {width, height});
+        }
+    }
+    return sizes;
 }
 
 // The boxes inside `box` when it is a container this walk knows, else an empty list. 'meta' is
@@ -110,6 +159,37 @@ std::optional<QList<Box>> inner(const QByteArray &data, const Box &box, int &bud
     return QList<Box>{};
 }
 
+// The items of a HEIF 'meta' box: every extent lies within the bytes there, and every image
+// derived from others (a grid of tiles, an overlay) declares the output size its 'ispe' gives.
+// Decoders allocate the declared output, whatever the tiles cover: 958 bytes can otherwise
+// declare a grid of 19789² pixels built from one 64² tile.
+bool itemsHold(const QByteArray &data, const QList<Box> &meta, int &budget)
+{
+    const Box *iloc = find(meta, fourCc("iloc"));
+    ItemStarts starts;
+    if (iloc && !extentsHold(data, *iloc, find(meta, fourCc("idat")), starts))
+        return false;
+    const Box *iinf = find(meta, fourCc("iinf"));
+    const auto infos = iinf ? inner(data, *iinf, budget) : QList<Box>{};
+    if (!infos)
+        return false;
+    const auto coded = codedSizes(data, meta, budget);
+    for (const Box &infe : *infos) {
+        Cursor in{data, infe.begin, infe.end};
+        const auto version = in.take(1);
+        in.take(3); // flags
+        const quint64 id = in.take(version == 2 ? 2 : 4);
+        in.take(2); // protection index
+        const auto type = quint32(in.take(4));
+        if (!in.ok || version < 2 || (type != fourCc("grid") && type != fourCc("iovl")))
+            continue;
+        const auto output = starts.contains(id) ? derivedSize(data, starts.value(id), type) : std::nullopt;
+        if (!output || !coded.contains(id) || *output != coded.value(id))
+            return false;
+    }
+    return true;
+}
+
 bool walk(const QByteArray &data, const QList<Box> &boxes, int depth, int &budget)
 {
     if (!boxes.isEmpty() && depth > kMaxDepth)
@@ -118,12 +198,8 @@ bool walk(const QByteArray &data, const QList<Box> &boxes, int depth, int &budge
         const auto within = inner(data, box, budget);
         if (!within)
             return false;
-        if (box.type == fourCc("meta")) {
-            const Box *idat = find(*within, fourCc("idat"));
-            const Box *iloc = find(*within, fourCc("iloc"));
-            if (iloc && !extentsHold(data, *iloc, idat ? idat->size() : 0))
-                return false;
-        }
+        if (box.type == fourCc("meta") && !itemsHold(data, *within, budget))
+            return false;
         if (!walk(data, *within, depth + 1, budget))
             return false;
     }

@@ -121,9 +121,10 @@ TEST(BuildPhoto, EachKindOfFile)
          {96, 64}, kUpsideDown},
         {"odd.RAF", cameraJpeg(QSize(640, 480)), "RAW", kCameraTexts, {640, 480}, {160, 120}}, // read by its content
         // A CR3's own EXIF blocks, even where LibRaw cannot open the file; one whose EXIF IFD declares
-        // more entries than its block holds keeps only IFD0; one cut short is not read at all.
+        // more entries than its block holds keeps only IFD0; one with any box cut short is not read.
         {"IMG_0003.CR3", cr3(), "RAW", kCameraTexts}, {"count.CR3", badCount, "RAW", kCr3ModelOnly},
         {"cut.CR3", cr3().chopped(1), "RAW", kNoTexts},
+        {"trak.CR3", cr3(box("trak", QByteArray("\0\0\0 free", 8))), "RAW", kNoTexts},
         // No readable image: only name, size, format and the time of building.
         {"empty.jpg", {}, "JPG", kNoTexts}, {"noise.jpg", noise, "JPG", kNoTexts},
         {"damaged.jpg", QByteArray("\xFF\xD8\xFF\xE0", 4) + noise, "JPG", kNoTexts},

@@ -114,9 +114,10 @@ TEST(DecodeLimits, HostileFilesCostLittleMemory)
     blank.fill(0);
     const QByteArray png = encode(blank, "png"); // 1 MB that decodes to 2^30 pixels
     blank = {};
-    const QByteArray small = encode(quadrants({64, 64}), "jpeg");
+    const QByteArray small = encode(quadrants({64, 64}), "jpeg"), grid = found.readAll().mid(1);
     const std::tuple<const char *, QByteArray, qint64, QSize> cases[] = {
-        {"grid.heic", found.readAll().mid(1), 16, {0, 0}}, // a grid of 19789² pixels from one 64² tile
+        {"grid.heic", grid, 0, {0, 0}}, // a 19789² grid of one 64² tile, its 'ispe' 16 × 24
+        {"4000.heic", patched(grid, "MMMM", 0, 4000, 4000, 2), 0, {0, 0}}, // within the pixel limit
         {"ispe.heic", patched(heic(quadrants({64, 64})), "ispe", 8, 32768, 32768, 4), 0, {0, 0}},
         {"sof.jpg", patched(small, "\xFF\xC0", 5, 65000, 65000, 2), 65000, {0, 0}},
         {"big.png", png, 32768, {0, 0}},

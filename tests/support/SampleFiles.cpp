@@ -225,7 +225,7 @@ QByteArray box(const char *type, const QByteArray &content)
     return size + type + content;
 }
 
-QByteArray cr3()
+QByteArray cr3(const QByteArray &moreInMoov)
 {
     const auto ascii = [](quint16 tag, const QByteArray &text) {
         return Entry{tag, T::Ascii, QList<quint32>(text.begin(), text.end()) << 0};
@@ -240,7 +240,7 @@ QByteArray cr3()
                                   ascii(36867, "2024:05:01 14:03:09"), {37380, T::SRational, {2, 3}},
                                   {37386, T::Rational, {239, 10}}, {41987, T::Short, {0}}, ascii(42036, "ZOOM 18-55")});
     const QByteArray uuid = QByteArray::fromHex("85c0b687820f11e08111f4ce462b6a48");
-    return box("ftyp", QByteArray("crx \0\0\0\1crx isom", 16)) + box("moov", box("uuid", uuid + box("CMT1", cmt1) + box("CMT2", cmt2)));
+    return box("ftyp", QByteArray("crx \0\0\0\1crx isom", 16)) + box("moov", box("uuid", uuid + box("CMT1", cmt1) + box("CMT2", cmt2)) + moreInMoov);
 }
 
 } // namespace SampleFiles

@@ -63,7 +63,7 @@ QByteArray dng(const Dng &spec);
 QByteArray box(const char *type, const QByteArray &content);
 // A CR3-like file: 'ftyp' and a 'moov' holding the camera maker's box with CMT1 (IFD0: model,
 // orientation 1) and CMT2 (a TIFF block whose first IFD is the EXIF IFD) holding the values of
-// cameraTags(). No image: LibRaw cannot open it, only its metadata is there.
-QByteArray cr3();
+// cameraTags(), and `moreInMoov` after it. No image: LibRaw cannot open it, only its metadata is there.
+QByteArray cr3(const QByteArray &moreInMoov = {});
 
 } // namespace SampleFiles
