@@ -23,6 +23,11 @@ namespace {
 // the decoder fill gigapixels of nothing; it is not decoded.
 constexpr qint64 kMaxJpegPixelsPerByte = 4096;
 
+// Live-view frames are at most 8192 × 4096 pixels (128 MiB decoded). A frame waits for the
+// window while the next one is decoded, and two of these stay well inside the memory budget; a
+// camera's live view is at most 4K (8.3 million pixels). Larger frames are dropped.
+constexpr qint64 kMaxLiveFramePixels = qint64(8192) * 4096;
+
 qint64 pixelsOf(QSize size)
 {
     return qint64(size.width()) * size.height();
@@ -33,15 +38,15 @@ bool isJpeg(const QByteArray &bytes)
     return bytes.startsWith("\xFF\xD8\xFF");
 }
 
-// Whether a decoder may be handed `bytes` declaring `size`: within the pixel limit (or reduced to
-// it while decoding, `reducible`), and for a JPEG no more pixels than its bytes can carry.
-bool declaredSizeHolds(const QByteArray &bytes, QSize size, bool reducible)
+// Whether a decoder may be handed `bytes` declaring `size`: within `maxPixels` (or reduced to it
+// while decoding, `reducible`), and for a JPEG no more pixels than its bytes can carry.
+bool declaredSizeHolds(const QByteArray &bytes, QSize size, bool reducible, qint64 maxPixels)
 {
     if (!size.isValid() || size.isEmpty())
         return false;
     if (isJpeg(bytes) && pixelsOf(size) > qint64(bytes.size()) * kMaxJpegPixelsPerByte)
         return false;
-    return reducible || pixelsOf(size) <= decodedPixelLimit();
+    return reducible || pixelsOf(size) <= maxPixels;
 }
 
 // libjpeg reports a fatal error through error_exit, which must not return: it jumps back to the
@@ -70,7 +75,7 @@ void jpegMessage(j_common_ptr info)
 // with a destructor lives in this frame, so the error jump skips none. False when libjpeg cannot
 // decode the bytes to RGB (CMYK files, say); `out` then holds nothing useful.
 bool decodeJpegReduced(const QByteArray &bytes, const std::function<bool(QSize)> &enough, QImage *out,
-                       bool *full = nullptr)
+                       bool *full = nullptr, qint64 maxPixels = decodedPixelLimit())
 {
     jpeg_decompress_struct info;
     JpegErrors errors;
@@ -104,8 +109,8 @@ bool decodeJpegReduced(const QByteArray &bytes, const std::function<bool(QSize)>
         *full = info.scale_num == info.scale_denom;
     // A header may claim any size up to 65,535 px a side: what it declares must be carried by the
     // bytes, and what is decoded stays within the pixel limit.
-    if (!declaredSizeHolds(bytes, QSize(int(info.image_width), int(info.image_height)), true)
-        || qint64(info.output_width) * info.output_height > decodedPixelLimit()) {
+    if (!declaredSizeHolds(bytes, QSize(int(info.image_width), int(info.image_height)), true, maxPixels)
+        || qint64(info.output_width) * info.output_height > maxPixels) {
         jpeg_destroy_decompress(&info);
         return false;
     }
@@ -169,7 +174,7 @@ QImage readScaled(const QByteArray &bytes, int maxSide)
     // Qt's JPEG reader scales while it decodes and never holds more than the reduced image; every
     // other one (PNG, TIFF, WebP) decodes in full first and is refused a declared size over the limit.
     const QSize size = reader.size();
-    if (!declaredSizeHolds(bytes, size, reader.format() == "jpeg"))
+    if (!declaredSizeHolds(bytes, size, reader.format() == "jpeg", decodedPixelLimit()))
         return {};
     const QSize target = maxSide > 0 ? fitted(size, maxSide) : withinPixelLimit(size);
     if (target != size)
@@ -226,10 +231,13 @@ QImage rawPreview(const QByteArray &data, const ProbedImage &probe, int maxSide)
 qint64 decodedPixelLimit()
 {
     constexpr int kMiB = 1024 * 1024;
+    // Qt 6.4's default allocation limit, under which Qt's readers refuse a PNG or TIFF of 34 MP.
+    constexpr int kQtDefaultLimitMiB = 128;
     static std::once_flag once;
     std::call_once(once, [] {
         const int limitMiB = int(kMaxDecodedPixels * 4 / kMiB);
-        if (QImageReader::allocationLimit() <= 0 || QImageReader::allocationLimit() > limitMiB)
+        const int current = QImageReader::allocationLimit();
+        if (current <= 0 || current > limitMiB || current == kQtDefaultLimitMiB)
             QImageReader::setAllocationLimit(limitMiB);
     });
     const qint64 qtLimit = QImageReader::allocationLimit() > 0 ? qint64(QImageReader::allocationLimit()) * kMiB / 4
@@ -396,8 +404,9 @@ QImage decodeFrame(const QByteArray &bytes)
 {
     // A frame over the pixel limit, or declaring more than its bytes hold, is dropped like an
     // undecodable one: a live view is never shown reduced.
+    const qint64 limit = qMin(kMaxLiveFramePixels, decodedPixelLimit());
     QImage frame;
-    if (isJpeg(bytes) && decodeJpegReduced(bytes, [](QSize) { return false; }, &frame))
+    if (isJpeg(bytes) && decodeJpegReduced(bytes, [](QSize) { return false; }, &frame, nullptr, limit))
         return frame;
     QBuffer buffer;
     buffer.setData(bytes);
@@ -405,7 +414,7 @@ QImage decodeFrame(const QByteArray &bytes)
         return {};
     QImageReader reader(&buffer);
     reader.setAutoTransform(false);
-    if (!declaredSizeHolds(bytes, reader.size(), false) || !reader.read(&frame))
+    if (!declaredSizeHolds(bytes, reader.size(), false, limit) || !reader.read(&frame))
         return {};
     return frame;
 }

@@ -14,16 +14,15 @@
 // and nothing writes to stderr: every library error becomes an absent value, and the libraries'
 // own messages go to the "halvane.ingest" logging category.
 
-// Decoded images are at most 8192 × 8192 pixels: 64 Mi pixels, 256 MiB at the 4 bytes a pixel
-// they are held in, which is also Qt's own default allocation limit. Every camera JPEG or HEIF up
-// to about 60 MP decodes whole, and so do live-view frames of 8000 × 8000; a larger photo is
-// decoded reduced where its format can do that while decoding (JPEG, and Qt's readers that scale
-// as they read) and otherwise not at all, so its record shows the placeholder.
+// Decoded photos are at most 8192 × 8192 pixels: 64 Mi pixels, 256 MiB at the 4 bytes a pixel
+// they are held in. Every camera's JPEG or HEIF up to about 60 MP decodes whole; a larger photo
+// is decoded reduced where its format can do that while decoding (JPEG) and otherwise not at
+// all, so its record shows the placeholder.
 constexpr qint64 kMaxDecodedPixels = qint64(8192) * 8192;
 // The limit in force: kMaxDecodedPixels, or less where Qt's process-wide allocation limit
-// (QImageReader::setAllocationLimit, in MiB) has been set lower. The first call lowers Qt's limit
-// to kMaxDecodedPixels' 4 bytes a pixel if it was higher, so that Qt's readers refuse what this
-// limit refuses.
+// (QImageReader::setAllocationLimit, in MiB) has been set lower on purpose. The first call sets
+// Qt's limit to kMaxDecodedPixels' 256 MiB when it was higher, unlimited or Qt's default, so
+// that Qt's readers allow what this limit allows and refuse what it refuses.
 [[nodiscard]] qint64 decodedPixelLimit();
 
 // An image embedded in a file (EXIF thumbnail, raw preview): either encoded bytes that still have

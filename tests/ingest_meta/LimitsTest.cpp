@@ -2,6 +2,8 @@
 #include <QImageReader>
 #include <QtEndian>
 
+#include <fstream>
+
 #include <gtest/gtest.h>
 
 #include "SampleFiles.h"
@@ -42,11 +44,10 @@ QByteArray patched(QByteArray bytes, const QByteArray &marker, qsizetype at, qui
 // This process's resident memory in KiB: "VmRSS" now, "VmHWM" its peak since the last reset.
 qint64 residentKiB(const char *field)
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    status.open(QIODevice::ReadOnly);
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith(field))
-            return line.mid(qstrlen(field) + 1).trimmed().split(' ').first().toLongLong();
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(field, 0) == 0)
+            return std::stoll(line.substr(qstrlen(field)));
     return -1;
 }
 
@@ -62,7 +63,7 @@ TEST(MediaBoxes, DeclaredSizesHoldOnlyWithinTheBytesThere)
         many += box("free", {});
     const QByteArray idat = box("idat", "abcd");
     const std::pair<QByteArray, bool> cases[] = {
-        {box("free", "abc"), true}, {box("free", "abc").chopped(1), false}, {QByteArray("\0\0\0\4free", 8), false},
+        {box("free", "abc"), true}, {box("free", "abc").chopped(1), false}, {QByteArray("\0\0\0\4\0\0\0\x0c" "free" "abcd", 16), false},
         {QByteArray("\0\0\0\0free", 8) + "to the end", true}, {QByteArray("\0\0\0\1free", 8) + be(16, 8), true},
         {QByteArray("\0\0\0\1free", 8) + be(17, 8), false}, {box("uuid", QByteArray(15, 'u')), false},
         {nested, true}, {tooDeep, false}, {many, true}, {many + box("free", {}), false},
@@ -118,15 +119,14 @@ TEST(DecodeLimits, HostileFilesCostLittleMemory)
     const std::tuple<const char *, QByteArray, qint64, QSize> cases[] = {
         {"grid.heic", grid, 0, {0, 0}}, // a 19789² grid of one 64² tile, its 'ispe' 16 × 24
         {"4000.heic", patched(grid, "MMMM", 0, 4000, 4000, 2), 0, {0, 0}}, // within the pixel limit
-        {"ispe.heic", patched(heic(quadrants({64, 64})), "ispe", 8, 32768, 32768, 4), 0, {0, 0}},
+        {"ispe.heic", patched(heic(quadrants({64, 64})), "ispe", 8, 20000, 20000, 4), 0, {0, 0}},
         {"sof.jpg", patched(small, "\xFF\xC0", 5, 65000, 65000, 2), 65000, {0, 0}},
         {"big.png", png, 32768, {0, 0}},
     };
     for (const auto &[name, bytes, width, thumb] : cases) {
-        QFile peak(QStringLiteral("/proc/self/clear_refs"));
-        ASSERT_TRUE(peak.open(QIODevice::WriteOnly) && peak.write("5") == 1); // the peak is now
-        peak.close();
+        std::ofstream("/proc/self/clear_refs") << '5'; // the peak is now
         const qint64 before = residentKiB("VmRSS:");
+        ASSERT_GT(before, 0);
         const CapturedPhoto p = Monitor::buildPhoto(name, bytes);
         EXPECT_LT(residentKiB("VmHWM:") - before, 64 * 1024) << name;
         EXPECT_EQ(p.width, width) << name;

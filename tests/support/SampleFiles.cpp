@@ -51,6 +51,11 @@ quint32 appendBlock(QByteArray &out, const QByteArray &bytes)
     return at;
 }
 
+Entry ascii(quint16 tag, const QByteArray &text)
+{
+    return Entry{tag, T::Ascii, QList<quint32>(text.begin(), text.end()) << 0};
+}
+
 quint32 appendIfd(QByteArray &out, QList<Entry> entries)
 {
     std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) { return a.tag < b.tag; });
@@ -174,9 +179,6 @@ QByteArray heic(const QImage &image, const QList<Tag> &tags, int orientation, in
 QByteArray dng(const Dng &spec)
 {
     QByteArray tiff("II*\0\0\0\0\0", 8);
-    const auto ascii = [](quint16 tag, const QByteArray &text) {
-        return Entry{tag, T::Ascii, QList<quint32>(text.begin(), text.end()) << 0};
-    };
     // The tags every image of the file has: one strip of `pixels`.
     const auto image = [&tiff](quint32 subfile, QSize size, const QList<quint32> &bits, quint32 compression,
                                quint32 photometric, const QByteArray &pixels) {
@@ -227,9 +229,6 @@ QByteArray box(const char *type, const QByteArray &content)
 
 QByteArray cr3(const QByteArray &moreInMoov)
 {
-    const auto ascii = [](quint16 tag, const QByteArray &text) {
-        return Entry{tag, T::Ascii, QList<quint32>(text.begin(), text.end()) << 0};
-    };
     const auto tiff = [](const QList<Entry> &entries) {
         QByteArray block("II*\0\0\0\0\0", 8);
         block.replace(4, 4, le(appendIfd(block, entries), 4));
