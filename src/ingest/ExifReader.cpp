@@ -333,23 +333,6 @@ std::optional<ExifInfo> readExif(const QByteArray &data, bool wantPreview)
     return std::nullopt;
 }
 
-std::optional<ExifInfo> readExifBlock(const QByteArray &tiffBlock)
-{
-    if (tiffBlock.isEmpty())
-        return std::nullopt;
-    setUpExiv2();
-    try {
-        Exiv2::ExifData exif;
-        decodeBlock(exif, tiffBlock);
-        return fromExifData(exif);
-    } catch (const std::exception &e) {
-        qCDebug(lcIngest) << "exiv2 cannot read the EXIF block:" << e.what();
-    } catch (...) {
-        qCDebug(lcIngest) << "exiv2 cannot read the EXIF block";
-    }
-    return std::nullopt;
-}
-
 std::optional<ExifInfo> readExifBlocks(const QByteArray &ifd0Block, const QByteArray &exifIfdBlock)
 {
     bool bigEndian = false;

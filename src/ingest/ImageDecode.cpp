@@ -151,6 +151,27 @@ QSize withinPixelLimit(QSize size)
     return { (size.width() * eighths + 7) / 8, (size.height() * eighths + 7) / 8 };
 }
 
+// Decodes `bytes` with Qt's readers at the size `target` gives for the declared one, once that
+// declared size holds: within `maxPixels`, unless `mayReduce` and the reader scales while it
+// decodes (Qt's JPEG reader does and never holds more than the reduced image; every other one,
+// PNG, TIFF, WebP, decodes in full first). No orientation is applied.
+QImage readWithQt(const QByteArray &bytes, qint64 maxPixels, bool mayReduce, const std::function<QSize(QSize)> &target)
+{
+    QBuffer buffer;
+    buffer.setData(bytes);
+    if (!buffer.open(QIODevice::ReadOnly))
+        return {};
+    QImageReader reader(&buffer);
+    reader.setAutoTransform(false);
+    const QSize size = reader.size();
+    if (!declaredSizeHolds(bytes, size, mayReduce && reader.format() == "jpeg", maxPixels))
+        return {};
+    if (target(size) != size)
+        reader.setScaledSize(target(size));
+    QImage image;
+    return reader.read(&image) ? image : QImage();
+}
+
 // Decodes encoded bytes with Qt's readers, reduced while decoding where the format allows it
 // (JPEG scales inside the decoder). No orientation is applied here.
 QImage readScaled(const QByteArray &bytes, int maxSide)
@@ -165,23 +186,9 @@ QImage readScaled(const QByteArray &bytes, int maxSide)
                 ? reduced
                 : reduced.scaled(fitted(reduced.size(), maxSide), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     }
-    QBuffer buffer;
-    buffer.setData(bytes);
-    if (!buffer.open(QIODevice::ReadOnly))
-        return {};
-    QImageReader reader(&buffer);
-    reader.setAutoTransform(false);
-    // Qt's JPEG reader scales while it decodes and never holds more than the reduced image; every
-    // other one (PNG, TIFF, WebP) decodes in full first and is refused a declared size over the limit.
-    const QSize size = reader.size();
-    if (!declaredSizeHolds(bytes, size, reader.format() == "jpeg", decodedPixelLimit()))
-        return {};
-    const QSize target = maxSide > 0 ? fitted(size, maxSide) : withinPixelLimit(size);
-    if (target != size)
-        reader.setScaledSize(target);
-    QImage image;
-    if (!reader.read(&image))
-        return {};
+    QImage image = readWithQt(bytes, decodedPixelLimit(), true, [maxSide](QSize size) {
+        return maxSide > 0 ? fitted(size, maxSide) : withinPixelLimit(size);
+    });
     // Formats whose reader ignores the scaled size still come out within bounds.
     if (maxSide > 0 && (image.width() > maxSide || image.height() > maxSide))
         image = image.scaled(fitted(image.size(), maxSide), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
@@ -321,7 +328,7 @@ std::optional<ProbedImage> probeImage(const QByteArray &data, const QString &nam
 
     if (const auto heif = readHeif(data)) {
         probe.kind = ProbedImage::Kind::Heif;
-        if (const auto exif = readExifBlock(heif->exif))
+        if (const auto exif = readExifBlocks(heif->exif, {}))
             probe.props = exif->props; // its orientation is ignored: the HEIF rotation rules
         probe.props.width = heif->width;
         probe.props.height = heif->height;
@@ -408,13 +415,5 @@ QImage decodeFrame(const QByteArray &bytes)
     QImage frame;
     if (isJpeg(bytes) && decodeJpegReduced(bytes, [](QSize) { return false; }, &frame, nullptr, limit))
         return frame;
-    QBuffer buffer;
-    buffer.setData(bytes);
-    if (!buffer.open(QIODevice::ReadOnly))
-        return {};
-    QImageReader reader(&buffer);
-    reader.setAutoTransform(false);
-    if (!declaredSizeHolds(bytes, reader.size(), false, limit) || !reader.read(&frame))
-        return {};
-    return frame;
+    return readWithQt(bytes, limit, false, [](QSize size) { return size; });
 }

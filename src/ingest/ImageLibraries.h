@@ -47,10 +47,9 @@ struct ExifInfo {
 // Exiv2. `wantPreview` also looks for the largest embedded preview. nullopt when Exiv2 cannot
 // read the bytes at all.
 [[nodiscard]] std::optional<ExifInfo> readExif(const QByteArray &data, bool wantPreview);
-// Exiv2 on a bare EXIF block (TIFF header first), as HEIF files carry it.
-[[nodiscard]] std::optional<ExifInfo> readExifBlock(const QByteArray &tiffBlock);
-// Exiv2 on a CR3 file's two TIFF blocks: one whose first IFD is IFD0 and one whose first IFD is the
-// EXIF IFD (either may be empty). nullopt when neither is a TIFF block whose first IFD is there.
+// Exiv2 on bare EXIF blocks (TIFF header first): one whose first IFD is IFD0, as HEIF files carry
+// it, and one whose first IFD is the EXIF IFD, as CR3 files add (either may be empty). nullopt
+// when neither is a TIFF block whose first IFD is there.
 [[nodiscard]] std::optional<ExifInfo> readExifBlocks(const QByteArray &ifd0Block, const QByteArray &exifIfdBlock);
 
 // LibRaw.
