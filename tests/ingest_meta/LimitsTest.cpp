@@ -55,12 +55,10 @@ qint64 residentKiB(const char *field)
 
 TEST(MediaBoxes, DeclaredSizesHoldOnlyWithinTheBytesThere)
 {
-    QByteArray nested = box("free", {}), many;
+    QByteArray nested = box("free", {});
     for (int depth = 1; depth < MediaBoxes::kMaxDepth; ++depth)
         nested = box("moov", nested);
-    const QByteArray tooDeep = box("moov", nested);
-    for (int i = 0; i < MediaBoxes::kMaxBoxes; ++i)
-        many += box("free", {});
+    const QByteArray tooDeep = box("moov", nested), many = box("free", {}).repeated(MediaBoxes::kMaxBoxes);
     const QByteArray idat = box("idat", "abcd");
     const std::pair<QByteArray, bool> cases[] = {
         {box("free", "abc"), true}, {box("free", "abc").chopped(1), false}, {QByteArray("\0\0\0\4\0\0\0\x0c" "free" "abcd", 16), false},
@@ -86,7 +84,6 @@ TEST(DecodeLimits, OverThePixelLimitReducedWhereTheFormatAllowsOrNotDecoded)
     const std::tuple<const char *, QByteArray, QSize, QSize> cases[] = {
         {"a.jpg", encode(big, "jpeg"), {320, 240}, {560, 420}}, // 7/8 of the stored size
         {"a.png", encode(big, "png"), {0, 0}, {0, 0}}, // PNG and TIFF cannot be read reduced
-        {"a.tif", encode(big, "tiff"), {0, 0}, {0, 0}},
         {"b.tif", encode(square, "tiff"), {320, 320}, {512, 512}},
         {"c.tif", encode(over, "tiff"), {0, 0}, {0, 0}},
         {"a.heic", heic(big, {}, 1, 64), {64, 48}, {64, 48}},
@@ -114,22 +111,22 @@ TEST(DecodeLimits, HostileFilesCostLittleMemory)
     QImage blank(32768, 32768, QImage::Format_Mono);
     blank.fill(0);
     const QByteArray png = encode(blank, "png"); // 1 MB that decodes to 2^30 pixels
-    blank = {};
     const QByteArray small = encode(quadrants({64, 64}), "jpeg"), grid = found.readAll().mid(1);
-    const std::tuple<const char *, QByteArray, qint64, QSize> cases[] = {
-        {"grid.heic", grid, 0, {0, 0}}, // a 19789² grid of one 64² tile, its 'ispe' 16 × 24
-        {"4000.heic", patched(grid, "MMMM", 0, 4000, 4000, 2), 0, {0, 0}}, // within the pixel limit
-        {"ispe.heic", patched(heic(quadrants({64, 64})), "ispe", 8, 20000, 20000, 4), 0, {0, 0}},
-        {"sof.jpg", patched(small, "\xFF\xC0", 5, 65000, 65000, 2), 65000, {0, 0}},
-        {"big.png", png, 32768, {0, 0}},
+    // None is decoded; the record keeps the size the file tells where it is read at all.
+    const std::tuple<const char *, QByteArray, qint64> cases[] = {
+        {"grid.heic", grid, 0}, // a 19789² grid of one 64² tile, its 'ispe' 16 × 24
+        {"4000.heic", patched(grid, "MMMM", 0, 4000, 4000, 2), 0}, // within the pixel limit
+        {"ispe.heic", patched(heic(quadrants({64, 64})), "ispe", 8, 20000, 20000, 4), 0},
+        {"sof.jpg", patched(small, "\xFF\xC0", 5, 65000, 65000, 2), 65000},
+        {"big.png", png, 32768},
     };
-    for (const auto &[name, bytes, width, thumb] : cases) {
+    for (const auto &[name, bytes, width] : cases) {
         std::ofstream("/proc/self/clear_refs") << '5'; // the peak is now
         const qint64 before = residentKiB("VmRSS:");
         ASSERT_GT(before, 0);
         const CapturedPhoto p = Monitor::buildPhoto(name, bytes);
         EXPECT_LT(residentKiB("VmHWM:") - before, 64 * 1024) << name;
         EXPECT_EQ(p.width, width) << name;
-        EXPECT_EQ(p.thumb.size(), thumb) << name;
+        EXPECT_TRUE(p.thumb.isNull()) << name;
     }
 }
