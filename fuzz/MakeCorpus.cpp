@@ -149,6 +149,7 @@ int main(int argc, char **argv)
     put("fuzz_build_photo", "webp", withExtension(18, webp));
     put("fuzz_build_photo", "dng", withExtension(5, dng));
     put("fuzz_build_photo", "dng_as_nef", withExtension(3, dng));
+    put("fuzz_build_photo", "cr3", withExtension(2, SampleFiles::cr3()));
     if (!heic.isEmpty())
         put("fuzz_build_photo", "heic", withExtension(19, heic));
     put("fuzz_build_photo", "garbage", withExtension(21, "not an image at all"));

@@ -1,5 +1,6 @@
 #include <QBuffer>
 #include <QImageReader>
+#include <QtEndian>
 
 #include <cmath>
 #include <exception>
@@ -221,13 +222,16 @@ ExifInfo fromExifData(const Exiv2::ExifData &exif)
     return info;
 }
 
-EmbeddedImage largestPreview(Exiv2::Image &image)
+EmbeddedImage largestPreview(Exiv2::Image &image, qint64 fileSize)
 {
     const Exiv2::PreviewManager previews(image);
     const Exiv2::PreviewPropertiesList list = previews.getPreviewProperties();
     const Exiv2::PreviewProperties *best = nullptr;
     qint64 bestArea = -1;
     for (const auto &candidate : list) {
+        // A preview's declared length is a claim: one longer than the file cannot be there.
+        if (candidate.size_ == 0 || qint64(candidate.size_) > fileSize)
+            continue;
         const qint64 area = qint64(candidate.width_) * candidate.height_;
         if (area > bestArea || (area == bestArea && best && candidate.size_ > best->size_)) {
             best = &candidate;
@@ -246,6 +250,63 @@ EmbeddedImage largestPreview(Exiv2::Image &image)
     return result;
 }
 
+// The offset of the first IFD of a TIFF block whose header and that IFD's entry table lie within
+// the block; nullopt otherwise. `bigEndian` tells the block's byte order.
+std::optional<quint32> firstIfd(const QByteArray &block, bool *bigEndian)
+{
+    if (block.size() < 8 || !(block.startsWith(QByteArray("II*\0", 4)) || block.startsWith(QByteArray("MM\0*", 4))))
+        return std::nullopt;
+    *bigEndian = block[0] == 'M';
+    const auto u16 = [&](qsizetype at) {
+        return *bigEndian ? qFromBigEndian<quint16>(block.constData() + at) : qFromLittleEndian<quint16>(block.constData() + at);
+    };
+    const quint32 ifd = *bigEndian ? qFromBigEndian<quint32>(block.constData() + 4)
+                                   : qFromLittleEndian<quint32>(block.constData() + 4);
+    // The entry count is a claim: its table of 12-byte entries and the next-IFD link must be there.
+    if (ifd < 8 || qint64(ifd) + 2 > block.size() || qint64(ifd) + 2 + 12 * qint64(u16(ifd)) + 4 > block.size())
+        return std::nullopt;
+    return ifd;
+}
+
+// A TIFF block whose first IFD is an EXIF IFD (a CR3 file's CMT2), turned into one that Exiv2
+// reads as such: a new IFD0 appended after it holds only the pointer to the EXIF IFD. Every
+// offset in the block stays valid because the TIFF header stays where it was.
+std::optional<QByteArray> asExifIfd(const QByteArray &block)
+{
+    bool bigEndian = false;
+    const auto exifAt = firstIfd(block, &bigEndian);
+    if (!exifAt)
+        return std::nullopt;
+    QByteArray out = block;
+    if (out.size() % 2)
+        out.append('\0');
+    const auto put = [&](quint32 value, int bytes) {
+        char field[4];
+        if (bigEndian)
+            bytes == 2 ? qToBigEndian(quint16(value), field) : qToBigEndian(value, field);
+        else
+            bytes == 2 ? qToLittleEndian(quint16(value), field) : qToLittleEndian(value, field);
+        out.append(field, bytes);
+    };
+    const auto ifd0At = quint32(out.size());
+    put(1, 2); // one entry: ExifTag (0x8769), LONG, count 1, the EXIF IFD's offset
+    put(0x8769, 2);
+    put(4, 2);
+    put(1, 4);
+    put(*exifAt, 4);
+    put(0, 4); // no next IFD
+    char header[4];
+    bigEndian ? qToBigEndian(ifd0At, header) : qToLittleEndian(ifd0At, header);
+    out.replace(4, 4, header, 4);
+    return out;
+}
+
+void decodeBlock(Exiv2::ExifData &exif, const QByteArray &tiffBlock)
+{
+    Exiv2::ExifParser::decode(
+        exif, reinterpret_cast<const Exiv2::byte *>(tiffBlock.constData()), uint32_t(tiffBlock.size()));
+}
+
 } // namespace
 
 std::optional<ExifInfo> readExif(const QByteArray &data, bool wantPreview)
@@ -262,7 +323,7 @@ std::optional<ExifInfo> readExif(const QByteArray &data, bool wantPreview)
         image->readMetadata();
         ExifInfo info = fromExifData(image->exifData());
         if (wantPreview)
-            info.largestPreview = largestPreview(*image);
+            info.largestPreview = largestPreview(*image, data.size());
         return info;
     } catch (const std::exception &e) {
         qCDebug(lcIngest) << "exiv2 cannot read the file:" << e.what();
@@ -272,20 +333,30 @@ std::optional<ExifInfo> readExif(const QByteArray &data, bool wantPreview)
     return std::nullopt;
 }
 
-std::optional<ExifInfo> readExifBlock(const QByteArray &tiffBlock)
+std::optional<ExifInfo> readExifBlocks(const QByteArray &ifd0Block, const QByteArray &exifIfdBlock)
 {
-    if (tiffBlock.isEmpty())
+    bool bigEndian = false;
+    const bool hasIfd0 = firstIfd(ifd0Block, &bigEndian).has_value();
+    const auto exifIfd = asExifIfd(exifIfdBlock);
+    if (!hasIfd0 && !exifIfd)
         return std::nullopt;
     setUpExiv2();
     try {
         Exiv2::ExifData exif;
-        Exiv2::ExifParser::decode(
-            exif, reinterpret_cast<const Exiv2::byte *>(tiffBlock.constData()), uint32_t(tiffBlock.size()));
+        if (hasIfd0)
+            decodeBlock(exif, ifd0Block);
+        if (exifIfd) {
+            Exiv2::ExifData photo;
+            decodeBlock(photo, *exifIfd);
+            for (const Exiv2::Exifdatum &datum : photo)
+                if (datum.groupName() == "Photo")
+                    exif.add(datum);
+        }
         return fromExifData(exif);
     } catch (const std::exception &e) {
-        qCDebug(lcIngest) << "exiv2 cannot read the EXIF block:" << e.what();
+        qCDebug(lcIngest) << "exiv2 cannot read the EXIF blocks:" << e.what();
     } catch (...) {
-        qCDebug(lcIngest) << "exiv2 cannot read the EXIF block";
+        qCDebug(lcIngest) << "exiv2 cannot read the EXIF blocks";
     }
     return std::nullopt;
 }

@@ -7,8 +7,14 @@
 #include <libheif/heif.h>
 
 #include "ingest/ImageLibraries.h"
+#include "ingest/MediaBoxes.h"
 
 namespace {
+
+// libheif refuses, while parsing, an image with a side longer than this. An image within the
+// pixel limit has no such side unless it is more than four times as wide as it is high, which no
+// camera writes; refused at parsing, a hostile size never reaches the decoder at all.
+constexpr int kMaxHeifSide = 16384;
 
 struct ContextFree {
     void operator()(heif_context *c) const { heif_context_free(c); }
@@ -41,12 +47,13 @@ std::optional<Primary> openPrimary(const QByteArray &data)
 {
     static std::once_flag once;
     std::call_once(once, [] { heif_init(nullptr); }); // loads the codecs once for the process
-    if (!looksLikeHeif(data))
+    if (!looksLikeHeif(data) || !MediaBoxes::sizesHold(data))
         return std::nullopt;
     Primary p;
     p.context.reset(heif_context_alloc());
     if (!p.context)
         return std::nullopt;
+    heif_context_set_maximum_image_size_limit(p.context.get(), kMaxHeifSide);
     if (failed(heif_context_read_from_memory_without_copy(
             p.context.get(), data.constData(), size_t(data.size()), nullptr)))
         return std::nullopt;
@@ -57,24 +64,48 @@ std::optional<Primary> openPrimary(const QByteArray &data)
     return p;
 }
 
+// Whether an image may be decoded: within the pixel limit. (A grid's output is its 'ispe', which
+// the box walk has checked against the grid's own declaration.)
+bool withinLimits(const heif_image_handle *handle)
+{
+    const qint64 pixels = qint64(heif_image_handle_get_width(handle)) * heif_image_handle_get_height(handle);
+    return pixels > 0 && pixels <= decodedPixelLimit();
+}
+
 // Decodes one image handle to 8-bit RGBA with its transformations (rotation, mirroring) applied.
+// Null when the image is over the limits.
 QImage decodeHandle(const heif_image_handle *handle)
 {
+    if (!withinLimits(handle))
+        return {};
     heif_image *decoded = nullptr;
     if (failed(
             heif_decode_image(handle, &decoded, heif_colorspace_RGB, heif_chroma_interleaved_RGBA, nullptr)))
         return {};
-    const Image image(decoded);
+    Image image(decoded);
     int stride = 0;
     const uint8_t *plane = heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
     const int width = heif_image_get_width(image.get(), heif_channel_interleaved);
     const int height = heif_image_get_height(image.get(), heif_channel_interleaved);
     if (!plane || width <= 0 || height <= 0 || stride < width * 4)
         return {};
-    // Copied: the plane belongs to the heif image, released when this scope ends.
+    // Not copied: the image keeps the heif image, which holds the plane, until it is released.
     const QImage::Format format
         = heif_image_handle_has_alpha_channel(handle) ? QImage::Format_RGBA8888 : QImage::Format_RGBX8888;
-    return QImage(plane, width, height, stride, format).copy();
+    heif_image *owner = image.release();
+    return QImage(plane, width, height, stride, format,
+                  [](void *info) { heif_image_release(static_cast<heif_image *>(info)); }, owner);
+}
+
+QImage decodeThumbnail(const heif_image_handle *primary)
+{
+    heif_item_id thumbId = 0;
+    heif_image_handle *thumb = nullptr;
+    if (heif_image_handle_get_list_of_thumbnail_IDs(primary, &thumbId, 1) != 1
+        || failed(heif_image_handle_get_thumbnail(primary, thumbId, &thumb)))
+        return {};
+    const Handle owner(thumb);
+    return decodeHandle(thumb);
 }
 
 } // namespace
@@ -119,15 +150,12 @@ QImage decodeHeif(const QByteArray &data, int maxSide)
     if (!primary)
         return {};
     QImage image;
-    if (maxSide > 0) {
-        heif_item_id thumbId = 0;
-        heif_image_handle *thumb = nullptr;
-        if (heif_image_handle_get_list_of_thumbnail_IDs(primary->handle.get(), &thumbId, 1) == 1
-            && !failed(heif_image_handle_get_thumbnail(primary->handle.get(), thumbId, &thumb))) {
-            const Handle owner(thumb);
-            image = decodeHandle(thumb);
-        }
-    }
+    if (maxSide > 0)
+        image = decodeThumbnail(primary->handle.get());
+    // The thumbnail item also stands for a primary image over the limits: the reduced image the
+    // format offers.
+    if (image.isNull() && maxSide == 0 && !withinLimits(primary->handle.get()))
+        image = decodeThumbnail(primary->handle.get());
     if (image.isNull())
         image = decodeHandle(primary->handle.get());
     if (maxSide > 0 && !image.isNull() && qMax(image.width(), image.height()) > maxSide)

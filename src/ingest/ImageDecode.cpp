@@ -8,12 +8,46 @@
 #include <csetjmp>
 #include <cstdio>
 #include <functional>
+#include <mutex>
 
 #include <jpeglib.h>
 
 #include "ingest/ImageProbe.h"
+#include "ingest/MediaBoxes.h"
 
 namespace {
+
+// A JPEG that declares more pixels than this per byte it holds cannot carry them: even a flat
+// grey picture costs a Huffman-coded JPEG one bit per 8 × 8 block for its DC values alone (512
+// pixels a byte), so a camera's file never comes near. Past it the file is cut or built to make
+// the decoder fill gigapixels of nothing; it is not decoded.
+constexpr qint64 kMaxJpegPixelsPerByte = 4096;
+
+// Live-view frames are at most 8192 × 4096 pixels (128 MiB decoded). A frame waits for the
+// window while the next one is decoded, and two of these stay well inside the memory budget; a
+// camera's live view is at most 4K (8.3 million pixels). Larger frames are dropped.
+constexpr qint64 kMaxLiveFramePixels = qint64(8192) * 4096;
+
+qint64 pixelsOf(QSize size)
+{
+    return qint64(size.width()) * size.height();
+}
+
+bool isJpeg(const QByteArray &bytes)
+{
+    return bytes.startsWith("\xFF\xD8\xFF");
+}
+
+// Whether a decoder may be handed `bytes` declaring `size`: within `maxPixels` (or reduced to it
+// while decoding, `reducible`), and for a JPEG no more pixels than its bytes can carry.
+bool declaredSizeHolds(const QByteArray &bytes, QSize size, bool reducible, qint64 maxPixels)
+{
+    if (!size.isValid() || size.isEmpty())
+        return false;
+    if (isJpeg(bytes) && pixelsOf(size) > qint64(bytes.size()) * kMaxJpegPixelsPerByte)
+        return false;
+    return reducible || pixelsOf(size) <= maxPixels;
+}
 
 // libjpeg reports a fatal error through error_exit, which must not return: it jumps back to the
 // decoding call instead of ending the process.
@@ -41,7 +75,7 @@ void jpegMessage(j_common_ptr info)
 // with a destructor lives in this frame, so the error jump skips none. False when libjpeg cannot
 // decode the bytes to RGB (CMYK files, say); `out` then holds nothing useful.
 bool decodeJpegReduced(const QByteArray &bytes, const std::function<bool(QSize)> &enough, QImage *out,
-                       bool *full = nullptr)
+                       bool *full = nullptr, qint64 maxPixels = decodedPixelLimit())
 {
     jpeg_decompress_struct info;
     JpegErrors errors;
@@ -73,9 +107,10 @@ bool decodeJpegReduced(const QByteArray &bytes, const std::function<bool(QSize)>
     jpeg_calc_output_dimensions(&info);
     if (full)
         *full = info.scale_num == info.scale_denom;
-    // A header may claim any size up to 65,535 px a side: stay under Qt's allocation limit.
-    const qint64 limitBytes = qint64(QImageReader::allocationLimit()) * 1024 * 1024;
-    if (limitBytes > 0 && qint64(info.output_width) * info.output_height * 4 > limitBytes) {
+    // A header may claim any size up to 65,535 px a side: what it declares must be carried by the
+    // bytes, and what is decoded stays within the pixel limit.
+    if (!declaredSizeHolds(bytes, QSize(int(info.image_width), int(info.image_height)), true, maxPixels)
+        || qint64(info.output_width) * info.output_height > maxPixels) {
         jpeg_destroy_decompress(&info);
         return false;
     }
@@ -94,11 +129,6 @@ bool decodeJpegReduced(const QByteArray &bytes, const std::function<bool(QSize)>
     return true;
 }
 
-bool isJpeg(const QByteArray &bytes)
-{
-    return bytes.startsWith("\xFF\xD8\xFF");
-}
-
 // The size that fits `size` into a square of maxSide, keeping the aspect ratio; `size` itself
 // when it fits already (thumbnails are never enlarged).
 QSize fitted(QSize size, int maxSide)
@@ -108,18 +138,38 @@ QSize fitted(QSize size, int maxSide)
     return size.scaled(maxSide, maxSide, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
 }
 
-// Qt refuses images above its allocation limit (QImageReader::allocationLimit, in MiB). Rather
-// than show nothing for a very large photo, decode it at the largest size under that limit. The
-// size is a multiple of 1/8 of the stored one because that is what the JPEG decoder produces
-// (it scales by M/8 and allocates that), so nothing larger than the result is ever allocated.
-QSize withinAllocationLimit(QSize size)
+// Rather than show nothing for a photo above the pixel limit, decode it at the largest size under
+// that limit. The size is a multiple of 1/8 of the stored one because that is what the JPEG
+// decoder produces (it scales by M/8 and allocates that), so nothing larger than the result is
+// ever allocated.
+QSize withinPixelLimit(QSize size)
 {
-    const qint64 limitBytes = qint64(QImageReader::allocationLimit()) * 1024 * 1024;
-    const qint64 bytes = qint64(size.width()) * size.height() * 4;
-    if (limitBytes <= 0 || bytes <= limitBytes)
+    const qint64 limit = decodedPixelLimit();
+    if (pixelsOf(size) <= limit)
         return size;
-    const int eighths = qMax(1, int(std::floor(8 * std::sqrt(double(limitBytes) / double(bytes)))));
+    const int eighths = qMax(1, int(std::floor(8 * std::sqrt(double(limit) / double(pixelsOf(size))))));
     return { (size.width() * eighths + 7) / 8, (size.height() * eighths + 7) / 8 };
+}
+
+// Decodes `bytes` with Qt's readers at the size `target` gives for the declared one, once that
+// declared size holds: within `maxPixels`, unless `mayReduce` and the reader scales while it
+// decodes (Qt's JPEG reader does and never holds more than the reduced image; every other one,
+// PNG, TIFF, WebP, decodes in full first). No orientation is applied.
+QImage readWithQt(const QByteArray &bytes, qint64 maxPixels, bool mayReduce, const std::function<QSize(QSize)> &target)
+{
+    QBuffer buffer;
+    buffer.setData(bytes);
+    if (!buffer.open(QIODevice::ReadOnly))
+        return {};
+    QImageReader reader(&buffer);
+    reader.setAutoTransform(false);
+    const QSize size = reader.size();
+    if (!declaredSizeHolds(bytes, size, mayReduce && reader.format() == "jpeg", maxPixels))
+        return {};
+    if (target(size) != size)
+        reader.setScaledSize(target(size));
+    QImage image;
+    return reader.read(&image) ? image : QImage();
 }
 
 // Decodes encoded bytes with Qt's readers, reduced while decoding where the format allows it
@@ -136,21 +186,9 @@ QImage readScaled(const QByteArray &bytes, int maxSide)
                 ? reduced
                 : reduced.scaled(fitted(reduced.size(), maxSide), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     }
-    QBuffer buffer;
-    buffer.setData(bytes);
-    if (!buffer.open(QIODevice::ReadOnly))
-        return {};
-    QImageReader reader(&buffer);
-    reader.setAutoTransform(false);
-    const QSize size = reader.size();
-    if (size.isValid()) {
-        const QSize target = maxSide > 0 ? fitted(size, maxSide) : withinAllocationLimit(size);
-        if (target != size)
-            reader.setScaledSize(target);
-    }
-    QImage image;
-    if (!reader.read(&image))
-        return {};
+    QImage image = readWithQt(bytes, decodedPixelLimit(), true, [maxSide](QSize size) {
+        return maxSide > 0 ? fitted(size, maxSide) : withinPixelLimit(size);
+    });
     // Formats whose reader ignores the scaled size still come out within bounds.
     if (maxSide > 0 && (image.width() > maxSide || image.height() > maxSide))
         image = image.scaled(fitted(image.size(), maxSide), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
@@ -197,6 +235,23 @@ QImage rawPreview(const QByteArray &data, const ProbedImage &probe, int maxSide)
 
 } // namespace
 
+qint64 decodedPixelLimit()
+{
+    constexpr int kMiB = 1024 * 1024;
+    // Qt 6.4's default allocation limit, under which Qt's readers refuse a PNG or TIFF of 34 MP.
+    constexpr int kQtDefaultLimitMiB = 128;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const int limitMiB = int(kMaxDecodedPixels * 4 / kMiB);
+        const int current = QImageReader::allocationLimit();
+        if (current <= 0 || current > limitMiB || current == kQtDefaultLimitMiB)
+            QImageReader::setAllocationLimit(limitMiB);
+    });
+    const qint64 qtLimit = QImageReader::allocationLimit() > 0 ? qint64(QImageReader::allocationLimit()) * kMiB / 4
+                                                               : kMaxDecodedPixels;
+    return qMin(kMaxDecodedPixels, qtLimit);
+}
+
 QImage applyOrientation(const QImage &image, int orientation)
 {
     if (image.isNull())
@@ -241,21 +296,31 @@ std::optional<ProbedImage> probeImage(const QByteArray &data, const QString &nam
 {
     if (data.isEmpty())
         return std::nullopt;
+    // An ISO base-media file (HEIF, CR3) reaches no library unless every size it declares holds.
+    if (data.mid(4, 4) == "ftyp" && !MediaBoxes::sizesHold(data))
+        return std::nullopt;
     ProbedImage probe;
 
     if (PhotoText::isRawExtension(PhotoText::pathExtension(name))) {
-        if (const auto raw = readRaw(data)) {
+        const auto raw = readRaw(data);
+        // A CR3 keeps its EXIF as two TIFF blocks in its box structure, which Exiv2 does not read
+        // from the file itself: read as such, they stand for the whole file's EXIF, even where
+        // LibRaw cannot open the file.
+        const auto boxes = MediaBoxes::cr3Exif(data);
+        const auto exif = boxes ? readExifBlocks(boxes->ifd0, boxes->exifIfd) : raw ? readExif(data, true) : std::nullopt;
+        if (raw || exif) {
             probe.kind = ProbedImage::Kind::Raw;
-            const auto exif = readExif(data, true);
             if (exif) {
                 probe.props = exif->props;
                 probe.embedded = exif->largestPreview;
             }
-            fillMissing(probe.props, raw->props);
-            probe.props.width = raw->width;
-            probe.props.height = raw->height;
-            probe.orientation = exif && exif->orientation ? *exif->orientation : raw->orientation;
-            probe.rawThumbnailSize = raw->thumbnailSize;
+            if (raw) {
+                fillMissing(probe.props, raw->props);
+                probe.props.width = raw->width;
+                probe.props.height = raw->height;
+                probe.rawThumbnailSize = raw->thumbnailSize;
+            }
+            probe.orientation = exif && exif->orientation ? *exif->orientation : raw ? raw->orientation : 1;
             return probe;
         }
         // Not a raw file after all (a JPEG under a raw name, say): read it by its content.
@@ -263,7 +328,7 @@ std::optional<ProbedImage> probeImage(const QByteArray &data, const QString &nam
 
     if (const auto heif = readHeif(data)) {
         probe.kind = ProbedImage::Kind::Heif;
-        if (const auto exif = readExifBlock(heif->exif))
+        if (const auto exif = readExifBlocks(heif->exif, {}))
             probe.props = exif->props; // its orientation is ignored: the HEIF rotation rules
         probe.props.width = heif->width;
         probe.props.height = heif->height;
@@ -344,8 +409,11 @@ ViewImage decodeForView(const QByteArray &data, const QString &name, QSize atLea
 
 QImage decodeFrame(const QByteArray &bytes)
 {
+    // A frame over the pixel limit, or declaring more than its bytes hold, is dropped like an
+    // undecodable one: a live view is never shown reduced.
+    const qint64 limit = qMin(kMaxLiveFramePixels, decodedPixelLimit());
     QImage frame;
-    if (isJpeg(bytes) && decodeJpegReduced(bytes, [](QSize) { return false; }, &frame))
+    if (isJpeg(bytes) && decodeJpegReduced(bytes, [](QSize) { return false; }, &frame, nullptr, limit))
         return frame;
-    return QImage::fromData(bytes);
+    return readWithQt(bytes, limit, false, [](QSize size) { return size; });
 }

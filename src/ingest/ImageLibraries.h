@@ -14,7 +14,16 @@
 // and nothing writes to stderr: every library error becomes an absent value, and the libraries'
 // own messages go to the "halvane.ingest" logging category.
 
-
+// Decoded photos are at most 8192 × 8192 pixels: 64 Mi pixels, 256 MiB at the 4 bytes a pixel
+// they are held in. Every camera's JPEG or HEIF up to about 60 MP decodes whole; a larger photo
+// is decoded reduced where its format can do that while decoding (JPEG) and otherwise not at
+// all, so its record shows the placeholder.
+constexpr qint64 kMaxDecodedPixels = qint64(8192) * 8192;
+// The limit in force: kMaxDecodedPixels, or less where Qt's process-wide allocation limit
+// (QImageReader::setAllocationLimit, in MiB) has been set lower on purpose. The first call sets
+// Qt's limit to kMaxDecodedPixels' 256 MiB when it was higher, unlimited or Qt's default, so
+// that Qt's readers allow what this limit allows and refuse what it refuses.
+[[nodiscard]] qint64 decodedPixelLimit();
 
 // An image embedded in a file (EXIF thumbnail, raw preview): either encoded bytes that still have
 // to be decoded (so that a JPEG can be reduced while it is decoded), or pixels. `size` is the
@@ -38,8 +47,10 @@ struct ExifInfo {
 // Exiv2. `wantPreview` also looks for the largest embedded preview. nullopt when Exiv2 cannot
 // read the bytes at all.
 [[nodiscard]] std::optional<ExifInfo> readExif(const QByteArray &data, bool wantPreview);
-// Exiv2 on a bare EXIF block (TIFF header first), as HEIF files carry it.
-[[nodiscard]] std::optional<ExifInfo> readExifBlock(const QByteArray &tiffBlock);
+// Exiv2 on bare EXIF blocks (TIFF header first): one whose first IFD is IFD0, as HEIF files carry
+// it, and one whose first IFD is the EXIF IFD, as CR3 files add (either may be empty). nullopt
+// when neither is a TIFF block whose first IFD is there.
+[[nodiscard]] std::optional<ExifInfo> readExifBlocks(const QByteArray &ifd0Block, const QByteArray &exifIfdBlock);
 
 // LibRaw.
 struct RawInfo {

@@ -11,6 +11,11 @@
 
 namespace {
 
+// LibRaw refuses to allocate more than this for raw sensor data. Only the embedded previews are
+// ever taken from a raw file here, so nothing should come near it; it bounds any path that would
+// size a buffer from the file's declarations.
+constexpr unsigned kMaxRawMemoryMiB = 256;
+
 // LibRaw's default callbacks print to stderr; a corrupt raw file is an ordinary event here.
 void rawDataError(void * /*data*/, const char *file, const int offset)
 {
@@ -88,6 +93,7 @@ std::unique_ptr<LibRaw> openRaw(const QByteArray &data)
     auto raw = std::make_unique<LibRaw>(LIBRAW_OPIONS_NO_MEMERR_CALLBACK | LIBRAW_OPIONS_NO_DATAERR_CALLBACK);
     raw->set_dataerror_handler(rawDataError, nullptr);
     raw->set_memerror_handler(rawMemoryError, nullptr);
+    raw->imgdata.params.max_raw_memory_mb = kMaxRawMemoryMiB;
     const int rc = raw->open_buffer(const_cast<char *>(data.constData()), size_t(data.size()));
     if (rc != LIBRAW_SUCCESS) {
         qCDebug(lcIngest) << "libraw cannot open the file:" << libraw_strerror(rc);
@@ -129,7 +135,13 @@ EmbeddedImage rawThumbnail(const QByteArray &data)
     EmbeddedImage result;
     try {
         const auto raw = openRaw(data);
-        if (!raw || raw->unpack_thumb() != LIBRAW_SUCCESS)
+        if (!raw)
+            return result;
+        // The preview's declared length must fit in the file, and a bitmap preview's pixels
+        // within the limit, before LibRaw allocates for them.
+        const auto &thumb = raw->imgdata.thumbnail;
+        if (thumb.tlength == 0 || qint64(thumb.tlength) > data.size()
+            || qint64(thumb.twidth) * thumb.theight > decodedPixelLimit() || raw->unpack_thumb() != LIBRAW_SUCCESS)
             return result;
         int err = 0;
         libraw_processed_image_t *image = raw->dcraw_make_mem_thumb(&err);

@@ -51,6 +51,7 @@ const QStringList kLibRawTexts{"1/250", "f/2.8", "400", kDash, kDash, "ZOOM 18-5
 const QStringList kNoTexts{kDash, kDash, kDash, kDash, kDash, kDash, "now"};
 // LibRaw names the camera from the DNG's UniqueCameraModel ("HALVANE TEST").
 const QStringList kRawModelOnly{kDash, kDash, kDash, kDash, kDash, "TEST", "now"};
+const QStringList kCr3ModelOnly{kDash, kDash, kDash, kDash, kDash, "CAM-1", "now"};
 
 // Where the stored image's quadrants are shown for each EXIF orientation, from the tag's definition
 // (6: the stored top row is the right edge); other values leave the image as stored.
@@ -89,6 +90,8 @@ TEST(BuildPhoto, EachKindOfFile)
     const QImage big = quadrants(QSize(2000, 1500)), other = quadrants(QSize(640, 480)).mirrored(true, true);
     const QImage q800 = quadrants(QSize(800, 600)), q512 = quadrants(QSize(512, 256));
     const QByteArray upright = heic(q512, cameraTags()), turned = heic(q512, turn6, 6, 128);
+    QByteArray badCount = cr3();
+    badCount[badCount.indexOf("CMT2") + 12] = char(0x7F);
 
     QList<FileCase> cases = {
         {"DSCF0001.JPG", camera, "JPG", kCameraTexts, {1200, 800}, {160, 106}},
@@ -117,6 +120,11 @@ TEST(BuildPhoto, EachKindOfFile)
         {"IMG_0002.CR3", dng({.exifOnlyLibRawReads = true}), "RAW", kLibRawTexts, {256, 192}, {96, 64}, kUpsideDown,
          {96, 64}, kUpsideDown},
         {"odd.RAF", cameraJpeg(QSize(640, 480)), "RAW", kCameraTexts, {640, 480}, {160, 120}}, // read by its content
+        // A CR3's own EXIF blocks, even where LibRaw cannot open the file; one whose EXIF IFD declares
+        // more entries than its block holds keeps only IFD0; one with any box cut short is not read.
+        {"IMG_0003.CR3", cr3(), "RAW", kCameraTexts}, {"count.CR3", badCount, "RAW", kCr3ModelOnly},
+        {"cut.CR3", cr3().chopped(1), "RAW", kNoTexts},
+        {"trak.CR3", cr3(box("trak", QByteArray("\0\0\0 free", 8))), "RAW", kNoTexts},
         // No readable image: only name, size, format and the time of building.
         {"empty.jpg", {}, "JPG", kNoTexts}, {"noise.jpg", noise, "JPG", kNoTexts},
         {"damaged.jpg", QByteArray("\xFF\xD8\xFF\xE0", 4) + noise, "JPG", kNoTexts},

@@ -51,6 +51,11 @@ quint32 appendBlock(QByteArray &out, const QByteArray &bytes)
     return at;
 }
 
+Entry ascii(quint16 tag, const QByteArray &text)
+{
+    return Entry{tag, T::Ascii, QList<quint32>(text.begin(), text.end()) << 0};
+}
+
 quint32 appendIfd(QByteArray &out, QList<Entry> entries)
 {
     std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) { return a.tag < b.tag; });
@@ -174,9 +179,6 @@ QByteArray heic(const QImage &image, const QList<Tag> &tags, int orientation, in
 QByteArray dng(const Dng &spec)
 {
     QByteArray tiff("II*\0\0\0\0\0", 8);
-    const auto ascii = [](quint16 tag, const QByteArray &text) {
-        return Entry{tag, T::Ascii, QList<quint32>(text.begin(), text.end()) << 0};
-    };
     // The tags every image of the file has: one strip of `pixels`.
     const auto image = [&tiff](quint32 subfile, QSize size, const QList<quint32> &bits, quint32 compression,
                                quint32 photometric, const QByteArray &pixels) {
@@ -216,6 +218,28 @@ QByteArray dng(const Dng &spec)
     }
     tiff.replace(4, 4, le(appendIfd(tiff, ifd0), 4));
     return spec.tags.isEmpty() ? tiff : withExif(tiff, spec.tags);
+}
+
+QByteArray box(const char *type, const QByteArray &content)
+{
+    QByteArray size(4, '\0');
+    qToBigEndian(quint32(8 + content.size()), size.data());
+    return size + type + content;
+}
+
+QByteArray cr3(const QByteArray &moreInMoov)
+{
+    const auto tiff = [](const QList<Entry> &entries) {
+        QByteArray block("II*\0\0\0\0\0", 8);
+        block.replace(4, 4, le(appendIfd(block, entries), 4));
+        return block;
+    };
+    const QByteArray cmt1 = tiff({ascii(272, "CAM-1"), {274, T::Short, {1}}});
+    const QByteArray cmt2 = tiff({{33434, T::Rational, {1, 250}}, {33437, T::Rational, {28, 10}}, {34855, T::Short, {400}},
+                                  ascii(36867, "2024:05:01 14:03:09"), {37380, T::SRational, {2, 3}},
+                                  {37386, T::Rational, {239, 10}}, {41987, T::Short, {0}}, ascii(42036, "ZOOM 18-55")});
+    const QByteArray uuid = QByteArray::fromHex("85c0b687820f11e08111f4ce462b6a48");
+    return box("ftyp", QByteArray("crx \0\0\0\1crx isom", 16)) + box("moov", box("uuid", uuid + box("CMT1", cmt1) + box("CMT2", cmt2)) + moreInMoov);
 }
 
 } // namespace SampleFiles

@@ -59,4 +59,11 @@ struct Dng {
 };
 QByteArray dng(const Dng &spec);
 
+// An ISO base-media box: its size, type and content.
+QByteArray box(const char *type, const QByteArray &content);
+// A CR3-like file: 'ftyp' and a 'moov' holding the camera maker's box with CMT1 (IFD0: model,
+// orientation 1) and CMT2 (a TIFF block whose first IFD is the EXIF IFD) holding the values of
+// cameraTags(), and `moreInMoov` after it. No image: LibRaw cannot open it, only its metadata is there.
+QByteArray cr3(const QByteArray &moreInMoov = {});
+
 } // namespace SampleFiles
