@@ -173,6 +173,8 @@ void PhotoStore::queueAllWaiting(QList<Update> &updates)
 
 void PhotoStore::written(Waiting item, const Outcome &outcome)
 {
+    // Told once everything below is settled: a listener may count the photos at once.
+    const bool wasFailing = m_folderFailing;
     if (item.onDisk) {
         --m_backlogJobs;
     } else {
@@ -182,7 +184,7 @@ void PhotoStore::written(Waiting item, const Outcome &outcome)
     QList<Update> updates;
     const capture::StoreResult &stored = outcome.stored;
     if (stored.ok()) {
-        setFolderFailing(false);
+        m_folderFailing = false;
         m_reportedCauses.clear();
         if (stored.sysError != 0) {
             // The file is complete at its name; only the directory flush failed.
@@ -205,7 +207,7 @@ void PhotoStore::written(Waiting item, const Outcome &outcome)
         if (outcome.ownFault)
             item.refusedIn = m_folder;
         else if (stored.error != capture::StoreError::NoFolder)
-            setFolderFailing(true);
+            m_folderFailing = true;
         reportFailure(stored, item.meta.name, false);
         if (outcome.kept.photo) {
             const bool wasFailing = !m_reportedPendingCauses.isEmpty();
@@ -238,6 +240,8 @@ void PhotoStore::written(Waiting item, const Outcome &outcome)
     updateHold();
     if (!updates.isEmpty())
         emit storageChanged(updates);
+    if (m_folderFailing != wasFailing)
+        emit folderFailingChanged(m_folderFailing);
 }
 
 // Back in arrival order, whatever order the tries ran in; the retry timer runs while a retry
