@@ -2,8 +2,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QScopeGuard>
-
 #include "StoreHelpers.h"
 #include "ingest/CaptureStorage.h"
 #include "ingest/PhotoText.h"
@@ -155,32 +153,11 @@ TEST_F(CaptureStorage, MissingFolderOrOneThatIsAFileFailsAndLeavesNothing)
     EXPECT_EQ(everything(), QStringList { "plain-file" });
 }
 
-// A file system that refuses names (FAT and exFAT disks refuse ":" or "?" with ENOENT, others with
-// EILSEQ) gets their portable form, numbered as usual; a refusal of that too fails, leaving nothing.
-TEST_F(CaptureStorage, NamesTheFileSystemRefusesAreStoredUnderTheirPortableForm)
-{
-    posix::renameFault = [](const char *to) {
-        const QByteArray name(to);
-        return name.contains("never") ? EILSEQ : name.contains(':') || name.contains('?') || name.endsWith('.') ? ENOENT : 0;
-    };
-    const auto reset = qScopeGuard([] { posix::renameFault = nullptr; });
-    const std::pair<QString, QString> cases[] = { { "12:30:01.jpg", "12_30_01.jpg" }, { "12:30:01.jpg", "12_30_01-1.jpg" },
-        { "toma?1.jpg", "toma_1.jpg" }, { "fin. .", "fin" }, { "DSCF0001.JPG", "DSCF0001.JPG" } };
-    for (const auto &[peer, portable] : cases)
-        EXPECT_EQ(stored(peer), portable) << peer.toStdString();
-    const capture::StoreResult never = capture::storeFile(m_folder, "never:.jpg", "x");
-    EXPECT_EQ(never.error, capture::StoreError::NameRefused);
-    EXPECT_EQ(everything(), QStringList({ "12_30_01-1.jpg", "12_30_01.jpg", "DSCF0001.JPG", "fin", "toma_1.jpg" }));
-    EXPECT_EQ(capture::portableFileName("a<b>|\"*.jpg. "), "a_b____.jpg");
-    EXPECT_EQ(capture::portableFileName("abcdefgh.jpg", 8), "abcd.jpg") << "cut to what the file system takes";
-}
-
 // A write that keeps taking nothing (some FUSE file systems) ends as an error instead of spinning.
 TEST(PosixFile, AWriteThatTakesNothingEndsAsAnError)
 {
     int calls = 0;
     const auto never = [&](int, const void *, size_t) -> ssize_t { return ++calls, 0; };
-    errno = 0;
     EXPECT_FALSE(posix::writeAllWith(never, -1, "abc", 3));
     EXPECT_TRUE(errno == EIO && calls == posix::kMaxEmptyWrites + 1) << calls;
     const auto sometimes = [&](int, const void *, size_t n) -> ssize_t { return ++calls % 3 ? 0 : ssize_t(std::min<size_t>(n, 2)); };
