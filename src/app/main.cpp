@@ -7,12 +7,20 @@
 #include <QScreen>
 #include <QTimer>
 
+#include <unistd.h>
+
+#include "ExitSignals.h"
 #include "WindowState.h"
 #include "ingest/PendingFolder.h"
+#include "model/Logging.h"
 #include "model/MemoryBudget.h"
 #include "state/Monitor.h"
 
 Q_IMPORT_QML_PLUGIN(Halvane_UiPlugin)
+
+// After SIGTERM or SIGINT the photos only in memory are written (a few files at most, each a
+// write and a flush); a disk that hangs longer than this ends the process anyway.
+constexpr unsigned kExitWriteSeconds = 30;
 
 int main(int argc, char *argv[])
 {
@@ -33,6 +41,23 @@ int main(int argc, char *argv[])
     // left here are stored as soon as a capture folder works.
     monitor.store().setPendingFolder(pending::defaultFolder());
     WindowState windowState(monitor);
+
+    // Ending on a signal skips the quit question, which nobody would see: photos whose only copy
+    // is in memory go to the capture or the pending folder, and the store's destructor waits for
+    // those writes (not for a backlog already safe on disk).
+    ExitSignals exitSignals;
+    QObject::connect(&exitSignals, &ExitSignals::received, &monitor, [&monitor](int sig) {
+        const bool writing = monitor.store().keepMemoryPhotosForExit();
+        qCInfo(lcUi).noquote() << "ending on signal" << sig
+                               << (writing ? ": writing the photos only in memory first" : "");
+        ::alarm(kExitWriteSeconds);
+        QCoreApplication::exit(0);
+    });
+#if QT_CONFIG(sessionmanager)
+    // The session ends: the same, before the session manager ends the process.
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &monitor,
+                     [&monitor] { monitor.store().keepMemoryPhotosForExit(); });
+#endif
 
     QQmlApplicationEngine engine;
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));

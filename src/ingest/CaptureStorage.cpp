@@ -33,18 +33,18 @@ QByteArray cutUtf8(const QByteArray &text, qsizetype maxBytes)
     return text.left(end);
 }
 
-// base + suffix + "." + ext within kMaxNameBytes. A short extension is kept whole and the
-// base is cut; an overlong one is cut together with the base, and the suffix goes last.
-QString fitName(const QString &base, const QString &suffix, const QString &ext)
+// base + suffix + "." + ext within `maxBytes`. A short extension is kept whole and the base is
+// cut; an overlong one is cut together with the base, and the suffix goes last.
+QString fitName(const QString &base, const QString &suffix, const QString &ext, int maxBytes = kMaxNameBytes)
 {
     const QByteArray b = base.toUtf8();
     const QByteArray s = suffix.toUtf8();
     const QByteArray tail = ext.isEmpty() ? QByteArray() : "." + ext.toUtf8();
-    if (b.size() + s.size() + tail.size() <= kMaxNameBytes)
+    if (b.size() + s.size() + tail.size() <= maxBytes)
         return QString::fromUtf8(b + s + tail);
     if (tail.size() <= kMaxKeptExtensionBytes + 1)
-        return QString::fromUtf8(cutUtf8(b, kMaxNameBytes - s.size() - tail.size()) + s + tail);
-    return QString::fromUtf8(cutUtf8(b + tail, kMaxNameBytes - s.size()) + s);
+        return QString::fromUtf8(cutUtf8(b, maxBytes - s.size() - tail.size()) + s + tail);
+    return QString::fromUtf8(cutUtf8(b + tail, maxBytes - s.size()) + s);
 }
 
 bool itemExistsAt(int dirFd, const QByteArray &name)
@@ -69,6 +69,9 @@ StoreError classify(int err)
     case EDQUOT:
     case EFBIG:
         return StoreError::DiskFull;
+    case EILSEQ:
+    case ENAMETOOLONG:
+        return StoreError::NameRefused;
     default:
         return StoreError::Other;
     }
@@ -76,7 +79,6 @@ StoreError classify(int err)
 
 
 using posix::Fd;
-using posix::writeAll;
 
 constexpr char kTempPrefix[] = ".halvane-";
 constexpr char kTempSuffix[] = ".part";
@@ -137,12 +139,12 @@ enum class Claim { Done, Taken, Failed };
 // the rename then replaces: only our own empty file can be replaced that way.
 Claim claimName(int dirFd, const QByteArray &tmp, const QByteArray &target, int &err)
 {
-    if (::renameat2(dirFd, tmp.constData(), dirFd, target.constData(), RENAME_NOREPLACE) == 0)
+    if (posix::renameNoReplace(dirFd, tmp.constData(), target.constData()) == 0)
         return Claim::Done;
     err = errno;
     if (err == EEXIST)
         return Claim::Taken;
-    if (err != EINVAL && err != ENOSYS && err != ENOTSUP)
+    if (!posix::noReplaceUnsupported(err))
         return Claim::Failed;
 
     if (::linkat(dirFd, tmp.constData(), dirFd, target.constData(), 0) == 0) {
@@ -166,6 +168,24 @@ Claim claimName(int dirFd, const QByteArray &tmp, const QByteArray &target, int 
     err = errno;
     ::unlinkat(dirFd, target.constData(), 0);
     return Claim::Failed;
+}
+
+// Whether a failed claim means the file system refuses this name, not that the folder fails:
+// the errors file systems give for characters or lengths they do not take, while the folder
+// itself is still there (ENOENT is also what a removed folder gives).
+bool nameRefused(int dirFd, int err)
+{
+    if (err != EINVAL && err != ENOENT && err != EILSEQ && err != ENAMETOOLONG)
+        return false;
+    struct stat st {};
+    return ::fstat(dirFd, &st) == 0 && st.st_nlink > 0;
+}
+
+// The longest name the folder's file system takes, in bytes, within kMaxNameBytes.
+int nameLimit(int dirFd)
+{
+    const long limit = ::fpathconf(dirFd, _PC_NAME_MAX);
+    return limit > 0 && limit < kMaxNameBytes ? int(limit) : kMaxNameBytes;
 }
 
 // Upper bound on names tried in one store, so that a folder that fills with new items as fast
@@ -199,12 +219,28 @@ QString safeFileName(const QString &name)
     return fitName(parts.base, QString(), parts.ext);
 }
 
-QString numberedName(const QString &safeName, quint64 n)
+QString numberedName(const QString &safeName, quint64 n, int maxBytes)
 {
-    if (n == 0)
+    if (n == 0 && safeName.toUtf8().size() <= maxBytes)
         return safeName;
     const PhotoText::NameParts parts = PhotoText::splitExtension(safeName);
-    return fitName(parts.base, QLatin1Char('-') + QString::number(n), parts.ext);
+    return fitName(parts.base, n == 0 ? QString() : QLatin1Char('-') + QString::number(n), parts.ext, maxBytes);
+}
+
+QString portableFileName(const QString &safeName, int maxBytes)
+{
+    static const QString refused = QStringLiteral("\"*:<>?|");
+    QString name = safeName;
+    for (QChar &c : name)
+        if (c.unicode() < 0x20 || refused.contains(c))
+            c = QLatin1Char('_');
+    // Cut first, then trimmed: a cut may end the name in a dot or a space again.
+    const auto trimmed = [](QString text) {
+        while (!text.isEmpty() && (text.endsWith(QLatin1Char('.')) || text.endsWith(QLatin1Char(' '))))
+            text.chop(1);
+        return text.isEmpty() ? QString::fromLatin1(kUnnamed) : text;
+    };
+    return trimmed(numberedName(trimmed(name), 0, maxBytes));
 }
 
 StoreResult failure(int err)
@@ -228,6 +264,8 @@ const char *describe(StoreError error)
         return "the capture folder is not writable";
     case StoreError::DiskFull:
         return "the disk is full";
+    case StoreError::NameRefused:
+        return "the folder's file system refuses the file name";
     case StoreError::Other:
         break;
     }
@@ -339,17 +377,19 @@ StoreResult storeFile(const QString &dir, const QString &name, const QByteArray 
     // Durability: the file's data reach the disk before it gets its final name, so after a
     // power loss the name never shows a short or empty file; the directory is flushed after
     // the rename, so a photo reported as stored is still there after a power loss.
-    if (!writeAll(file.get(), data) || ::fdatasync(file.get()) != 0)
+    if (!posix::writeAll(file.get(), data) || ::fdatasync(file.get()) != 0)
         return discardTemp(errno);
     if (const int err = file.reset(); err != 0)
         return discardTemp(err);
 
-    const QString safe = safeFileName(name);
+    QString safe = safeFileName(name);
+    int maxBytes = kMaxNameBytes;
+    bool portable = false;
     quint64 n = 0;
-    for (int attempt = 0; attempt < kMaxClaimAttempts; ++attempt, ++n) {
-        while (itemExistsAt(dirFd.get(), QFile::encodeName(numberedName(safe, n))))
+    for (int attempt = 0; attempt < kMaxClaimAttempts; ++attempt) {
+        while (itemExistsAt(dirFd.get(), QFile::encodeName(numberedName(safe, n, maxBytes))))
             ++n;
-        const QString candidate = numberedName(safe, n);
+        const QString candidate = numberedName(safe, n, maxBytes);
         const QString path = QDir(dir).filePath(candidate);
         if (beforeClaim)
             beforeClaim(path);
@@ -366,9 +406,22 @@ StoreResult storeFile(const QString &dir, const QString &name, const QByteArray 
         }
         case Claim::Taken:
             // Someone else took the name between our look and the rename: try the next one.
+            ++n;
             continue;
         case Claim::Failed:
-            return discardTemp(err);
+            if (!nameRefused(dirFd.get(), err))
+                return discardTemp(err);
+            if (portable) {
+                StoreResult refusedTwice = discardTemp(err);
+                refusedTwice.error = StoreError::NameRefused;
+                return refusedTwice;
+            }
+            // The folder works but does not take this name: its portable form, numbered anew.
+            portable = true;
+            maxBytes = nameLimit(dirFd.get());
+            safe = portableFileName(safe, maxBytes);
+            n = 0;
+            continue;
         }
     }
     return discardTemp(EEXIST);

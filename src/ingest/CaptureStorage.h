@@ -9,7 +9,9 @@
 //
 // Names: the peer's name is made safe first (safeFileName), so that a file always lands
 // directly inside the folder, and then numbered until it names no existing item
-// (numberedName). Writing: the bytes go to a hidden temporary file in the folder, are flushed
+// (numberedName). A folder whose file system refuses the name itself (FAT, exFAT and NTFS
+// disks refuse ":" or "?", and some take shorter names) gets the name made portable instead
+// (portableFileName), numbered the same way; only a refusal of that name too is a failure. Writing: the bytes go to a hidden temporary file in the folder, are flushed
 // to the disk, and the file is moved to its final name with a rename that never replaces an
 // existing item; a name taken by another program in the meantime makes the next number be
 // used. A failed store leaves nothing behind in the folder.
@@ -36,8 +38,13 @@ inline constexpr const char *kUnnamed = "unnamed";
 
 // The n-th collision-free variant of an already safe name: the name itself for n = 0,
 // otherwise base "-" n "." ext (no "." when there is no extension), shortened so that it stays
-// within kMaxNameBytes.
-[[nodiscard]] QString numberedName(const QString &safeName, quint64 n);
+// within `maxBytes`.
+[[nodiscard]] QString numberedName(const QString &safeName, quint64 n, int maxBytes = kMaxNameBytes);
+
+// A safe name as the FAT, exFAT and NTFS file systems take it: `" * : < > ? |` and control
+// characters become "_", trailing dots and spaces are removed, and it is cut to `maxBytes`
+// (keeping its extension).
+[[nodiscard]] QString portableFileName(const QString &safeName, int maxBytes = kMaxNameBytes);
 
 // Why a photo could not be stored. Each cause is reported once per episode.
 enum class StoreError {
@@ -46,6 +53,7 @@ enum class StoreError {
     FolderMissing, // the folder (or a parent) is gone, or is not a directory
     NotWritable,   // permissions or a read-only file system
     DiskFull,      // no space or quota left
+    NameRefused,   // the folder works, but its file system takes neither the name nor its portable form
     Other,
 };
 [[nodiscard]] const char *describe(StoreError error);

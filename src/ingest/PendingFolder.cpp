@@ -28,10 +28,17 @@ using posix::Fd;
 
 constexpr char kMagic[] = "HALVANE-PENDING 1\n";
 constexpr qsizetype kMagicLength = sizeof kMagic - 1;
-// The JSON line is a few hundred bytes; a longer one is not ours.
+// The JSON line is a few hundred bytes; a longer one is not ours. Written headers keep to it
+// too (write() cuts the names), so every pending photo this writes can be read back.
 constexpr qsizetype kMaxHeader = 64 * 1024;
+// A camera's name kept in a pending file when the header would be too long otherwise: the
+// hello allows names far longer than anyone reads.
+constexpr qsizetype kMaxKeptCameraName = 1024;
 constexpr char kSuffix[] = ".pending";
 constexpr char kTempPrefix[] = ".tmp-";
+// The note beside a pending file being copied: the capture folder paths claimed for it, each
+// ended by a NUL (a folder's path may hold any other byte).
+constexpr char kNoteSuffix[] = ".stored";
 
 QByteArray header(const Meta &meta, qint64 size)
 {
@@ -43,6 +50,65 @@ QByteArray header(const Meta &meta, qint64 size)
         { QStringLiteral("size"), size },
     };
     return kMagic + QJsonDocument(json).toJson(QJsonDocument::Compact) + '\n';
+}
+
+// The header within kMaxHeader: names too long for it are cut (the photo's name to the name
+// it is stored under, which is all a later run needs of it); nothing when even that is over.
+std::optional<QByteArray> fittingHeader(const Meta &meta, qint64 size)
+{
+    QByteArray head = header(meta, size);
+    if (head.size() - kMagicLength <= kMaxHeader)
+        return head;
+    Meta cut = meta;
+    cut.name = capture::safeFileName(meta.name);
+    cut.cameraName.truncate(kMaxKeptCameraName);
+    if (cut.cameraName.size() > 0 && cut.cameraName.back().isHighSurrogate())
+        cut.cameraName.chop(1);
+    head = header(cut, size);
+    if (head.size() - kMagicLength <= kMaxHeader)
+        return head;
+    return std::nullopt;
+}
+
+QString notePath(const QString &pendingPath)
+{
+    return pendingPath + QLatin1String(kNoteSuffix);
+}
+
+// Adds `path` to the note, flushed, before the store claims it.
+void addToNote(const QString &note, const QString &path)
+{
+    const Fd fd(::open(QFile::encodeName(note).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+    if (fd.get() >= 0 && posix::writeAll(fd.get(), path.toUtf8() + '\0'))
+        ::fdatasync(fd.get());
+}
+
+// The path among those noted that holds exactly `data`; empty when none does.
+QString notedCopy(const QString &note, const QByteArray &data)
+{
+    QFile file(note);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    // A note names a handful of paths; a longer one is not ours.
+    const QList<QByteArray> paths = file.read(kMaxHeader).split('\0');
+    for (const QByteArray &path : paths) {
+        const QFileInfo info(QString::fromUtf8(path));
+        if (path.isEmpty() || !info.isFile() || info.isSymLink() || info.size() != data.size())
+            continue;
+        QFile copy(info.filePath());
+        if (copy.open(QIODevice::ReadOnly) && copy.readAll() == data)
+            return info.filePath();
+    }
+    return {};
+}
+
+bool removeAndFlush(const QString &path)
+{
+    if (::unlink(QFile::encodeName(path).constData()) != 0)
+        return false;
+    const Fd dirFd(::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
+        O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dirFd.get() >= 0 && ::fsync(dirFd.get()) == 0;
 }
 
 // Oldest first by name: the arrival time in milliseconds, zero-padded, then a sequence number
@@ -117,15 +183,21 @@ WriteResult write(const QString &dir, const Meta &meta, const QByteArray &data)
         result.error = capture::failure(errno);
         return result;
     }
-    const QByteArray head = header(meta, data.size());
+    const std::optional<QByteArray> head = fittingHeader(meta, data.size());
     const QByteArray name = fileName(meta);
-    int err = 0;
-    if (!posix::writeAll(file.get(), head) || !posix::writeAll(file.get(), data) || ::fdatasync(file.get()) != 0)
+    int err = head ? 0 : ENAMETOOLONG;
+    if (err == 0
+        && (!posix::writeAll(file.get(), *head) || !posix::writeAll(file.get(), data) || ::fdatasync(file.get()) != 0))
         err = errno;
     if (const int closeErr = file.reset(); err == 0)
         err = closeErr;
-    if (err == 0 && ::renameat2(dirFd.get(), tmp.constData(), dirFd.get(), name.constData(), RENAME_NOREPLACE) != 0)
+    if (err == 0 && posix::renameNoReplace(dirFd.get(), tmp.constData(), name.constData()) != 0) {
         err = errno;
+        // Pending names are unique (arrival time, sequence, photo id), so where the file system
+        // has no no-replace rename a plain one replaces nothing.
+        if (posix::noReplaceUnsupported(err))
+            err = ::renameat(dirFd.get(), tmp.constData(), dirFd.get(), name.constData()) == 0 ? 0 : errno;
+    }
     if (err != 0) {
         ::unlinkat(dirFd.get(), tmp.constData(), 0);
         result.error = capture::failure(err);
@@ -136,7 +208,7 @@ WriteResult write(const QString &dir, const Meta &meta, const QByteArray &data)
     Photo photo;
     photo.path = QDir(dir).filePath(QString::fromUtf8(name));
     photo.meta = meta;
-    photo.dataOffset = head.size();
+    photo.dataOffset = head->size();
     photo.size = data.size();
     result.photo = photo;
     return result;
@@ -187,39 +259,70 @@ Listing scan(const QString &dir)
                 ++listing.removedTemporaries;
             continue;
         }
+        if (name.endsWith(QLatin1String(kNoteSuffix)) && !name.startsWith(QLatin1Char('.'))) {
+            // The copy it notes finished and the pending file is gone: only the note was left.
+            const QString pendingName = name.chopped(int(sizeof kNoteSuffix - 1));
+            if (!names.contains(pendingName))
+                QFile::remove(folder.filePath(name));
+            continue;
+        }
         if (!name.endsWith(QLatin1String(kSuffix)) || name.startsWith(QLatin1Char('.')))
             continue;
-        if (const std::optional<Photo> photo = read(folder.filePath(name)))
-            listing.photos.append(*photo);
-        else
+        const std::optional<Photo> photo = read(folder.filePath(name));
+        if (!photo) {
             ++listing.unreadable;
+            continue;
+        }
+        // Stopped between the copy and the removal of its pending file: the note finds the
+        // copy, and the removal is finished now.
+        const QString note = notePath(photo->path);
+        if (QFileInfo::exists(note)) {
+            const QString copy = notedCopy(note, readData(*photo));
+            if (!copy.isEmpty() && removeAndFlush(photo->path)) {
+                removeAndFlush(note);
+                listing.alreadyStored.append(copy);
+                continue;
+            }
+            removeAndFlush(note);
+        }
+        listing.photos.append(*photo);
     }
     return listing;
 }
 
 bool remove(const QString &path)
 {
-    if (::unlink(QFile::encodeName(path).constData()) != 0)
-        return false;
-    const Fd dirFd(::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
-        O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return dirFd.get() >= 0 && syncDir(dirFd.get());
+    return removeAndFlush(path);
 }
 
-QString storedCopy(const QString &dir, const QString &name, const QByteArray &data)
+MoveResult moveInto(const QString &folder, const Photo &photo, const StepHook &step)
 {
-    const QString safe = capture::safeFileName(name);
-    for (quint64 n = 0;; ++n) {
-        const QString path = QDir(dir).filePath(capture::numberedName(safe, n));
-        const QFileInfo info(path);
-        if (!info.exists() && !info.isSymLink())
-            return {};
-        if (!info.isFile() || info.isSymLink() || info.size() != data.size())
-            continue;
-        QFile file(path);
-        if (file.open(QIODevice::ReadOnly) && file.readAll() == data)
-            return path;
+    MoveResult result;
+    const QByteArray data = readData(photo);
+    if (data.isEmpty()) {
+        result.stored = capture::failure(EIO);
+        result.unreadable = true;
+        return result;
     }
+    const QString note = notePath(photo.path);
+    result.stored = capture::storeFile(folder, photo.meta.name, data, [&](const QString &candidate) {
+        addToNote(note, candidate);
+        if (step)
+            step(Step::Noted);
+    });
+    if (!result.stored.ok()) {
+        ::unlink(QFile::encodeName(note).constData());
+        return result;
+    }
+    if (step)
+        step(Step::Stored);
+    // The pending file first: while it is there, its note must be too.
+    result.removed = removeAndFlush(photo.path);
+    if (step)
+        step(Step::Removed);
+    if (result.removed)
+        removeAndFlush(note);
+    return result;
 }
 
 } // namespace pending

@@ -3,9 +3,11 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QList>
+#include <QStringList>
 #include <QString>
 #include <QUuid>
 
+#include <functional>
 #include <optional>
 
 #include "ingest/CaptureStorage.h"
@@ -19,6 +21,11 @@
 // then the photo's bytes, unchanged. It is written to a temporary name (".tmp-…"), flushed, and
 // renamed; the folder is flushed after the rename. A crash at any moment therefore leaves either
 // a complete pending photo or a temporary file, which the next run removes.
+//
+// A pending photo is copied into the capture folder and its pending file removed in one job
+// (moveInto); before the copy takes its name, that name is noted beside the pending file
+// ("<pending file>.stored"). A run stopped between the copy and the removal leaves the note,
+// and the next run finds the copy by it instead of storing the photo twice.
 //
 // Only one running instance uses the folder: it holds a lock on the folder's ".lock" file while
 // it runs. These functions do blocking I/O; the photo store runs them on its writing thread.
@@ -74,20 +81,30 @@ struct WriteResult {
 // What is in the folder: the temporary files of interrupted writes are removed (the caller holds
 // the lock, so no other writer is at work), and the complete pending photos are listed oldest
 // first. A file that is not a complete pending photo is left alone and counted in `unreadable`.
+// A pending photo whose note names a complete copy is removed instead (with its note) and the
+// copy's path listed in `alreadyStored`.
 struct Listing {
     QList<Photo> photos;
+    QStringList alreadyStored;
     int removedTemporaries = 0;
     int unreadable = 0;
 };
 [[nodiscard]] Listing scan(const QString &dir);
 
-// Removes a pending file once its photo is stored, and flushes the folder.
+// Removes a pending file and flushes the folder.
 bool remove(const QString &path);
 
-// The path of a file in `dir` that holds exactly `data` under safeFileName(name) or one of its
-// numbered variants (those in use from the first one on); empty when there is none. A photo of
-// an earlier run that stopped between storing it and removing its pending file is found this way
-// and not stored twice.
-[[nodiscard]] QString storedCopy(const QString &dir, const QString &name, const QByteArray &data);
+// The steps of moveInto(), for tests that stop it between them.
+enum class Step { Noted, Stored, Removed };
+using StepHook = std::function<void(Step)>;
+
+// Stores a pending photo into the capture folder `folder` (capture::storeFile, each claimed name
+// noted first) and then removes its pending file and its note.
+struct MoveResult {
+    capture::StoreResult stored;
+    bool unreadable = false; // the pending file no longer holds the photo whole
+    bool removed = false; // the pending file is gone
+};
+[[nodiscard]] MoveResult moveInto(const QString &folder, const Photo &photo, const StepHook &step = {});
 
 } // namespace pending

@@ -38,7 +38,7 @@ void PhotoStore::setPendingFolder(const QString &dir)
 void PhotoStore::setFolder(const QString &folder)
 {
     if (folder != m_folder)
-        m_folderFailing = false;
+        setFolderFailing(false);
     m_folder = folder;
     if (folder.isEmpty())
         return;
@@ -77,7 +77,7 @@ PreviewCache::Key PhotoStore::add(const QUuid &cameraId, const QString &cameraNa
 
 void PhotoStore::writeWaiting()
 {
-    m_folderFailing = false;
+    setFolderFailing(false);
     if (m_waiting.isEmpty())
         return;
     QList<Update> updates;
@@ -86,13 +86,31 @@ void PhotoStore::writeWaiting()
         emit storageChanged(updates);
 }
 
+bool PhotoStore::keepMemoryPhotosForExit()
+{
+    m_retryTimer.stop();
+    QList<Update> updates;
+    bool any = false;
+    for (qsizetype i = 0; i < m_waiting.size();) {
+        if (m_waiting.at(i).inMemoryOnly()) {
+            queueWrite(m_waiting.takeAt(i), updates);
+            any = true;
+        } else {
+            ++i;
+        }
+    }
+    if (!updates.isEmpty())
+        emit storageChanged(updates);
+    return any;
+}
+
 int PhotoStore::memoryOnlyCount() const
 {
     return int(std::count_if(m_waiting.cbegin(), m_waiting.cend(),
         [](const Waiting &w) { return w.inMemoryOnly(); }));
 }
 
-// One job per photo on the writing thread: a photo in a pending file is copied from it into the
+// One job per photo on the writing thread: a photo in a pending file is moved from it into the
 // capture folder; a photo in memory goes into the capture folder or, failing that, into the
 // pending folder.
 void PhotoStore::queueWrite(Waiting item, QList<Update> &updates)
@@ -102,37 +120,33 @@ void PhotoStore::queueWrite(Waiting item, QList<Update> &updates)
     const QString folder = m_folder;
     const QString pendingDir = m_pendingDir;
     const std::optional<pending::Photo> onDisk = item.onDisk;
-    const bool recovered = item.recovered();
-    QByteArray data = onDisk ? QByteArray() : m_previews->bytes(item.key);
-    if (!onDisk) {
+    const QByteArray data = onDisk ? QByteArray() : m_previews->bytes(item.key);
+    if (onDisk) {
+        ++m_backlogJobs;
+    } else {
         ++m_memoryJobs;
         m_memoryJobBytes += item.size + MemoryBudget::kPerPhotoOverhead;
     }
     const pending::Meta meta = item.meta;
     m_writer.run<Outcome>(
-        [folder, pendingDir, onDisk, recovered, meta, data]() mutable {
+        [folder, pendingDir, onDisk, meta, data] {
             Outcome out;
             if (onDisk) {
                 if (folder.isEmpty()) {
                     out.stored.error = capture::StoreError::NoFolder;
                     return out;
                 }
-                data = pending::readData(*onDisk);
-                if (data.isEmpty()) {
-                    out.stored = capture::failure(EIO);
-                    return out;
-                }
-                // An earlier run may have stored it and stopped before removing its pending file.
-                if (recovered)
-                    out.stored.path = pending::storedCopy(folder, meta.name, data);
-                if (out.stored.path.isEmpty())
-                    out.stored = capture::storeFile(folder, meta.name, data);
+                const pending::MoveResult moved = pending::moveInto(folder, *onDisk);
+                out.stored = moved.stored;
+                out.ownFault = moved.unreadable || moved.stored.error == capture::StoreError::NameRefused;
+                out.pendingRemoved = moved.removed;
                 return out;
             }
             if (!folder.isEmpty()) {
                 out.stored = capture::storeFile(folder, meta.name, data);
                 if (out.stored.ok())
                     return out;
+                out.ownFault = out.stored.error == capture::StoreError::NameRefused;
             } else {
                 out.stored.error = capture::StoreError::NoFolder;
             }
@@ -143,17 +157,28 @@ void PhotoStore::queueWrite(Waiting item, QList<Update> &updates)
         [this, item = std::move(item)](const Outcome &outcome) { written(item, outcome); });
 }
 
+// Photos in memory all at once (they cost memory while they wait); the backlog on disk only up
+// to kBacklogInFlight at a time, each finished one feeding the next.
 void PhotoStore::queueAllWaiting(QList<Update> &updates)
 {
     if (m_folder.isEmpty() || m_folderFailing)
         return;
-    for (Waiting &item : std::exchange(m_waiting, {}))
-        queueWrite(std::move(item), updates);
+    for (qsizetype i = 0; i < m_waiting.size();) {
+        const Waiting &w = m_waiting.at(i);
+        if (!triedIn(w) && (w.inMemoryOnly() || m_backlogJobs < kBacklogInFlight))
+            queueWrite(m_waiting.takeAt(i), updates);
+        else
+            ++i;
+    }
 }
 
 void PhotoStore::written(Waiting item, const Outcome &outcome)
 {
-    if (!item.onDisk) {
+    // Told once everything below is settled: a listener may count the photos at once.
+    const bool wasFailing = m_folderFailing;
+    if (item.onDisk) {
+        --m_backlogJobs;
+    } else {
         --m_memoryJobs;
         m_memoryJobBytes -= item.size + MemoryBudget::kPerPhotoOverhead;
     }
@@ -167,17 +192,11 @@ void PhotoStore::written(Waiting item, const Outcome &outcome)
             qCWarning(lcIngest).noquote() << "could not flush the capture folder after storing" << stored.path
                                           << ":" << QString::fromLocal8Bit(strerror(stored.sysError));
         }
+        if (!outcome.pendingRemoved)
+            qCWarning(lcIngest).noquote() << "could not remove the stored pending photo" << item.onDisk->path;
         if (!item.recovered()) {
             m_previews->markStored(item.key, stored.path);
             updates.append({ item.cameraId, item.photoId, CapturedPhoto::Storage::Stored, stored.path });
-        }
-        // Removed only now that its copy is complete and the cache reads the copy.
-        if (item.onDisk) {
-            const QString path = item.onDisk->path;
-            m_writer.run<bool>([path] { return pending::remove(path); }, [path](bool removed) {
-                if (!removed)
-                    qCWarning(lcIngest).noquote() << "could not remove the stored pending photo" << path;
-            });
         }
         // The folder works (again): write what waits.
         queueAllWaiting(updates);
@@ -186,7 +205,9 @@ void PhotoStore::written(Waiting item, const Outcome &outcome)
             emit recovered(m_recoveredTotal, m_folder);
         }
     } else {
-        if (stored.error != capture::StoreError::NoFolder)
+        if (outcome.ownFault)
+            item.refusedIn = m_folder;
+        else if (stored.error != capture::StoreError::NoFolder)
             m_folderFailing = true;
         reportFailure(stored, item.meta.name, false);
         if (outcome.kept.photo) {
@@ -213,10 +234,15 @@ void PhotoStore::written(Waiting item, const Outcome &outcome)
                     ++i;
             }
         }
+        // A photo's own failure says nothing about the folder: the others go on.
+        if (outcome.ownFault)
+            queueAllWaiting(updates);
     }
     updateHold();
     if (!updates.isEmpty())
         emit storageChanged(updates);
+    if (m_folderFailing != wasFailing)
+        emit folderFailingChanged(m_folderFailing);
 }
 
 // Back in arrival order, whatever order the tries ran in; the retry timer runs while a retry
@@ -225,32 +251,28 @@ void PhotoStore::wait(Waiting item)
 {
     const auto at = std::lower_bound(m_waiting.begin(), m_waiting.end(), item.order,
         [](const Waiting &w, qint64 order) { return w.order < order; });
-    const bool retryable = !m_folder.isEmpty() || (!item.onDisk && canKeep());
+    const bool retryable = (!m_folder.isEmpty() && !triedIn(item)) || (!item.onDisk && canKeep());
     m_waiting.insert(at, std::move(item));
     if (retryable && !m_retryTimer.isActive())
         m_retryTimer.start();
 }
 
 // A retry tick: while writes are under way their results decide what happens next; otherwise
-// the oldest waiting photo is tried (into the capture folder, or into the pending folder while
-// there is no capture folder), and its success writes the others.
+// the oldest waiting photo that a try could help is tried (into the capture folder, or into the
+// pending folder while it is only in memory), and its success writes the others.
 void PhotoStore::retryOldest()
 {
     if (m_writer.inFlight() > 0)
         return;
-    qsizetype next = -1;
-    if (!m_folder.isEmpty() && !m_waiting.isEmpty())
-        next = 0;
-    else if (canKeep())
-        for (qsizetype i = 0; i < m_waiting.size() && next < 0; ++i)
-            if (m_waiting.at(i).inMemoryOnly())
-                next = i;
-    if (next < 0) {
+    const auto next = std::find_if(m_waiting.cbegin(), m_waiting.cend(), [this](const Waiting &w) {
+        return (!m_folder.isEmpty() && !triedIn(w)) || (w.inMemoryOnly() && canKeep());
+    });
+    if (next == m_waiting.cend()) {
         m_retryTimer.stop();
         return;
     }
     QList<Update> updates;
-    queueWrite(m_waiting.takeAt(next), updates);
+    queueWrite(m_waiting.takeAt(next - m_waiting.cbegin()), updates);
     if (!updates.isEmpty())
         emit storageChanged(updates);
 }
@@ -260,6 +282,10 @@ void PhotoStore::scanned(const pending::Listing &listing)
     if (listing.removedTemporaries > 0)
         qCInfo(lcIngest).noquote() << "removed" << listing.removedTemporaries
                                    << "interrupted write(s) from the pending folder" << m_pendingDir;
+    if (!listing.alreadyStored.isEmpty())
+        qCInfo(lcIngest).noquote() << listing.alreadyStored.size()
+                                   << "photo(s) of an earlier run were already stored; their pending files are removed:"
+                                   << listing.alreadyStored.join(QLatin1String(", "));
     if (listing.unreadable > 0)
         logWarning(lcIngest(),
             QStringLiteral("%1 file(s) in the pending folder %2 are not complete pending photos; left as they are")
@@ -293,6 +319,14 @@ void PhotoStore::scanned(const pending::Listing &listing)
     queueAllWaiting(updates);
     if (!updates.isEmpty())
         emit storageChanged(updates);
+}
+
+void PhotoStore::setFolderFailing(bool failing)
+{
+    if (failing == m_folderFailing)
+        return;
+    m_folderFailing = failing;
+    emit folderFailingChanged(failing);
 }
 
 void PhotoStore::updateHold()

@@ -29,10 +29,14 @@
 //
 // Waiting photos, on disk or in memory, are written into the capture folder oldest first when a
 // folder is set (writeWaiting), when a later photo is stored, or on a retry tick; a pending file
-// is removed only after its copy in the capture folder is complete and flushed. Photos left in
-// the pending folder by an earlier run (a crash, a kill, a power loss) are found when the folder
-// is taken into use and written the same way; recovered() tells once they all are. Each failure
-// cause is logged once until a write succeeds again.
+// is removed only after its copy in the capture folder is complete and flushed. Those in memory
+// go at once; those on disk (a backlog that may be hundreds) are fed to the writing thread a few
+// at a time, so new photos are written before the rest of the backlog, and an exit waits only
+// for those few. Photos left in the pending folder by an earlier run (a crash, a kill, a power
+// loss) are found when the folder is taken into use and written the same way; recovered() tells
+// once they all are. Each failure cause is logged once until a write succeeds again. A photo
+// that fails for a reason of its own (a name the folder refuses, a pending file no longer
+// whole) keeps waiting without holding up the others, and is not tried in that folder again.
 //
 // The photo records belong to the owner: every change of a photo's storage state is told
 // through storageChanged, one signal per step. A photo waiting in the pending folder stays
@@ -53,6 +57,10 @@ public:
     // the disk takes them), which keeps a long burst's memory flat: the memory budget's Writing
     // share. Each photo also counts its overhead, so a flood of tiny files stays bounded too.
     static constexpr qint64 kDefaultQueueBudget = MemoryBudget::kWriting;
+    // Photos copied from the pending folder that are handed to the writing thread at once: two
+    // keep the disk busy (one is read while the other is flushed) while a new photo never waits
+    // behind more than two.
+    static constexpr int kBacklogInFlight = 2;
 
     struct Update {
         QUuid cameraId;
@@ -90,6 +98,10 @@ public:
 
     // Queues the waiting photos, oldest first, into the folder; told as one storageChanged.
     void writeWaiting();
+    // Before the process ends on a signal or with the session: the photos whose only copy is in
+    // memory are handed to the writing thread once more (the capture folder, else the pending
+    // folder), which the destructor then waits for. True when there were any.
+    bool keepMemoryPhotosForExit();
 
     // Photos waiting to be written into the capture folder, on disk or in memory.
     [[nodiscard]] int waitingCount() const { return int(m_waiting.size()); }
@@ -98,6 +110,8 @@ public:
     // Writes under way of photos whose only copy is in memory (each ends in the capture folder,
     // the pending folder, or back among the waiting).
     [[nodiscard]] int memoryWritesInFlight() const { return m_memoryJobs; }
+    // The capture folder failed its last write (missing, full, read-only): photos wait for it.
+    [[nodiscard]] bool folderFailing() const { return m_folderFailing; }
     [[nodiscard]] int writesInFlight() const { return m_writer.inFlight(); }
     [[nodiscard]] bool holding() const { return m_holding; }
     [[nodiscard]] PreviewCache &previews() const { return *m_previews; }
@@ -111,6 +125,8 @@ signals:
     // Photo bytes in no file crossed the memory budget: stop (true) or go on (false) taking
     // photo content from the cameras.
     void hold(bool held);
+    // folderFailing() changed.
+    void folderFailingChanged(bool failing);
 
 private:
     struct Waiting {
@@ -121,6 +137,7 @@ private:
         qint64 size = 0; // bytes
         pending::Meta meta;
         std::optional<pending::Photo> onDisk; // its pending file, once written
+        QString refusedIn; // the capture folder that failed it for a reason of its own
         [[nodiscard]] bool recovered() const { return key == 0; }
         // Its only copy is in memory (a recovered photo is always on disk).
         [[nodiscard]] bool inMemoryOnly() const { return !onDisk; }
@@ -129,6 +146,8 @@ private:
     struct Outcome {
         capture::StoreResult stored;
         pending::WriteResult kept;
+        bool ownFault = false; // the photo failed, not the folder
+        bool pendingRemoved = true; // a stored pending photo's pending file is gone
     };
 
     void queueWrite(Waiting item, QList<Update> &updates);
@@ -139,6 +158,8 @@ private:
     void scanned(const pending::Listing &listing);
     void updateHold();
     void reportFailure(const capture::StoreResult &result, const QString &name, bool pendingFolder);
+    void setFolderFailing(bool failing);
+    [[nodiscard]] bool triedIn(const Waiting &item) const { return !m_folder.isEmpty() && item.refusedIn == m_folder; }
     [[nodiscard]] bool canKeep() const { return !m_pendingDir.isEmpty(); }
 
     QString m_folder;
@@ -150,6 +171,7 @@ private:
     StoreWriter m_writer;
     QList<Waiting> m_waiting; // in arrival order
     int m_memoryJobs = 0; // write jobs of photos whose only copy is in memory
+    int m_backlogJobs = 0; // write jobs of photos copied from the pending folder
     qint64 m_memoryJobBytes = 0; // and their bytes
     qint64 m_nextOrder = 1;
     QTimer m_retryTimer;

@@ -62,6 +62,7 @@ Monitor::Monitor(std::unique_ptr<QSettings> settings, QObject *parent)
     connect(&m_store, &PhotoStore::storageChanged, this, &Monitor::applyStorage);
     // Too many photos in memory alone: the cameras wait (in TCP) until the store catches up.
     connect(&m_store, &PhotoStore::hold, &m_link, &CameraLink::setPhotosHeld);
+    connect(&m_store, &PhotoStore::folderFailingChanged, this, &Monitor::objectWillChange);
     connect(&m_store, &PhotoStore::recovered, this, [this](int count, const QString &folder) {
         m_recoveredCount = count;
         m_recoveredFolder = folder;
@@ -91,7 +92,8 @@ void Monitor::restoreFolder()
     if (!stored.isValid())
         return;
     const QString path = stored.toString();
-    if (path.isEmpty() || !QFileInfo::exists(path))
+    m_restoreMissed = !path.isEmpty() && !QFileInfo::exists(path);
+    if (path.isEmpty() || m_restoreMissed)
         return;
     m_folder = QDir::cleanPath(path);
     m_folderName = lastComponent(m_folder);
@@ -146,6 +148,7 @@ void Monitor::setListening(bool listening)
 void Monitor::setFolder(const QString &path)
 {
     m_folder = path.isEmpty() ? QString() : QDir::cleanPath(path);
+    m_restoreMissed = false;
     if (m_folder.isEmpty()) {
         m_settings->remove(QLatin1String(kFolderKey));
         m_folderName = kMissing;
@@ -236,6 +239,9 @@ void Monitor::handleLiveView(const std::optional<QByteArray> &payload, CameraCon
 {
     if (!payload || payload->isEmpty())
         return;
+    // A bridge that came back sending only live view (director mode) brings its camera forward
+    // over a lost one, as a hello or a photo does.
+    takeOverFromLostCamera(cam);
     m_liveView.decode(cam.id(), *payload);
 }
 
@@ -363,7 +369,13 @@ void Monitor::sendRemoteCommand(const QVariantMap &command, CameraConnection &ca
 
 void Monitor::chooseFolder()
 {
-    QString start = m_folder;
+    // The remembered folder may be on a disk plugged in since the start: the chooser opens there,
+    // or at its nearest existing parent, so choosing it again is one click.
+    QString start = m_folder.isEmpty() ? m_settings->value(QLatin1String(kFolderKey)).toString() : m_folder;
+    while (!start.isEmpty() && !QFileInfo(start).isDir()) {
+        const QString parent = QFileInfo(start).path();
+        start = parent == start || !QDir::isAbsolutePath(parent) ? QString() : parent;
+    }
     if (start.isEmpty())
         start = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
     if (start.isEmpty() || !QFileInfo(start).isDir())

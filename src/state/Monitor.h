@@ -42,6 +42,7 @@ class Monitor : public QObject
     Q_PROPERTY(bool listening READ listening NOTIFY objectWillChange)
     Q_PROPERTY(QString folderName READ folderName NOTIFY objectWillChange)
     Q_PROPERTY(QString folder READ folder NOTIFY objectWillChange)
+    Q_PROPERTY(bool folderFailing READ folderFailing NOTIFY objectWillChange)
     Q_PROPERTY(int recoveredCount READ recoveredCount NOTIFY objectWillChange)
     Q_PROPERTY(QString recoveredFolder READ recoveredFolder NOTIFY objectWillChange)
 
@@ -79,6 +80,10 @@ public:
     // Assigns the capture folder (empty = absent) and runs the folder change steps: the path
     // is stored under kFolderKey (removed when absent) and folderName follows.
     void setFolder(const QString &path);
+    // The capture folder does not take photos now: its last write failed (missing, full,
+    // read-only), or the remembered one was not there at start and none is chosen since.
+    // Photos wait in the pending folder meanwhile.
+    [[nodiscard]] bool folderFailing() const { return m_store.folderFailing() || (m_folder.isEmpty() && m_restoreMissed); }
 
     // Derived members, resolved on every read.
     [[nodiscard]] CameraConnection *activeCamera() const;
@@ -154,8 +159,8 @@ signals:
     // A camera's liveFrame changed. Emitted instead of objectWillChange: a frame changes nothing
     // else, and comes up to sixty times a second.
     void liveFrameChanged();
-    // Show the folder chooser, opened at `startFolder`: the capture folder, or the user's
-    // pictures folder while there is none.
+    // Show the folder chooser, opened at `startFolder`: the capture folder, else the remembered
+    // one or its nearest existing parent, else the user's pictures folder.
     void folderChooserRequested(const QUrl &startFolder);
 
 private:
@@ -177,6 +182,7 @@ private:
     bool m_listening = false;
     QString m_folderName = kMissing;
     QString m_folder;
+    bool m_restoreMissed = false; // a folder was remembered but did not exist at start
     int m_recoveredCount = 0;
     QString m_recoveredFolder;
     PhotoStore m_store;

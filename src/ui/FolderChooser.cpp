@@ -55,7 +55,9 @@ QString FolderChooser::parentWindow() const
 
 void FolderChooser::open(const QUrl &startFolder)
 {
-    stopListening();
+    // A second request would leave the first dialog open with its answer ignored.
+    if (busy())
+        return;
     delete m_pending;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!portalOnBus(bus)) {
@@ -101,6 +103,17 @@ void FolderChooser::open(const QUrl &startFolder)
 
 void FolderChooser::listen(const QString &requestPath)
 {
+    if (!m_portalWatcher) {
+        // A portal that goes away never answers: the request ends as cancelled.
+        m_portalWatcher = new QDBusServiceWatcher(portalService, QDBusConnection::sessionBus(),
+            QDBusServiceWatcher::WatchForUnregistration, this);
+        connect(m_portalWatcher, &QDBusServiceWatcher::serviceUnregistered, this, [this] {
+            if (!busy())
+                return;
+            stopListening();
+            emit cancelled();
+        });
+    }
     m_requestPath = requestPath;
     QDBusConnection::sessionBus().connect(portalService, m_requestPath, requestInterface, QStringLiteral("Response"),
                                           this, SLOT(handleResponse(uint, QVariantMap)));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDBusPendingCallWatcher>
+#include <QDBusServiceWatcher>
 #include <QObject>
 #include <QPointer>
 #include <QUrl>
@@ -30,8 +31,11 @@ public:
     [[nodiscard]] bool portalUsed() const { return m_portalUsed; }
 
     // Shows a chooser for one folder, starting in `startFolder` (a file URL). Exactly one of
-    // chosen(), cancelled() or inWindowRequested() follows; a request still open is dropped.
+    // chosen(), cancelled() or inWindowRequested() follows. One request at a time: while the
+    // desktop's dialog is open another request does nothing, and that dialog's answer is the
+    // answer to both (a portal that leaves the bus cancels it).
     Q_INVOKABLE void open(const QUrl &startFolder);
+    [[nodiscard]] bool busy() const { return !m_requestPath.isEmpty(); }
 
 signals:
     void chosen(const QUrl &folder);
@@ -54,6 +58,7 @@ private:
     QPointer<QWindow> m_window;
     QString m_requestPath;
     QPointer<QDBusPendingCallWatcher> m_pending;
+    QDBusServiceWatcher *m_portalWatcher = nullptr;
     bool m_portalUsed = false;
     int m_requests = 0;
 };

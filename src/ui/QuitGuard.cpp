@@ -28,6 +28,11 @@ bool QuitGuard::mayQuit()
         confirm();
         return true;
     }
+    // Only writes under way: their outcome decides (quit once they are on disk, else ask).
+    if (!m_saving && !m_choosing && m_monitor.store().memoryOnlyCount() == 0) {
+        setState(false, true);
+        return false;
+    }
     if (!m_saving && !m_choosing) {
         qCInfo(lcUi) << "quit requested with" << m_unsavedCount << "photos not stored: asking before quitting";
         setState(true, false);
@@ -84,7 +89,8 @@ void QuitGuard::refresh()
 
 void QuitGuard::updateCount()
 {
-    const int unsaved = m_monitor.store().memoryOnlyCount();
+    // A photo being written from memory right now is not safe yet: its write may fail.
+    const int unsaved = m_monitor.store().memoryOnlyCount() + m_monitor.store().memoryWritesInFlight();
     if (unsaved != m_unsavedCount) {
         m_unsavedCount = unsaved;
         emit changed();

@@ -10,7 +10,8 @@
 // memory alone. A request to quit (the quit key, the quit menu item, closing the window) while
 // any such photo exists first asks the user: choose a folder (the photos are written, then the
 // application quits once every one is on disk), quit without saving, or cancel. Nothing is asked
-// otherwise; photos still being written are finished by the store thread before the process exits.
+// otherwise. A photo being written from memory counts as unsaved until its write has succeeded:
+// with only such writes under way, the request waits for them and then quits, or asks.
 // Part of WindowState, which refreshes it after every Monitor change.
 class QuitGuard : public QObject
 {

@@ -100,10 +100,11 @@ TEST_F(Inbound, HelloStateAndLiveViewChangeOnlyWhatTheyMayAndAnnounceOnce)
 // asked for its parameters, as when picked.
 TEST_F(Inbound, OnlyALostActiveCameraGivesWayToOneThatSends)
 {
-    // The active camera's status, what another one sends (hello, photo, state, bad hello), whether
-    // that one receives, and whether it takes over.
+    // The active camera's status, what another one sends (hello, photo, state, bad hello, live
+    // frame), whether that one receives, and whether it takes over.
     const std::tuple<CameraStatus, char, bool, bool> cases[]
         = { { CameraStatus::Receiving, 'h', true, false }, { CameraStatus::Paused, 'p', true, false },
+              { CameraStatus::Receiving, 'l', true, false }, { CameraStatus::NoSignal, 'l', true, true },
               { CameraStatus::NoSignal, 'h', true, true }, { CameraStatus::NoSignal, 'p', true, true },
               { CameraStatus::NoSignal, 'h', false, true }, { CameraStatus::NoSignal, 'p', false, false },
               { CameraStatus::NoSignal, 's', true, false }, { CameraStatus::NoSignal, 'b', true, false } };
@@ -118,6 +119,8 @@ TEST_F(Inbound, OnlyALostActiveCameraGivesWayToOneThatSends)
             monitor.handlePhotoMessage("IMG.PNG", image(8, 8), *other);
         else if (message == 's')
             monitor.handleState(R"({"iso":{"current":1}})", *other);
+        else if (message == 'l')
+            monitor.handleLiveView(image(8, 8), *other);
         else
             monitor.handleHello(message == 'b' ? "..{}" : R"(..{"camera":"B"})", *other);
         EXPECT_EQ(monitor.activeCamera(), takesOver ? other.get() : cam.get())
@@ -191,6 +194,10 @@ TEST(MonitorLink, BridgesOverLoopbackBecomeCamerasAndTakeOverFromLostOnes)
     ASSERT_TRUE(QTest::qWaitFor([&] { return !monitor->cameras()[1]->photos.isEmpty(); }, 10000));
     EXPECT_EQ(monitor->cameras()[1]->name, "Real");
     EXPECT_EQ(monitor->selectedPhoto(), &monitor->cameras()[1]->photos.first());
+    // Paused, then cut off: lost like any other ("Sin señal"), not shown as paused.
+    monitor->toggleEnabled(*monitor->cameras()[1]);
+    real.disconnectFromHost();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return monitor->cameras()[1]->status == CameraStatus::NoSignal; }, 10000));
     monitor.reset();
     EXPECT_TRUE(QTest::qWaitFor([&] { return real.state() == QAbstractSocket::UnconnectedState; }, 10000));
 }

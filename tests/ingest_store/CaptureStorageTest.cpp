@@ -5,6 +5,7 @@
 #include "StoreHelpers.h"
 #include "ingest/CaptureStorage.h"
 #include "ingest/PhotoText.h"
+#include "ingest/PosixFile.h"
 #include "state/Monitor.h"
 
 namespace {
@@ -150,4 +151,15 @@ TEST_F(CaptureStorage, MissingFolderOrOneThatIsAFileFailsAndLeavesNothing)
     EXPECT_EQ(capture::storeFile(QDir(m_folder).filePath("plain-file"), "a.jpg", "x").error,
         capture::StoreError::FolderMissing);
     EXPECT_EQ(everything(), QStringList { "plain-file" });
+}
+
+// A write that keeps taking nothing (some FUSE file systems) ends as an error instead of spinning.
+TEST(PosixFile, AWriteThatTakesNothingEndsAsAnError)
+{
+    int calls = 0;
+    const auto never = [&](int, const void *, size_t) -> ssize_t { return ++calls, 0; };
+    EXPECT_FALSE(posix::writeAllWith(never, -1, "abc", 3));
+    EXPECT_TRUE(errno == EIO && calls == posix::kMaxEmptyWrites + 1) << calls;
+    const auto sometimes = [&](int, const void *, size_t n) -> ssize_t { return ++calls % 3 ? 0 : ssize_t(std::min<size_t>(n, 2)); };
+    EXPECT_TRUE(posix::writeAllWith(sometimes, -1, "abcde", 5));
 }

@@ -1,5 +1,8 @@
 #include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <QScopeGuard>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -8,6 +11,7 @@
 #include "StoreHelpers.h"
 #include "ingest/PendingFolder.h"
 #include "ingest/PhotoStore.h"
+#include "ingest/PosixFile.h"
 #include "ingest/StoreWriter.h"
 #include "state/Monitor.h"
 
@@ -147,6 +151,19 @@ TEST_F(MonitorStorage, FolderChooserStartsAtTheFolderAndOnlyALocalChoiceCounts)
     monitor->useChosenFolder(QUrl());
     monitor->useChosenFolder(QUrl(QStringLiteral("https://example.invalid/photos")));
     EXPECT_TRUE(monitor->folder() == odd && changes.count() == 0);
+
+    // Missing at the next start (a disk not plugged in yet): the folder button warns, and the
+    // chooser opens at the nearest existing parent, or at the folder itself once it is back.
+    const QString onDisk = root.filePath("disco/fotos/hoy");
+    monitor->useChosenFolder(QUrl::fromLocalFile(onDisk));
+    ASSERT_TRUE(QDir(root.filePath("disco")).removeRecursively());
+    monitor = makeMonitor();
+    QSignalSpy again(monitor.get(), &Monitor::folderChooserRequested);
+    EXPECT_TRUE(monitor->folder().isEmpty() && monitor->folderFailing());
+    monitor->chooseFolder();
+    ASSERT_TRUE(QDir().mkpath(onDisk));
+    monitor->chooseFolder();
+    EXPECT_EQ(QList({ again[0][0].toUrl().toLocalFile(), again[1][0].toUrl().toLocalFile() }), QList({ root.path(), onDisk }));
 }
 
 // Without a new photo, the retry tick writes the waiting photos once the folder is back, in
@@ -169,13 +186,14 @@ TEST(PhotoStore, RetryTickWritesWaitingPhotosOnceTheFolderIsBack)
     store.add(QUuid(), {}, first, "one");
     store.add(QUuid(), {}, second, "two");
     ASSERT_TRUE(QTest::qWaitFor([&] { return reports >= 8; }, 10000)) << "retries go on";
-    EXPECT_TRUE(store.waitingCount() == 2 && log.lines.size() == 1);
+    EXPECT_TRUE(store.waitingCount() == 2 && log.lines.size() == 1 && store.folderFailing());
     ASSERT_TRUE(QDir().mkpath(folder));
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return store.waitingCount() == 0 && store.writesInFlight() == 0; }, 10000));
     EXPECT_EQ(latest[first.id()].storedPath, QDir(folder).filePath("same.png"));
     EXPECT_EQ(latest[second.id()].storedPath, QDir(folder).filePath("same-1.png"));
     EXPECT_EQ(readFile(latest[second.id()].storedPath), "two");
+    EXPECT_FALSE(store.folderFailing());
 }
 
 // Without a folder, photos wait on disk, not in memory; a chosen folder receives them oldest
@@ -218,9 +236,12 @@ TEST_F(MonitorStorage, PendingPhotosOfAnEarlierRunAreStoredOnceAndTold)
         QFile f(QDir(pendingDir).filePath(name));
         ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("HALVANE-PENDING 1\n{}\n") > 0);
     }
-    QFile storedBefore(QDir(folder).filePath("a.png"));
+    // The first was stored as a.png, and its note names it: the run stopped before removing it.
+    QFile storedBefore(QDir(folder).filePath("a.png")), note(QDir(pendingDir).filePath(pendingFiles()[0] + ".stored"));
     ASSERT_TRUE(storedBefore.open(QIODevice::WriteOnly) && storedBefore.write("one") == 3);
+    ASSERT_TRUE(note.open(QIODevice::WriteOnly) && note.write(QFile::encodeName(storedBefore.fileName()) + '\0') > 0);
     storedBefore.close();
+    note.close();
     QSettings(root.filePath("s"), QSettings::IniFormat).setValue(Monitor::kFolderKey, folder);
 
     IngestLog log;
@@ -228,8 +249,8 @@ TEST_F(MonitorStorage, PendingPhotosOfAnEarlierRunAreStoredOnceAndTold)
     cam->photos.clear();
     QSignalSpy told(&monitor->store(), &PhotoStore::recovered);
     ASSERT_TRUE(told.wait(10000) && settled(true));
-    EXPECT_EQ(told.first(), QVariantList({3, folder}));
-    EXPECT_TRUE(monitor->recoveredCount() == 3 && cam->photos.isEmpty());
+    EXPECT_EQ(told.first(), QVariantList({2, folder}));
+    EXPECT_TRUE(monitor->recoveredCount() == 2 && cam->photos.isEmpty());
     EXPECT_EQ(files(), QStringList({"a-1.png", "a-2.png", "a.png"}));
     EXPECT_EQ(readFile(QDir(folder).filePath("a-1.png")) + readFile(QDir(folder).filePath("a-2.png")), "twothree");
     EXPECT_EQ(QDir(pendingDir).entryList(QDir::Files | QDir::Hidden, QDir::Name), QStringList({".lock", "9-broken.pending"}));
@@ -237,6 +258,94 @@ TEST_F(MonitorStorage, PendingPhotosOfAnEarlierRunAreStoredOnceAndTold)
     monitor->dismissRecovered();
     EXPECT_EQ(monitor->recoveredCount(), 0);
     EXPECT_TRUE(makeMonitor(true)->store().pendingFolder().isEmpty());
+}
+
+// A pending copy stopped after each of its steps (the process killed there) leaves what the next
+// run needs to store the photo exactly once. Its pending file reads back though the wire allows a
+// 65,535-byte name and a hello a camera name of any length, and is written without a no-replace
+// rename (NFS, eCryptfs), since pending names are unique.
+TEST(PendingFolder, AMoveStoppedAtAnyStepStoresThePhotoOnce)
+{
+    posix::renameFault = [](const char *) { return EINVAL; };
+    const auto reset = qScopeGuard([] { posix::renameFault = nullptr; });
+    const QString name = QString(65531, 'n') + ".JPG";
+    for (const pending::Step stop : { pending::Step::Noted, pending::Step::Stored, pending::Step::Removed }) {
+        QTemporaryDir root;
+        const QString pendingDir = root.filePath("p"), folder = root.filePath("c");
+        ASSERT_TRUE(QDir().mkpath(pendingDir) && QDir().mkpath(folder));
+        const auto kept = pending::write(pendingDir, { QUuid::createUuid(), name, QString(70000, 'c'), {} }, "photo");
+        ASSERT_TRUE(kept.photo);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            (void)pending::moveInto(folder, *kept.photo, [stop](pending::Step s) { s == stop ? ::_exit(0) : void(); });
+            ::_exit(1);
+        }
+        int status = -1;
+        ASSERT_TRUE(::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        PhotoStore store;
+        store.setFolder(folder);
+        store.setPendingFolder(pendingDir);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return store.writesInFlight() == 0 && QDir(pendingDir).isEmpty(QDir::Files); }, 10000));
+        EXPECT_EQ(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList { capture::safeFileName(name) }) << int(stop);
+        EXPECT_EQ(readFile(QDir(folder).filePath(capture::safeFileName(name))), "photo");
+    }
+}
+
+// A folder whose file system refuses names (FAT and exFAT disks refuse ":" or "?" with ENOENT,
+// others with EILSEQ) stores them under their portable form, numbered as usual. A name refused in
+// every form keeps its photo in the pending folder, holding up no other and not written again.
+TEST(PhotoStore, RefusedNamesAreMadePortableAndNeverHoldUpTheOthers)
+{
+    static int refusals = 0;
+    posix::renameFault = [](const char *to) {
+        const QByteArray name(to);
+        return name.contains("never") ? (++refusals, EILSEQ) : name.contains(':') || name.contains('?') || name.endsWith('.') ? ENOENT : 0;
+    };
+    const auto reset = qScopeGuard([] { posix::renameFault = nullptr; });
+    QTemporaryDir root;
+    const QString folder = root.filePath("c");
+    PhotoStore store(20);
+    store.setPendingFolder(root.filePath("p"));
+    CapturedPhoto photos[6];
+    const char *names[] = { "never.jpg", "12:30:01.jpg", "toma?1.jpg", "fin. .", "12:30:01.jpg", "DSCF0001.JPG" };
+    for (int i = 0; i < 6; ++i)
+        photos[i].filename = names[i];
+    for (int i = 0; i < 5; ++i)
+        store.add({}, {}, photos[i], "x");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return store.writesInFlight() == 0; }, 10000) && QDir().mkpath(folder));
+    store.setFolder(folder);
+    store.writeWaiting();
+    const auto stored = [&](int n) {
+        return QTest::qWaitFor([&] { return QDir(folder).entryList(QDir::Files).size() == n && store.writesInFlight() == 0; }, 10000);
+    };
+    ASSERT_TRUE(stored(4));
+    store.add({}, {}, photos[5], "x");
+    ASSERT_TRUE(stored(5));
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files), QStringList({ "12_30_01-1.jpg", "12_30_01.jpg", "DSCF0001.JPG", "fin", "toma_1.jpg" }));
+    EXPECT_TRUE(refusals == 2 && store.waitingCount() == 1 && !store.folderFailing()) << refusals;
+    EXPECT_EQ(capture::portableFileName("a<b>|\"*.jpg. ", 8), "a_b_.jpg") << "cut to what the file system takes";
+}
+
+// 200 photos wait in the pending folder when a folder is chosen; new 50 MB photos are stored
+// before that backlog is through, and the cameras are not held back meanwhile.
+TEST(PhotoStore, NewPhotosPassABacklogWithoutHoldingTheCameras)
+{
+    QTemporaryDir root;
+    const QString folder = root.filePath("c"), pendingDir = root.filePath("p");
+    ASSERT_TRUE(QDir().mkpath(folder) && QDir().mkpath(pendingDir));
+    for (int i = 0; i < 200; ++i)
+        ASSERT_TRUE(pending::write(pendingDir, { QUuid::createUuid(), "old.jpg", {}, QDateTime::currentDateTimeUtc() }, "old").photo);
+    PhotoStore store;
+    QSignalSpy held(&store, &PhotoStore::hold);
+    store.setFolder(folder);
+    store.setPendingFolder(pendingDir);
+    for (int i = 0; i < 3; ++i) {
+        CapturedPhoto photo;
+        store.add({}, {}, photo, QByteArray(50 << 20, char('a' + i)));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return store.previews().unstoredBytes() == 0; }, 10000));
+    }
+    EXPECT_GT(QDir(pendingDir).entryList({ "*.pending" }, QDir::Files).size(), 100) << "the new photos went first";
+    EXPECT_EQ(held.count(), 0);
 }
 
 // When the pending folder fails too, photos wait in memory; past the budget the store asks to

@@ -62,11 +62,12 @@ ended() {
 # it advertises; an earlier run's record may still be cached by DNS-SD).
 photo() {
     local n=${1:-1}
+    shift || true
     waitfor 30 logged "advertising .* on port" || fail "the service was not advertised"
     local port
     port=$(grep -o 'on port [0-9]*' "$work/app.log" | tail -n 1 | cut -d' ' -f3)
     timeout 60 "$bridge" --name Estudio --host 127.0.0.1 --port "$port" --photos "$n" --interval-ms 100 \
-        --live-fps 0 --exit-after-photos "$n" \
+        --live-fps 0 --exit-after-photos "$n" "$@" \
         >"$work/bridge.log" 2>&1 || fail "the bridge failed: $(cat "$work/bridge.log")"
 }
 
@@ -148,4 +149,34 @@ kill -0 "$pid" || fail "closing the window ended the application"
 eval "$(xdotool getwindowgeometry --shell "$win")"
 xdotool mousemove $((X + 604)) $((Y + 346)) click 1
 ended
+
+echo "== SIGTERM and SIGINT put the photos only in memory into the pending folder before the end"
+rm -f "$pending" && mkdir "$pending"
+for sig in TERM INT; do
+    mount -t tmpfs -o size=4k halvane-pending "$pending" # full: the photo waits in memory
+    start "$work/not-a-folder"
+    photo
+    waitfor 30 logged "it waits in memory" || fail "the photo was not kept in memory"
+    kill -STOP "$pid" && mount -o remount,size=64m "$pending" && kill -"$sig" "$pid" && kill -CONT "$pid"
+    ended
+    [ "$(find "$pending" -name '*.pending' | wc -l)" -eq 1 ] || fail "SIG$sig: the photo in memory was lost"
+    umount "$pending"
+done
+
+echo "== an exFAT disk (through FUSE) takes names its file system refuses, made portable"
+if [ -c /dev/fuse ] && truncate -s 32M "$work/exfat.img" && mkfs.exfat "$work/exfat.img" >/dev/null &&
+    loop=$(losetup -f --show "$work/exfat.img"); then
+    mkdir "$work/Disco" "$work/names"
+    mount.exfat-fuse "$loop" "$work/Disco" >/dev/null && losetup -d "$loop" # freed once unmounted
+    for name in '12:30:01.jpg' 'toma?1.jpg' 'DSCF0001.JPG'; do head -c 5000 /dev/urandom >"$work/names/$name"; done
+    start "$work/Disco"
+    photo 5 --folder "$work/names"
+    listing() { [ "$(cd "$work/Disco" && LC_ALL=C ls | tr '\n' ' ')" = "12_30_01-1.jpg 12_30_01.jpg DSCF0001-1.JPG DSCF0001.JPG toma_1.jpg " ]; }
+    waitfor 30 listing || fail "exFAT holds: $(ls -A "$work/Disco")"
+    xdotool key ctrl+q
+    ended
+    umount "$work/Disco"
+else
+    echo "shell_test: no FUSE or loop device here: exFAT not tried (the injected errno seam covers refused names)"
+fi
 echo "shell_test: passed"

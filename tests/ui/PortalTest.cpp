@@ -33,6 +33,9 @@ public:
     uint response = 0;
     QStringList uris;
     bool fail = false;
+    bool hold = false; // the dialog stays open until answer()
+    // OpenFile calls so far
+    int calls = 0;
     QString title;
     QVariantMap options;
 
@@ -41,6 +44,7 @@ public slots:
     {
         title = heading;
         options = opts;
+        ++calls;
         if (fail) {
             call.setDelayedReply(true);
             m_bus.send(call.createErrorReply(QDBusError::AccessDenied, "no"));
@@ -48,16 +52,23 @@ public slots:
         }
         const QString path = "/org/freedesktop/portal/desktop/request/" + call.service().mid(1).replace('.', '_')
             + "/" + opts.value("handle_token").toString();
-        QTimer::singleShot(0, this, [this, path] {
-            QDBusMessage answer = QDBusMessage::createSignal(path, "org.freedesktop.portal.Request", "Response");
-            answer << response << QVariantMap{{"uris", uris}};
-            m_bus.send(answer);
-        });
+        m_open = path;
+        if (!hold)
+            QTimer::singleShot(0, this, &FakePortal::answer);
         return QDBusObjectPath(path);
+    }
+
+public:
+    void answer()
+    {
+        QDBusMessage answer = QDBusMessage::createSignal(m_open, "org.freedesktop.portal.Request", "Response");
+        answer << response << QVariantMap{{"uris", uris}};
+        m_bus.send(answer);
     }
 
 private:
     QDBusConnection m_bus;
+    QString m_open; // the request of the last dialog
 };
 
 // org.freedesktop.FileManager1 as the file menu uses it: records the URIs and the startup id of
@@ -90,14 +101,22 @@ struct Spies {
     [[nodiscard]] QList<qsizetype> counts() const { return {chosen.count(), cancelled.count(), inWindow.count()}; }
 };
 
+// A second request while the dialog is open (the toolbar's button again, the quit question's
+// "Elegir carpeta…") opens no second dialog, and the open dialog's choice still comes back.
 TEST(Portal, TheDesktopsDialogOpensAtTheStartFolderAndItsChoiceComesBack)
 {
     const QUrl chosen = QUrl::fromLocalFile("/srv/fotos/Sesión A");
     portal->response = 0;
     portal->uris = {chosen.toString(QUrl::FullyEncoded)};
+    portal->hold = true;
     Spies s;
     s.chooser.open(QUrl::fromLocalFile("/home/ana/Imágenes"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return portal->calls == 1; }, 5000));
+    s.chooser.open(QUrl::fromLocalFile("/home"));
+    portal->hold = false;
+    portal->answer();
     ASSERT_TRUE(s.chosen.wait(5000));
+    EXPECT_EQ(portal->calls, 1);
     EXPECT_EQ(s.chosen[0][0].toUrl(), chosen);
     EXPECT_EQ(s.counts(), QList<qsizetype>({1, 0, 0}));
     EXPECT_TRUE(s.chooser.portalUsed());

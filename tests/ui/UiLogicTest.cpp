@@ -169,6 +169,23 @@ TEST(QuitGuard, PhotosPendingOnDiskNeedNoQuestion)
     EXPECT_TRUE(f.ws.quitGuard()->mayQuit());
 }
 
+// A photo being written from memory is not safe until the write succeeds: quitting waits for
+// it, and asks when it fails (both folders failing), or quits once it is on disk.
+TEST(QuitGuard, AWriteUnderWayIsWaitedForAndAsksIfItFails)
+{
+    for (const bool fails : { true, false }) {
+        MonitorFixture f;
+        QuitGuard &guard = *f.ws.quitGuard();
+        QSignalSpy confirmed(&guard, &QuitGuard::quitConfirmed);
+        f.monitor.setFolder(fails ? f.dir.filePath("missing/sub") : f.dir.path());
+        f.monitor.handleFile("a.png", png({ 8, 8 }), f.addCamera());
+        EXPECT_FALSE(guard.mayQuit());
+        EXPECT_EQ(guard.unsavedCount(), 1);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return guard.asking() || confirmed.count() == 1; }, 10000));
+        EXPECT_EQ(guard.asking(), fails);
+    }
+}
+
 } // namespace
 
 TEST(ViewOptions, TogglesAreRememberedAcrossRunsBesideTheFolder)

@@ -328,8 +328,13 @@ TEST(Rendered, TheWindowThroughASession)
     // A right click opens the window's menu; its one item asks first about the two photos only
     // in memory. Choosing a folder and closing the chooser brings the question back; "Salir sin
     // guardar" confirms.
+    // They fail in a folder that has gone: the folder button warns, and says why on hover.
+    f.monitor.setFolder(f.dir.filePath("gone"));
     for (int i = 0; i < 2; ++i)
         f.monitor.handleFile("q.png", "bytes", a);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return f.monitor.folderFailing() && f.monitor.store().writesInFlight() == 0; }));
+    h.save("folder-failing");
+    EXPECT_TRUE(h.texts("help").join('|').contains("Las fotos esperan en el disco"));
     QSignalSpy confirmed(f.ws.quitGuard(), &QuitGuard::quitConfirmed);
     QTest::mouseClick(&h, Qt::RightButton, {}, {600, 400});
     h.settle();

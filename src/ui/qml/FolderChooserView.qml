@@ -33,7 +33,11 @@ Item {
 
     Connections {
         target: root.ws.monitor
-        function onFolderChooserRequested(startFolder) { chooser.open(startFolder); }
+        // One chooser at a time: the one on screen answers for a second request too.
+        function onFolderChooserRequested(startFolder) {
+            if (!browser.visible)
+                chooser.open(startFolder);
+        }
     }
 
     FolderListModel {

@@ -153,14 +153,18 @@ Item {
         }
 
         BorderedButton {
+            id: folderButton
             objectName: "folderButton"
+            // While the capture folder fails, photos wait on disk: the button says so.
+            readonly property bool failing: root.m.folderFailing
             Layout.maximumWidth: 280
+            borderColor: failing ? Zelv.clipHighlight : Zelv.divider
             onClicked: root.ws.chooseFolder()
             contentItem: RowLayout {
                 spacing: 5
                 SvgIcon {
                     name: "folder.fill"
-                    color: Zelv.text
+                    color: folderButton.failing ? Zelv.clipHighlight : Zelv.text
                     implicitWidth: 15
                     implicitHeight: 12
                 }
@@ -175,7 +179,11 @@ Item {
                 }
             }
             HelpTip {
-                text: "Elegir la carpeta donde se guardan las fotos"
+                text: folderButton.failing
+                    ? "Elegir la carpeta donde se guardan las fotos\n\nLa carpeta de capturas no funciona ahora "
+                      + "(no existe, está llena o es de solo lectura). Las fotos esperan en el disco y pasarán "
+                      + "a ella en cuanto funcione."
+                    : "Elegir la carpeta donde se guardan las fotos"
             }
         }
 
