@@ -344,7 +344,7 @@ int main(int argc, char *argv[])
     QQuickStyle::setStyle(QStringLiteral("Basic")); // as the application does
     const QString root = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("/tmp");
     const int clicks = argc > 2 ? std::max(3, QString::fromLocal8Bit(argv[2]).toInt()) : 30;
-    const int arrivalMs = argc > 3 ? std::max(0, QString::fromLocal8Bit(argv[3]).toInt()) : 200;
+    const int arrivalIntervalMs = argc > 3 ? std::max(0, QString::fromLocal8Bit(argv[3]).toInt()) : 200;
     if (QGuiApplication::platformName() != QLatin1String("xcb")) {
         std::fprintf(stderr, "bench_click: run it on an X display (xvfb-run is fine)\n");
         return 1;
@@ -439,11 +439,11 @@ int main(int argc, char *argv[])
         return 1;
     const std::vector<double> roundTrips = clicker.roundTripMs();
 
-    // The load: a photo every arrivalMs, JPEG and HEIC in turn.
+    // The load: a photo every arrivalIntervalMs, JPEG and HEIC in turn.
     int arrived = 0;
     QTimer arrivals;
     arrivals.setTimerType(Qt::PreciseTimer);
-    arrivals.setInterval(arrivalMs);
+    arrivals.setInterval(arrivalIntervalMs);
     // The main thread's time in each handleFile, and its CPU time within it.
     std::vector<double> arrivalMs, arrivalCpuMs;
     QObject::connect(&arrivals, &QTimer::timeout, [&] {
