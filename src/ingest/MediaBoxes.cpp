@@ -89,15 +89,41 @@ bool extentsHold(const QByteArray &data, const Box &iloc, const Box *idat, ItemS
     return in.ok;
 }
 
-// The output size a 'grid' or 'iovl' item's data at `at` declares; nullopt when it is not there.
-std::optional<std::pair<quint64, quint64>> derivedSize(const QByteArray &data, qsizetype at, quint32 type)
+// What a 'grid' or 'iovl' item's data declares: the output size, and a grid's rows and columns.
+struct Derived {
+    quint64 width = 0, height = 0, rows = 1, columns = 1;
+};
+std::optional<Derived> derivedImage(const QByteArray &data, qsizetype at, quint32 type)
 {
     Cursor in{data, at, data.size()};
     in.take(1); // version
     const int field = (in.take(1) & 1) ? 4 : 2;
-    in.take(type == fourCc("grid") ? 2 : 8); // rows and columns, or the canvas fill colour
-    const quint64 width = in.take(field), height = in.take(field);
-    return in.ok ? std::optional(std::pair(width, height)) : std::nullopt;
+    Derived image;
+    if (type == fourCc("grid")) {
+        image.rows = in.take(1) + 1;
+        image.columns = in.take(1) + 1;
+    } else {
+        in.take(8); // the canvas fill colour
+    }
+    image.width = in.take(field);
+    image.height = in.take(field);
+    return in.ok ? std::optional(image) : std::nullopt;
+}
+
+// The images each item is derived from (its 'dimg' references), in order.
+QHash<quint64, QList<quint64>> derivedFrom(const QByteArray &data, const QList<Box> &meta, int &budget)
+{
+    QHash<quint64, QList<quint64>> from;
+    const Box *iref = find(meta, fourCc("iref"));
+    const int idSize = iref && iref->size() >= 4 && data[iref->begin] == 0 ? 2 : 4;
+    const auto references = iref && iref->size() >= 4 ? children(data, iref->begin + 4, iref->end, budget) : std::nullopt;
+    for (const Box &reference : references.value_or(QList<Box>{})) {
+        Cursor in{data, reference.begin, reference.end};
+        const quint64 id = in.take(idSize), count = in.take(2);
+        for (quint64 i = 0; i < count && in.ok && reference.type == fourCc("dimg"); ++i)
+            from[id].append(in.take(idSize));
+    }
+    return from;
 }
 
 // Each 'ispe' property (the coded size of an image item) by the items it is associated with.
@@ -160,9 +186,10 @@ std::optional<QList<Box>> inner(const QByteArray &data, const Box &box, int &bud
 }
 
 // The items of a HEIF 'meta' box: every extent lies within the bytes there, and every image
-// derived from others (a grid of tiles, an overlay) declares the output size its 'ispe' gives.
-// Decoders allocate the declared output, whatever the tiles cover: 958 bytes can otherwise
-// declare a grid of 19789² pixels built from one 64² tile.
+// derived from others (a grid of tiles, an overlay) declares the output size its 'ispe' gives;
+// a grid's tiles, one for each of its cells, also cover that output. Decoders allocate the
+// declared output whatever the tiles hold: 958 bytes could otherwise declare 19789² pixels made
+// of one 64² tile.
 bool itemsHold(const QByteArray &data, const QList<Box> &meta, int &budget)
 {
     const Box *iloc = find(meta, fourCc("iloc"));
@@ -174,6 +201,7 @@ bool itemsHold(const QByteArray &data, const QList<Box> &meta, int &budget)
     if (!infos)
         return false;
     const auto coded = codedSizes(data, meta, budget);
+    const auto tiles = derivedFrom(data, meta, budget);
     for (const Box &infe : *infos) {
         Cursor in{data, infe.begin, infe.end};
         const auto version = in.take(1);
@@ -183,8 +211,16 @@ bool itemsHold(const QByteArray &data, const QList<Box> &meta, int &budget)
         const auto type = quint32(in.take(4));
         if (!in.ok || version < 2 || (type != fourCc("grid") && type != fourCc("iovl")))
             continue;
-        const auto output = starts.contains(id) ? derivedSize(data, starts.value(id), type) : std::nullopt;
-        if (!output || !coded.contains(id) || *output != coded.value(id))
+        const auto output = starts.contains(id) ? derivedImage(data, starts.value(id), type) : std::nullopt;
+        if (!output || !coded.contains(id) || std::pair(output->width, output->height) != coded.value(id))
+            return false;
+        if (type != fourCc("grid"))
+            continue;
+        const QList<quint64> cells = tiles.value(id);
+        if (quint64(cells.size()) != output->rows * output->columns || !coded.contains(cells.first()))
+            return false;
+        const auto [tileWidth, tileHeight] = coded.value(cells.first());
+        if (output->width > output->columns * tileWidth || output->height > output->rows * tileHeight)
             return false;
     }
     return true;

@@ -33,10 +33,12 @@ QByteArray meta(quint32 offset, quint32 length, int method = 0, const QByteArray
     return box("meta", QByteArray(4, '\0') + box("iloc", iloc) + more);
 }
 
-// Writes `value` as big-endian 16-bit (or 32-bit) fields after every `marker` in `bytes`.
-QByteArray patched(QByteArray bytes, const QByteArray &marker, qsizetype at, quint32 w, quint32 h, int width)
+// Writes `w` and `h` as big-endian fields of `width` bytes `at` bytes after every `marker` in
+// `bytes` from `from` on.
+QByteArray patched(QByteArray bytes, const QByteArray &marker, qsizetype at, quint32 w, quint32 h, int width,
+                   qsizetype from = 0)
 {
-    for (qsizetype i = bytes.indexOf(marker); i >= 0; i = bytes.indexOf(marker, i + 1))
+    for (qsizetype i = bytes.indexOf(marker, from); i >= 0; i = bytes.indexOf(marker, i + 1))
         bytes.replace(i + at, 2 * width, be(w, width) + be(h, width));
     return bytes;
 }
@@ -116,6 +118,7 @@ TEST(DecodeLimits, HostileFilesCostLittleMemory)
     const std::tuple<const char *, QByteArray, qint64> cases[] = {
         {"grid.heic", grid, 0}, // a 19789² grid of one 64² tile, its 'ispe' 16 × 24
         {"4000.heic", patched(grid, "MMMM", 0, 4000, 4000, 2), 0}, // within the pixel limit
+        {"cover.heic", patched(patched(grid, "MMMM", 0, 4000, 4000, 2), "ispe", 8, 4000, 4000, 4, grid.lastIndexOf("ispe")), 0},
         {"ispe.heic", patched(heic(quadrants({64, 64})), "ispe", 8, 20000, 20000, 4), 0},
         {"sof.jpg", patched(small, "\xFF\xC0", 5, 65000, 65000, 2), 65000},
         {"big.png", png, 32768},
