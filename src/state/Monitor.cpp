@@ -10,6 +10,7 @@
 #include <QStandardPaths>
 
 #include "ingest/CaptureStorage.h"
+#include "ingest/ImageLibraries.h"
 #include "ingest/PhotoBuilder.h"
 #include "link/InboundMessages.h"
 
@@ -69,6 +70,8 @@ Monitor::Monitor(std::unique_ptr<QSettings> settings, QObject *parent)
         emit objectWillChange();
     });
 
+    // Qt's process-wide decode limit is set here, before any decoding thread reads it.
+    (void)decodedPixelLimit();
     m_builds = std::make_unique<RecordBuilds>(
         this, [this](PreviewCache::Key key) { return m_store.previews().fileSpan(key); },
         [this](const QUuid &cameraId, const QUuid &photoId, const BuiltPhoto &built) {
