@@ -23,43 +23,14 @@
 #include <memory>
 #include <vector>
 
-#include <jpeglib.h>
-
-#include "PictureItem.h"
 #include "BenchSupport.h"
+#include "JpegAnchor.h"
+#include "PictureItem.h"
 #include "SampleFiles.h"
 #include "WindowState.h"
 #include "state/Monitor.h"
 
 Q_IMPORT_QML_PLUGIN(Halvane_UiPlugin)
-
-namespace {
-
-// A full-size decode to RGB, as the command-line decoder does; milliseconds.
-double libjpegDecodeMs(const QByteArray &bytes)
-{
-    QElapsedTimer timer;
-    timer.start();
-    jpeg_decompress_struct info{};
-    jpeg_error_mgr errors{};
-    info.err = jpeg_std_error(&errors);
-    jpeg_create_decompress(&info);
-    jpeg_mem_src(&info, reinterpret_cast<const unsigned char *>(bytes.constData()), bytes.size());
-    jpeg_read_header(&info, TRUE);
-    info.out_color_space = JCS_RGB;
-    jpeg_start_decompress(&info);
-    const size_t stride = size_t(info.output_width) * info.output_components;
-    std::vector<unsigned char> pixels(stride * info.output_height);
-    while (info.output_scanline < info.output_height) {
-        JSAMPROW row = pixels.data() + stride * info.output_scanline;
-        jpeg_read_scanlines(&info, &row, 1);
-    }
-    jpeg_finish_decompress(&info);
-    jpeg_destroy_decompress(&info);
-    return double(timer.nsecsElapsed()) / 1e6;
-}
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -111,10 +82,10 @@ int main(int argc, char *argv[])
     }
 
     ViewerSource &viewer = *windowState.viewer();
-    const int thumbWidth = cam->photos.first().thumb.width();
+    const int thumbWidth = cam->photos.first().thumb.size().width();
     std::vector<double> previewMs, anchorMs;
     for (int i = 0; i <= kRuns; ++i) {
-        anchorMs.push_back(libjpegDecodeMs(jpeg));
+        anchorMs.push_back(bench::libjpegDecodeMs(jpeg));
         // The upload count when the decoded image reached the viewer; the first frame swapped
         // after a larger count shows it.
         int uploadsAtDecoded = INT_MAX;

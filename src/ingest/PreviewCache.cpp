@@ -67,6 +67,22 @@ void PreviewCache::trimToBudget()
     }
 }
 
+namespace {
+
+// `size` bytes from `offset` on in the file at `path`; empty when the file no longer has them.
+QByteArray readStored(const QString &path, qint64 offset, qint64 size)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() != offset + size || !file.seek(offset))
+        return {}; // moved away, or replaced by something else
+    QByteArray data = file.read(size);
+    if (data.size() != size)
+        return {};
+    return data;
+}
+
+} // namespace
+
 QByteArray PreviewCache::bytes(Key key) const
 {
     const auto it = m_entries.constFind(key);
@@ -74,13 +90,17 @@ QByteArray PreviewCache::bytes(Key key) const
         return {};
     if (!it->data.isNull())
         return it->data;
-    QFile file(it->path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() != it->offset + it->size || !file.seek(it->offset))
-        return {}; // moved away, or replaced by something else
-    QByteArray data = file.read(it->size);
-    if (data.size() != it->size)
+    return readStored(it->path, it->offset, it->size);
+}
+
+std::function<QByteArray()> PreviewCache::reader(Key key) const
+{
+    const auto it = m_entries.constFind(key);
+    if (it == m_entries.cend())
         return {};
-    return data;
+    if (!it->data.isNull())
+        return [data = it->data] { return data; };
+    return [path = it->path, offset = it->offset, size = it->size] { return readStored(path, offset, size); };
 }
 
 QImage PreviewCache::image(Key key)
@@ -194,6 +214,7 @@ public:
     }
     [[nodiscard]] QImage image() const override { return m_cache->image(m_key); }
     [[nodiscard]] QImage cachedImage() const override { return m_cache->cachedImage(m_key); }
+    [[nodiscard]] std::function<QByteArray()> bytesReader() const override { return m_cache->reader(m_key); }
 
     void requestImage(QObject *context, QSize atLeast, std::function<bool()> stillWanted,
                       std::function<void(const QImage &, bool)> done) const override

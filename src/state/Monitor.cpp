@@ -388,7 +388,7 @@ void Monitor::fillIn(const QUuid &cameraId, const QUuid &photoId, const BuiltPho
 {
     --m_buildsInFlight;
     if (CapturedPhoto *listed = photo(cameraId, photoId)) {
-        applyBuilt(*listed, built);
+        applyBuilt(*listed, built, m_thumbnails.get());
         emit objectWillChange();
     }
 }

@@ -141,6 +141,8 @@ public:
     // the store at once; its metadata texts and thumbnail are built off the main thread and
     // filled in (with objectWillChange) when they are ready.
     void handleFile(const QString &name, const QByteArray &data, CameraConnection &cam);
+    // The photos' thumbnails, within their share of the memory budget.
+    [[nodiscard]] ThumbnailStore &thumbnails() const { return *m_thumbnails; }
     // Photos whose texts and thumbnail are still being built.
     [[nodiscard]] int buildsInFlight() const { return m_buildsInFlight; }
     [[nodiscard]] static QString nonClobbering(const QString &dir, const QString &name);
@@ -182,6 +184,8 @@ private:
     static constexpr int kBuilderNiceness = 10;
     int m_buildsInFlight = 0;
     PhotoStore m_store;
+    // Thumbnails dropped from memory are rebuilt from the photo's bytes, as a record build does.
+    std::shared_ptr<ThumbnailStore> m_thumbnails = ThumbnailStore::create(buildThumbnail);
     // Destroyed before the camera records its frames go to.
     LiveViewDecoder m_liveView{[this](const QUuid &cameraId, const QImage &frame) { showLiveFrame(cameraId, frame); }};
     // Declared last, so destroyed first: no message arrives while the rest is torn down.

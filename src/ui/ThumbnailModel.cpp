@@ -97,9 +97,9 @@ QVariant ThumbnailModel::data(const QModelIndex &index, int role) const
     case PhotoIdRole:
         return photo.id().toString(QUuid::WithoutBraces);
     case ThumbRole:
-        return photo.thumb;
+        return thumbnail(photoIndex, photo);
     case HasThumbRole:
-        return !photo.thumb.isNull();
+        return !thumbnail(photoIndex, photo).isNull();
     case SelectedRole:
         return photoIndex == m_selectedIndex;
     case UnsavedRole:
@@ -110,6 +110,34 @@ QVariant ThumbnailModel::data(const QModelIndex &index, int role) const
     default:
         return {};
     }
+}
+
+QImage ThumbnailModel::thumbnail(int photoIndex, const CapturedPhoto &photo) const
+{
+    QImage image = photo.thumb.cached();
+    const quint64 key = photo.thumb.cacheKey();
+    if (!image.isNull() || m_loading.contains(key))
+        return image;
+    auto *self = const_cast<ThumbnailModel *>(this); // data() is const; loading changes no row
+    const bool loading = photo.thumb.request(self, [self, key, cameraId = m_cameraId, photoIndex, photoId = photo.id()](bool arrived) {
+        self->m_loading.remove(key);
+        if (arrived)
+            self->thumbnailLoaded(cameraId, photoIndex, photoId);
+    });
+    if (loading)
+        m_loading.insert(key);
+    return image;
+}
+
+// A thumbnail arrived, or is worth asking for again: its tile reads it, if it is still listed.
+void ThumbnailModel::thumbnailLoaded(const QUuid &cameraId, int photoIndex, const QUuid &photoId)
+{
+    const CameraConnection *cam = camera();
+    if (!cam || cam->id() != cameraId || cameraId != m_cameraId || photoIndex >= m_rows
+        || photoIndex >= cam->photos.size() || cam->photos[photoIndex].id() != photoId)
+        return;
+    const QModelIndex row = index(m_rows - 1 - photoIndex);
+    emit dataChanged(row, row, {ThumbRole, HasThumbRole});
 }
 
 QHash<int, QByteArray> ThumbnailModel::roleNames() const
