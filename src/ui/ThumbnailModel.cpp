@@ -118,12 +118,14 @@ QImage ThumbnailModel::thumbnail(int photoIndex, const CapturedPhoto &photo) con
     const quint64 key = photo.thumb.cacheKey();
     if (!image.isNull() || m_loading.contains(key))
         return image;
-    auto *self = const_cast<ThumbnailModel *>(this); // data() is const; loading changes no row
-    const bool loading = photo.thumb.request(self, [self, key, cameraId = m_cameraId, photoIndex, photoId = photo.id()](bool arrived) {
+    // data() is const, and asking for a load changes no row; the answer is told through the model.
+    auto *self = const_cast<ThumbnailModel *>(this);
+    const auto arrived = [self, key, cameraId = m_cameraId, photoIndex, photoId = photo.id()](bool changed) {
         self->m_loading.remove(key);
-        if (arrived)
+        if (changed)
             self->thumbnailLoaded(cameraId, photoIndex, photoId);
-    });
+    };
+    const bool loading = photo.thumb.request(self, arrived);
     if (loading)
         m_loading.insert(key);
     return image;

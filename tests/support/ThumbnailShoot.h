@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "SampleFiles.h"
 #include "ingest/PhotoBuilder.h"
 #include "ingest/PreviewCache.h"
 #include "model/ThumbnailStore.h"
@@ -26,38 +27,31 @@ struct ThumbnailShoot {
         : store(ThumbnailStore::create(std::move(render), packedShare, decodedShare, budget))
     {
         for (int i = 0; i < photos; ++i) {
-            const QImage image = picture(i);
             QFile file(path(i));
-            EXPECT_TRUE(image.save(path(i)) && file.open(QIODevice::ReadOnly));
-            const QByteArray bytes = file.readAll();
-            const PreviewCache::Key key = previews->add(bytes, name(i));
+            EXPECT_TRUE(picture(i).save(path(i)) && file.open(QIODevice::ReadOnly));
+            const PreviewCache::Key key = previews->add(file.readAll(), name(i));
             previews->markStored(key, path(i), 0, false);
-            thumbs.push_back(store->add(image, {}, makePreviewSource(previews, key), name(i)));
+            thumbs.push_back(store->add(picture(i), {}, makePreviewSource(previews, key), name(i)));
         }
     }
     [[nodiscard]] QString path(int i) const { return dir.filePath(name(i)); }
     [[nodiscard]] static QString name(int i) { return QString::number(i) + ".png"; }
     [[nodiscard]] static QRgb colour(int i) { return qRgb(i * 50 % 256, 200, 255 - i * 50 % 256); }
-    [[nodiscard]] static QImage picture(int i)
+    [[nodiscard]] static QImage picture(int i) { return SampleFiles::solid(kSize, colour(i)); }
+    // Whether `image` is thumbnail `i` (after a round trip through JPEG).
+    [[nodiscard]] static bool shows(int i, const QImage &image)
     {
-        QImage image(kSize, QImage::Format_RGB32);
-        image.fill(colour(i));
-        return image;
-    }
-    // Whether thumbnail `i` shows photo `i` (after a round trip through JPEG).
-    [[nodiscard]] bool shows(int i, const QImage &image) const
-    {
-        const QRgb got = image.pixel(kSize.width() / 2, kSize.height() / 2), want = colour(i);
-        return image.size() == kSize && std::abs(qRed(got) - qRed(want)) + std::abs(qBlue(got) - qBlue(want)) < 12;
+        const auto off = [&](int (*channel)(QRgb)) { return std::abs(channel(image.pixel(32, 24)) - channel(colour(i))); };
+        return image.size() == kSize && off(qRed) + off(qBlue) < 12;
     }
     // Asks for thumbnail `i` and waits: nullopt when there was nothing to load, else whether it came.
     std::optional<bool> load(int i)
     {
         std::optional<bool> arrived;
         QObject context;
-        if (!thumbs[size_t(i)].request(&context, [&](bool came) { arrived = came; }))
-            return std::nullopt;
-        EXPECT_TRUE(QTest::qWaitFor([&] { return arrived.has_value(); }));
+        if (thumbs[size_t(i)].request(&context, [&](bool came) { arrived = came; })) {
+            EXPECT_TRUE(QTest::qWaitFor([&] { return arrived.has_value(); }));
+        }
         return arrived;
     }
 };

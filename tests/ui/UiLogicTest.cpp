@@ -143,9 +143,8 @@ TEST(ThumbnailModel, DroppedThumbnailsShowThePlaceholderUntilTheyArrive)
     QFile::remove(shoot.path(0));
     QSignalSpy changes(&thumbs, &QAbstractItemModel::dataChanged);
     const auto tile = [&](int photo, int role) { return thumbs.data(thumbs.index(3 - photo), role); };
-    EXPECT_EQ(QList<bool>({tile(0, ThumbnailModel::HasThumbRole).toBool(), tile(1, ThumbnailModel::HasThumbRole).toBool(),
-                           tile(2, ThumbnailModel::HasThumbRole).toBool(), tile(3, ThumbnailModel::HasThumbRole).toBool()}),
-              QList<bool>({false, false, true, true}));
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(tile(i, ThumbnailModel::HasThumbRole).toBool(), i >= 2) << i;
     EXPECT_TRUE(tile(1, ThumbnailModel::ThumbRole).value<QImage>().isNull());
     ASSERT_TRUE(QTest::qWaitFor([&] { return shoot.store->loadsPending() == 0; }));
     ASSERT_EQ(changes.size(), 1);
