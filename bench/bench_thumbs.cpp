@@ -6,7 +6,7 @@
 // - resident memory once every photo is stored and has its thumbnail, beside the same process
 //   before the first photo (the anchor), and the most the budget's parts held;
 // - distinct frames per second while scrolling, beside the frames per second of the same window
-//   redrawing with nothing moving (the anchor: what this display and renderer give at most);
+//   drawn anew each frame with nothing scrolling (the anchor: what this display and renderer give);
 // - from the end of the scroll to every tile in view showing its thumbnail;
 // - selecting an old photo to its preview on screen, against libjpeg-turbo's full decode of it.
 // Run it under a display (Xvfb is fine): bench_thumbs [DIR] [PHOTOS] [WIDTH]. The photos are
@@ -15,27 +15,20 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QGuiApplication>
-#include <QQmlComponent>
-#include <QQmlEngine>
 #include <QQmlExtensionPlugin>
-#include <QQuickItem>
-#include <QQuickWindow>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QTest>
 #include <QTextStream>
 
 #include <algorithm>
-#include <climits>
 #include <cstdio>
 #include <memory>
 #include <vector>
 
 #include "BenchSupport.h"
+#include "ColumnWindow.h"
 #include "JpegAnchor.h"
-#include "PictureItem.h"
 #include "SampleFiles.h"
-#include "WindowState.h"
 #include "model/MemoryBudget.h"
 #include "state/Monitor.h"
 
@@ -136,31 +129,22 @@ int main(int argc, char *argv[])
     const double feedSeconds = double(fed.nsecsElapsed()) / 1e9;
     const qint64 rssStored = bench::statusKiB("VmRSS:");
 
-    QQmlEngine engine;
-    engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
-    QQmlComponent component(&engine);
-    component.setData("import Halvane.Ui\nLeftColumnView {}\n", QUrl(QStringLiteral("qrc:/bench/Thumbs.qml")));
-    WindowState windowState(monitor);
-    std::unique_ptr<QObject> root(
-        component.createWithInitialProperties({{QStringLiteral("ws"), QVariant::fromValue(&windowState)}}));
-    auto *column = qobject_cast<QQuickItem *>(root.get());
-    if (!column)
-        return fail(qPrintable(component.errorString()));
-    QQuickWindow window;
-    window.resize(943, 570);
-    column->setParentItem(window.contentItem());
-    column->setSize(QSizeF(943, 570));
-    window.show();
-    auto *strip = column->findChild<QQuickItem *>(QStringLiteral("strip"));
-    auto *shown = column->findChild<PictureItem *>(QStringLiteral("picture"));
-    if (!strip || !shown || !QTest::qWaitForWindowExposed(&window))
-        return fail("the window never showed");
+    bench::ColumnWindow shown(monitor);
+    auto *strip = shown.column ? shown.column->findChild<QQuickItem *>(QStringLiteral("strip")) : nullptr;
+    if (!strip)
+        return fail(qPrintable(shown.error));
+    QQuickWindow &window = shown.window;
 
-    // The anchor: the same window redrawn with nothing changing (after a few frames that set up
-    // the renderer).
+    // The anchor: the same window drawn anew every frame with nothing scrolling (its opacity
+    // flickers by a hundredth), after a few frames that set up the renderer.
     int idleFrames = 0;
-    framesPerSecond(window, [&] { return ++idleFrames < 30; }, 30000);
-    const double idleFps = framesPerSecond(window, [&] { return ++idleFrames < 150; }, 30000);
+    const auto redraw = [&](int frames) {
+        shown.column->setOpacity(idleFrames % 2 ? 1.0 : 0.99);
+        return ++idleFrames < frames;
+    };
+    framesPerSecond(window, [&] { return redraw(30); }, 30000);
+    const double idleFps = framesPerSecond(window, [&] { return redraw(150); }, 30000);
+    shown.column->setOpacity(1.0);
 
     // End to end, a strip's width per frame: every frame shows tiles it has not shown before.
     const qreal step = strip->width();
@@ -201,33 +185,13 @@ int main(int argc, char *argv[])
     const double settleMs = double(settle.nsecsElapsed()) / 1e6;
 
     // Old photos, whose bytes are no longer in memory: selected to the preview on screen.
-    ViewerSource &viewer = *windowState.viewer();
     std::vector<double> previewMs, anchorMs;
     for (int i = 0; i < kSelections; ++i) {
         const int index = i * (photos / 2) / kSelections;
         anchorMs.push_back(bench::libjpegDecodeMs(samples[size_t(index % kSamples)]));
-        int uploadsAtDecoded = INT_MAX;
-        double elapsed = -1;
-        QElapsedTimer timer;
-        const QMetaObject::Connection decoded = QObject::connect(&viewer, &ViewerSource::imageChanged, [&] {
-            if (viewer.image().width() > 320 && uploadsAtDecoded == INT_MAX)
-                uploadsAtDecoded = shown->uploads();
-        });
-        const QMetaObject::Connection swapped = QObject::connect(
-            &window, &QQuickWindow::frameSwapped, &app,
-            [&] {
-                if (elapsed < 0 && shown->uploads() > uploadsAtDecoded)
-                    elapsed = double(timer.nsecsElapsed()) / 1e6;
-            },
-            Qt::QueuedConnection);
-        timer.start();
-        monitor.setSelectedPhotoId(cam->photos[index].id());
-        const bool ok = bench::runUntil([&] { return elapsed >= 0; }, 30000);
-        QObject::disconnect(decoded);
-        QObject::disconnect(swapped);
-        if (!ok)
+        previewMs.push_back(shown.selectToPreviewMs(cam->photos[index].id(), 320));
+        if (previewMs.back() < 0)
             return fail("the preview never showed");
-        previewMs.push_back(elapsed);
     }
 
     const qint64 rssEnd = bench::statusKiB("VmRSS:");
