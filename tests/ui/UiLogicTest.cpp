@@ -145,7 +145,6 @@ TEST(ThumbnailModel, DroppedThumbnailsShowThePlaceholderUntilTheyArrive)
     const auto tile = [&](int photo, int role) { return thumbs.data(thumbs.index(3 - photo), role); };
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(tile(i, ThumbnailModel::HasThumbRole).toBool(), i >= 2) << i;
-    EXPECT_TRUE(tile(1, ThumbnailModel::ThumbRole).value<QImage>().isNull());
     ASSERT_TRUE(QTest::qWaitFor([&] { return shoot.store->loadsPending() == 0; }));
     ASSERT_EQ(changes.size(), 1);
     EXPECT_EQ(changes[0][0].toModelIndex().row(), 2);
