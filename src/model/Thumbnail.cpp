@@ -10,7 +10,7 @@
 namespace {
 
 // JPEG quality of the compressed form: at tile size (144 × 96 points, or twice that on a dense
-// screen) 85 is indistinguishable from the decoded thumbnail, at about 15 KB for a photo.
+// screen) 85 is indistinguishable from the decoded thumbnail, at 5 to 20 KB for a photo.
 constexpr int kPackQuality = 85;
 
 } // namespace

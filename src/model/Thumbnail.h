@@ -40,8 +40,8 @@ public:
     // is nothing to load: no thumbnail, one at hand, or one dropped with nothing to rebuild it from.
     bool request(QObject *context, std::function<void(bool)> done) const;
 
-    // The compressed form: JPEG at a quality that looks the same at tile size (about a twentieth
-    // of the decoded bytes), PNG for an image with an alpha channel.
+    // The compressed form: JPEG at a quality that looks the same at tile size (a tenth to a
+    // fortieth of the decoded bytes), PNG for an image with an alpha channel.
     [[nodiscard]] static QByteArray pack(const QImage &image);
     [[nodiscard]] static QImage unpack(const QByteArray &packed);
 

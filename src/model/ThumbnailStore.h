@@ -20,7 +20,7 @@
 // The thumbnails of a whole run, within the memory budget's Thumbnails share, so that a shoot of
 // ten thousand photos holds a few dozen MiB of them rather than gigabytes.
 //
-// Each thumbnail is kept compressed (Thumbnail::pack, 10 to 30 KB) while the compressed share has
+// Each thumbnail is kept compressed (Thumbnail::pack: 5 to 20 KB) while the compressed share has
 // room, and decoded only in a small byte-bounded cache that follows what the views ask for. Both
 // drop their least recently used entries first. A thumbnail that is in neither is rebuilt from the
 // photo's bytes (wherever its preview finds them now: memory, the pending file or the capture
@@ -37,7 +37,7 @@ public:
     // Decoded thumbnails: the tiles in view with a margin each way (a 320 × 213 thumbnail is
     // 270 KB; a strip across a 4K screen shows 25 tiles).
     static constexpr qint64 kDecodedShare = qint64(16) << 20;
-    // The rest of the share holds compressed ones: about two thousand photos.
+    // The rest of the share holds compressed ones: two to six thousand photos.
     static constexpr qint64 kPackedShare = MemoryBudget::kThumbnails - kDecodedShare;
     // A load asked for before this many later ones is passed over when its turn comes: the view
     // has scrolled on (no strip shows that many tiles). A tile still shown asks again.
