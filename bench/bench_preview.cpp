@@ -6,60 +6,24 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QGuiApplication>
-#include <QQmlComponent>
-#include <QQmlEngine>
 #include <QQmlExtensionPlugin>
-#include <QQuickItem>
-#include <QQuickWindow>
 #include <QRandomGenerator>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QTest>
 #include <QTextStream>
 
 #include <algorithm>
-#include <climits>
 #include <cstdio>
 #include <memory>
 #include <vector>
 
-#include <jpeglib.h>
-
-#include "PictureItem.h"
 #include "BenchSupport.h"
+#include "ColumnWindow.h"
+#include "JpegAnchor.h"
 #include "SampleFiles.h"
-#include "WindowState.h"
 #include "state/Monitor.h"
 
 Q_IMPORT_QML_PLUGIN(Halvane_UiPlugin)
-
-namespace {
-
-// A full-size decode to RGB, as the command-line decoder does; milliseconds.
-double libjpegDecodeMs(const QByteArray &bytes)
-{
-    QElapsedTimer timer;
-    timer.start();
-    jpeg_decompress_struct info{};
-    jpeg_error_mgr errors{};
-    info.err = jpeg_std_error(&errors);
-    jpeg_create_decompress(&info);
-    jpeg_mem_src(&info, reinterpret_cast<const unsigned char *>(bytes.constData()), bytes.size());
-    jpeg_read_header(&info, TRUE);
-    info.out_color_space = JCS_RGB;
-    jpeg_start_decompress(&info);
-    const size_t stride = size_t(info.output_width) * info.output_components;
-    std::vector<unsigned char> pixels(stride * info.output_height);
-    while (info.output_scanline < info.output_height) {
-        JSAMPROW row = pixels.data() + stride * info.output_scanline;
-        jpeg_read_scanlines(&info, &row, 1);
-    }
-    jpeg_finish_decompress(&info);
-    jpeg_destroy_decompress(&info);
-    return double(timer.nsecsElapsed()) / 1e6;
-}
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -87,57 +51,18 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    QQmlEngine engine;
-    engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
-    QQmlComponent component(&engine);
-    component.setData("import Halvane.Ui\nLeftColumnView {}\n", QUrl(QStringLiteral("qrc:/bench/Preview.qml")));
-    WindowState windowState(monitor);
-    std::unique_ptr<QObject> root(
-        component.createWithInitialProperties({{QStringLiteral("ws"), QVariant::fromValue(&windowState)}}));
-    auto *item = qobject_cast<QQuickItem *>(root.get());
-    if (!item) {
-        QTextStream(stderr) << component.errorString();
+    bench::ColumnWindow shown(monitor);
+    if (!shown.column) {
+        QTextStream(stderr) << shown.error << '\n';
         return 1;
     }
-    QQuickWindow window;
-    window.resize(943, 570);
-    item->setParentItem(window.contentItem());
-    item->setSize(QSizeF(943, 570));
-    window.show();
-    auto *shown = item->findChild<PictureItem *>(QStringLiteral("picture"));
-    if (!shown || !QTest::qWaitForWindowExposed(&window)) {
-        QTextStream(stderr) << "the window never showed\n";
-        return 1;
-    }
-
-    ViewerSource &viewer = *windowState.viewer();
-    const int thumbWidth = cam->photos.first().thumb.width();
+    const int thumbWidth = cam->photos.first().thumb.size().width();
     std::vector<double> previewMs, anchorMs;
     for (int i = 0; i <= kRuns; ++i) {
-        anchorMs.push_back(libjpegDecodeMs(jpeg));
-        // The upload count when the decoded image reached the viewer; the first frame swapped
-        // after a larger count shows it.
-        int uploadsAtDecoded = INT_MAX;
-        double elapsed = -1;
-        QElapsedTimer timer;
-        const QMetaObject::Connection decoded = QObject::connect(&viewer, &ViewerSource::imageChanged, [&] {
-            if (viewer.image().width() > thumbWidth && uploadsAtDecoded == INT_MAX)
-                uploadsAtDecoded = shown->uploads();
-        });
-        const QMetaObject::Connection swapped = QObject::connect(
-            &window, &QQuickWindow::frameSwapped, &app,
-            [&] {
-                if (elapsed < 0 && shown->uploads() > uploadsAtDecoded)
-                    elapsed = double(timer.nsecsElapsed()) / 1e6;
-            },
-            Qt::QueuedConnection);
-        timer.start();
+        anchorMs.push_back(bench::libjpegDecodeMs(jpeg));
         // Newest first: the newest was selected (and decoded) before the window was there.
-        monitor.setSelectedPhotoId(cam->photos[kRuns - i].id());
-        const bool ok = bench::runUntil([&] { return elapsed >= 0; }, 30000);
-        QObject::disconnect(decoded);
-        QObject::disconnect(swapped);
-        if (!ok) {
+        const double elapsed = shown.selectToPreviewMs(cam->photos[kRuns - i].id(), thumbWidth);
+        if (elapsed < 0) {
             QTextStream(stderr) << "the preview never showed\n";
             return 1;
         }
@@ -148,7 +73,7 @@ int main(int argc, char *argv[])
     }
     const double anchor = bench::median(anchorMs), preview = bench::median(previewMs);
     std::printf("bench_preview: 6000x4000 JPEG of %lld bytes, %d selections; preview %dx%d\n", qint64(jpeg.size()),
-                kRuns, viewer.image().width(), viewer.image().height());
+                kRuns, shown.state.viewer()->image().width(), shown.state.viewer()->image().height());
     std::printf("figure djpeg_ms %.1f ms\n", anchor);
     std::printf("figure preview_ms %.1f ms\n", preview);
     std::printf("figure preview_vs_djpeg %.2f x\n", preview / anchor);

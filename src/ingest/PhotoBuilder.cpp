@@ -7,7 +7,7 @@
 namespace {
 
 // Thumbnails are at most this many pixels on their longer side: enough for the photo strip's
-// tiles on a high-density screen, small enough to keep one per photo for a whole session.
+// tiles on a high-density screen, small enough to keep one per photo compressed for a long shoot.
 constexpr int kThumbnailMaxSide = 320;
 
 } // namespace
@@ -30,14 +30,24 @@ BuiltPhoto buildPhotoValues(const QString &name, const QByteArray &data)
         return built;
     built.props = probe->props;
     built.thumb = renderImage(data, *probe, kThumbnailMaxSide);
+    built.packedThumb = Thumbnail::pack(built.thumb);
     return built;
 }
 
-void applyBuilt(CapturedPhoto &photo, const BuiltPhoto &built)
+QImage buildThumbnail(const QString &name, const QByteArray &data)
+{
+    const auto probe = probeImage(data, name);
+    return probe ? renderImage(data, *probe, kThumbnailMaxSide) : QImage();
+}
+
+void applyBuilt(CapturedPhoto &photo, const BuiltPhoto &built, ThumbnailStore *thumbnails)
 {
     if (built.props)
         PhotoText::apply(photo, *built.props);
-    photo.thumb = built.thumb;
+    if (thumbnails)
+        photo.thumb = thumbnails->add(built.thumb, built.packedThumb, photo.preview, photo.filename);
+    else
+        photo.thumb = built.thumb;
 }
 
 CapturedPhoto buildPhoto(const QString &name, const QByteArray &data)

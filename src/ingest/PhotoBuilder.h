@@ -8,6 +8,7 @@
 
 #include "ingest/PhotoText.h"
 #include "model/CapturedPhoto.h"
+#include "model/ThumbnailStore.h"
 
 // The record of a received photo: its name as sent, size, format, metadata texts and
 // thumbnail. Never fails: whatever cannot be read keeps its default. The full image is not
@@ -23,8 +24,13 @@
 struct BuiltPhoto {
     std::optional<PhotoProperties> props; // nullopt: the bytes are no image the libraries read
     QImage thumb;
+    QByteArray packedThumb; // the thumbnail compressed (Thumbnail::pack)
 };
 [[nodiscard]] BuiltPhoto buildPhotoValues(const QString &name, const QByteArray &data);
 
-// and those values filled into the listed record.
-void applyBuilt(CapturedPhoto &photo, const BuiltPhoto &built);
+// and those values filled into the listed record; its thumbnail is kept by `thumbnails` when
+// given (rebuilt from the record's preview once dropped), otherwise held as it is.
+void applyBuilt(CapturedPhoto &photo, const BuiltPhoto &built, ThumbnailStore *thumbnails = nullptr);
+
+// The thumbnail alone, as buildPhotoValues makes it: for rebuilding one that was dropped.
+[[nodiscard]] QImage buildThumbnail(const QString &name, const QByteArray &data);

@@ -100,6 +100,16 @@ QByteArray PreviewCache::read(const FileSpan &span)
     return data;
 }
 
+std::function<QByteArray()> PreviewCache::reader(Key key) const
+{
+    const auto it = m_entries.constFind(key);
+    if (it == m_entries.cend())
+        return {};
+    if (!it->data.isNull())
+        return [data = it->data] { return data; };
+    return [span = FileSpan{it->path, it->offset, it->size}] { return read(span); };
+}
+
 std::optional<PreviewCache::FileSpan> PreviewCache::fileSpan(Key key) const
 {
     const auto it = m_entries.constFind(key);
@@ -226,6 +236,7 @@ public:
     }
     [[nodiscard]] QImage image() const override { return m_cache->image(m_key); }
     [[nodiscard]] QImage cachedImage() const override { return m_cache->cachedImage(m_key); }
+    [[nodiscard]] std::function<QByteArray()> bytesReader() const override { return m_cache->reader(m_key); }
 
     void requestImage(QObject *context, QSize atLeast, std::function<bool()> stillWanted,
                       std::function<void(const QImage &, bool)> done) const override

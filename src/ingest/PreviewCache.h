@@ -77,6 +77,9 @@ public:
 
     // The photo's bytes, from memory or read back from its file; empty when they are gone.
     [[nodiscard]] QByteArray bytes(Key key) const;
+    // Reads the photo's bytes on any thread, from memory or from its file as it is now (see
+    // PreviewSource::bytesReader); empty for an unknown key.
+    [[nodiscard]] std::function<QByteArray()> reader(Key key) const;
     // The photo decoded at full size; null when its bytes are gone or cannot be decoded.
     [[nodiscard]] QImage image(Key key);
     // The decoded image if it is cached, full or reduced; null otherwise. Never decodes.

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "model/Missing.h"
+#include "model/Thumbnail.h"
 
 
 // The full-size image of one photo, produced on demand so that a long session does not hold
@@ -39,10 +40,15 @@ public:
         Q_UNUSED(stillWanted);
         done(image(), true);
     }
+
+    // Reads the photo's bytes from where they are now (memory, the pending file or the capture
+    // folder), on any thread; the reader gives an empty array when they are gone. Empty when the
+    // bytes are not known.
+    [[nodiscard]] virtual std::function<QByteArray()> bytesReader() const { return {}; }
 };
 
 // One received photo file, its metadata already as display text. A plain value: copying it
-// copies the fields, the images are implicitly shared.
+// copies the fields, the images are shared.
 class CapturedPhoto
 {
 public:
@@ -50,7 +56,7 @@ public:
 
     [[nodiscard]] const QUuid &id() const { return m_id; }
 
-    QImage thumb;   // longer side at most 320 px, upright; null when absent
+    Thumbnail thumb; // longer side at most 320 px, upright; null when absent
     std::shared_ptr<PreviewSource> preview; // full-size image on demand; null when absent
     QString filename; // exactly as the peer sent it, not the stored name
     QDateTime capturedAt = QDateTime::currentDateTime();

@@ -422,7 +422,7 @@ void Monitor::handleFile(const QString &name, const QByteArray &data, CameraConn
 void Monitor::fillIn(const QUuid &cameraId, const QUuid &photoId, const BuiltPhoto &built)
 {
     if (CapturedPhoto *listed = photo(cameraId, photoId)) {
-        applyBuilt(*listed, built);
+        applyBuilt(*listed, built, m_thumbnails.get());
         emit objectWillChange();
     }
 }

@@ -148,6 +148,8 @@ public:
     // the store at once; its metadata texts and thumbnail are built off the main thread and
     // filled in (with objectWillChange) when they are ready.
     void handleFile(const QString &name, const QByteArray &data, CameraConnection &cam);
+    // The photos' thumbnails, within their share of the memory budget.
+    [[nodiscard]] ThumbnailStore &thumbnails() const { return *m_thumbnails; }
     // Photos whose texts and thumbnail are still being built.
     [[nodiscard]] int buildsInFlight() const { return m_builds->inFlight(); }
     [[nodiscard]] RecordBuilds &builds() { return *m_builds; }
@@ -191,6 +193,8 @@ private:
     std::unique_ptr<RecordBuilds> m_builds;
     // The live frames the records hold, in the budget's Live part.
     std::map<QUuid, MemoryBudget::Charge> m_liveCharges;
+    // Thumbnails dropped from memory are rebuilt from the photo's bytes, as a record build does.
+    std::shared_ptr<ThumbnailStore> m_thumbnails = ThumbnailStore::create(buildThumbnail);
     // Destroyed before the camera records its frames go to.
     LiveViewDecoder m_liveView{[this](const QUuid &cameraId, const QImage &frame) { showLiveFrame(cameraId, frame); }};
     // Declared last, so destroyed first: no message arrives while the rest is torn down.

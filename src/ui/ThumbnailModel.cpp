@@ -97,9 +97,9 @@ QVariant ThumbnailModel::data(const QModelIndex &index, int role) const
     case PhotoIdRole:
         return photo.id().toString(QUuid::WithoutBraces);
     case ThumbRole:
-        return photo.thumb;
+        return thumbnail(photoIndex, photo);
     case HasThumbRole:
-        return !photo.thumb.isNull();
+        return !thumbnail(photoIndex, photo).isNull();
     case SelectedRole:
         return photoIndex == m_selectedIndex;
     case UnsavedRole:
@@ -110,6 +110,36 @@ QVariant ThumbnailModel::data(const QModelIndex &index, int role) const
     default:
         return {};
     }
+}
+
+QImage ThumbnailModel::thumbnail(int photoIndex, const CapturedPhoto &photo) const
+{
+    QImage image = photo.thumb.cached();
+    const quint64 key = photo.thumb.cacheKey();
+    if (!image.isNull() || m_loading.contains(key))
+        return image;
+    // data() is const, and asking for a load changes no row; the answer is told through the model.
+    auto *self = const_cast<ThumbnailModel *>(this);
+    const auto arrived = [self, key, cameraId = m_cameraId, photoIndex, photoId = photo.id()](bool changed) {
+        self->m_loading.remove(key);
+        if (changed)
+            self->thumbnailLoaded(cameraId, photoIndex, photoId);
+    };
+    const bool loading = photo.thumb.request(self, arrived);
+    if (loading)
+        m_loading.insert(key);
+    return image;
+}
+
+// A thumbnail arrived, or is worth asking for again: its tile reads it, if it is still listed.
+void ThumbnailModel::thumbnailLoaded(const QUuid &cameraId, int photoIndex, const QUuid &photoId)
+{
+    const CameraConnection *cam = camera();
+    if (!cam || cam->id() != cameraId || cameraId != m_cameraId || photoIndex >= m_rows
+        || photoIndex >= cam->photos.size() || cam->photos[photoIndex].id() != photoId)
+        return;
+    const QModelIndex row = index(m_rows - 1 - photoIndex);
+    emit dataChanged(row, row, {ThumbRole, HasThumbRole});
 }
 
 QHash<int, QByteArray> ThumbnailModel::roleNames() const

@@ -52,7 +52,7 @@ void ViewerSource::refresh()
                     image = photo->preview->cachedImage();
                     reduced = !image.isNull();
                     if (image.isNull())
-                        image = photo->thumb;
+                        image = photo->thumb.image();
                 }
             }
             // Nothing to show yet, or a preview that cannot be decoded: the placeholder.

@@ -157,7 +157,7 @@ TEST(BuildPhoto, EachKindOfFile)
         const QImage full = decodeFullImage(c.bytes, c.name);
         EXPECT_EQ(full.size(), c.full.isValid() ? c.full : c.size);
         if (!c.size.isEmpty()) {
-            EXPECT_EQ(layout(p.thumb), c.thumbShows);
+            EXPECT_EQ(layout(p.thumb.image()), c.thumbShows);
             EXPECT_EQ(layout(full), c.fullShows);
         }
     }

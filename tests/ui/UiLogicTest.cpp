@@ -1,12 +1,14 @@
 // The logic behind the views that the window does not show directly: size texts at exact
 // ties and in other locales, the viewer's asynchronous decoding, and the quit guard's folder
 // flows. The rest is checked through the views (ViewsTest.cpp).
+#include <QAbstractItemModelTester>
 #include <QDir>
 #include <QSettings>
 #include <QTemporaryDir>
 
 #include <atomic>
 
+#include "ThumbnailShoot.h"
 #include "UiFixtures.h"
 #include "KeyCommands.h"
 #include "UiFormat.h"
@@ -122,6 +124,32 @@ TEST(ThumbnailModel, ThumbnailsBuiltAfterTheListingUpdateTheirTileAndTheSidebar)
                   [](const QList<QVariant> &c) { return c[2].value<QList<int>>().contains(ThumbnailModel::ThumbRole); }),
         2);
     EXPECT_EQ(f.ws.details()->dimensions(), "32×48");
+}
+
+// The strip answers from the thumbnails at hand: a tile whose thumbnail was dropped shows the
+// placeholder while it is rebuilt from its file, and its row alone is told when it arrives; one
+// whose file is gone stays the placeholder.
+TEST(ThumbnailModel, DroppedThumbnailsShowThePlaceholderUntilTheyArrive)
+{
+    MonitorFixture f;
+    ThumbnailModel &thumbs = *f.ws.thumbnails();
+    QAbstractItemModelTester tester(&thumbs, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    CameraConnection &a = f.addCamera();
+    // Room for two decoded thumbnails and none compressed: the two oldest of four are dropped.
+    ThumbnailShoot shoot(4, 0, 2 * ThumbnailShoot::kSize.width() * ThumbnailShoot::kSize.height() * 4);
+    for (int i = 0; i < 4; ++i)
+        f.addPhoto(a, ThumbnailShoot::name(i)).thumb = shoot.thumbs[i];
+    f.changed();
+    QFile::remove(shoot.path(0));
+    QSignalSpy changes(&thumbs, &QAbstractItemModel::dataChanged);
+    const auto tile = [&](int photo, int role) { return thumbs.data(thumbs.index(3 - photo), role); };
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(tile(i, ThumbnailModel::HasThumbRole).toBool(), i >= 2) << i;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shoot.store->loadsPending() == 0; }));
+    ASSERT_EQ(changes.size(), 1);
+    EXPECT_EQ(changes[0][0].toModelIndex().row(), 2);
+    EXPECT_TRUE(shoot.shows(1, tile(1, ThumbnailModel::ThumbRole).value<QImage>()));
+    EXPECT_FALSE(tile(0, ThumbnailModel::HasThumbRole).toBool());
 }
 
 // Photos kept in memory without a folder: a chosen folder quits once they are all on disk, and
