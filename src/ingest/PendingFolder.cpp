@@ -56,16 +56,16 @@ QByteArray header(const Meta &meta, qint64 size)
 // it is stored under, which is all a later run needs of it); nothing when even that is over.
 std::optional<QByteArray> fittingHeader(const Meta &meta, qint64 size)
 {
-    QByteArray head = header(meta, size);
-    if (head.size() - kMagicLength <= kMaxHeader)
+    // read() takes a line of fewer than kMaxHeader bytes, its newline included.
+    const auto fits = [](const QByteArray &head) { return head.size() - kMagicLength < kMaxHeader; };
+    if (QByteArray head = header(meta, size); fits(head))
         return head;
     Meta cut = meta;
     cut.name = capture::safeFileName(meta.name);
     cut.cameraName.truncate(kMaxKeptCameraName);
-    if (cut.cameraName.size() > 0 && cut.cameraName.back().isHighSurrogate())
+    if (!cut.cameraName.isEmpty() && cut.cameraName.back().isHighSurrogate())
         cut.cameraName.chop(1);
-    head = header(cut, size);
-    if (head.size() - kMagicLength <= kMaxHeader)
+    if (QByteArray head = header(cut, size); fits(head))
         return head;
     return std::nullopt;
 }

@@ -198,8 +198,6 @@ void PhotoStore::written(Waiting item, const Outcome &outcome)
             m_previews->markStored(item.key, stored.path);
             updates.append({ item.cameraId, item.photoId, CapturedPhoto::Storage::Stored, stored.path });
         }
-        // The folder works (again): write what waits.
-        queueAllWaiting(updates);
         if (item.recovered() && --m_recoveredLeft == 0) {
             qCInfo(lcIngest).noquote() << m_recoveredTotal << "photo(s) of an earlier run stored in" << m_folder;
             emit recovered(m_recoveredTotal, m_folder);
@@ -234,10 +232,11 @@ void PhotoStore::written(Waiting item, const Outcome &outcome)
                     ++i;
             }
         }
-        // A photo's own failure says nothing about the folder: the others go on.
-        if (outcome.ownFault)
-            queueAllWaiting(updates);
     }
+    // The folder works (again), or a photo failed for a reason of its own that says nothing about
+    // the folder: what waits goes on.
+    if (stored.ok() || outcome.ownFault)
+        queueAllWaiting(updates);
     updateHold();
     if (!updates.isEmpty())
         emit storageChanged(updates);

@@ -307,11 +307,13 @@ TEST(PhotoStore, RefusedNamesAreMadePortableAndNeverHoldUpTheOthers)
     PhotoStore store(20);
     store.setPendingFolder(root.filePath("p"));
     CapturedPhoto photos[6];
-    const char *names[] = { "never.jpg", "12:30:01.jpg", "toma?1.jpg", "fin. .", "12:30:01.jpg", "DSCF0001.JPG" };
-    for (int i = 0; i < 6; ++i)
-        photos[i].filename = names[i];
-    for (int i = 0; i < 5; ++i)
-        store.add({}, {}, photos[i], "x");
+    int added = 0;
+    const auto add = [&](const char *name) {
+        photos[added].filename = name;
+        store.add({}, {}, photos[added++], "x");
+    };
+    for (const char *name : { "never.jpg", "12:30:01.jpg", "toma?1.jpg", "fin. .", "12:30:01.jpg" })
+        add(name);
     ASSERT_TRUE(QTest::qWaitFor([&] { return store.writesInFlight() == 0; }, 10000) && QDir().mkpath(folder));
     store.setFolder(folder);
     store.writeWaiting();
@@ -319,7 +321,7 @@ TEST(PhotoStore, RefusedNamesAreMadePortableAndNeverHoldUpTheOthers)
         return QTest::qWaitFor([&] { return QDir(folder).entryList(QDir::Files).size() == n && store.writesInFlight() == 0; }, 10000);
     };
     ASSERT_TRUE(stored(4));
-    store.add({}, {}, photos[5], "x");
+    add("DSCF0001.JPG");
     ASSERT_TRUE(stored(5));
     EXPECT_EQ(QDir(folder).entryList(QDir::Files), QStringList({ "12_30_01-1.jpg", "12_30_01.jpg", "DSCF0001.JPG", "fin", "toma_1.jpg" }));
     EXPECT_TRUE(refusals == 2 && store.waitingCount() == 1 && !store.folderFailing()) << refusals;

@@ -207,8 +207,7 @@ TEST(QuitGuard, AWriteUnderWayIsWaitedForAndAsksIfItFails)
         QSignalSpy confirmed(&guard, &QuitGuard::quitConfirmed);
         f.monitor.setFolder(fails ? f.dir.filePath("missing/sub") : f.dir.path());
         f.monitor.handleFile("a.png", png({ 8, 8 }), f.addCamera());
-        EXPECT_FALSE(guard.mayQuit());
-        EXPECT_EQ(guard.unsavedCount(), 1);
+        EXPECT_TRUE(!guard.mayQuit() && guard.unsavedCount() == 1);
         ASSERT_TRUE(QTest::qWaitFor([&] { return guard.asking() || confirmed.count() == 1; }, 10000));
         EXPECT_EQ(guard.asking(), fails);
     }
