@@ -218,7 +218,7 @@ void CameraSession::liveFrame()
     if (status == Status::Ok && !jpeg.isEmpty()) {
         m_sink.live(jpeg);
     } else if (status == Status::NotSupported) {
-        m_sink.log(QStringLiteral("no live view: the camera does not offer it"));
+        m_sink.log(QStringLiteral("live-view-off the camera does not offer live view"));
         m_liveFps = 0;
     } else if (status != Status::Busy) {
         check(status, QStringLiteral("live view"));

@@ -38,6 +38,7 @@ void UsbBridge::scan()
             continue;
         auto *camera = new UsbCamera(m_backend, found, m_options, this);
         m_cameras.insert(found.port, camera);
+        connect(camera, &UsbCamera::linkLost, this, &UsbBridge::linkLost);
         connect(camera, &UsbCamera::opened, this, [this, camera] {
             rename();
             camera->setTarget(m_host, m_port);

@@ -34,6 +34,8 @@ public:
 
 signals:
     void camerasChanged();
+    // A camera lost its connection, or could not make one: the application may have moved.
+    void linkLost();
 
 private:
     void rename();

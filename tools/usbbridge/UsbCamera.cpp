@@ -130,6 +130,7 @@ void UsbCamera::onDisconnected()
     m_socket.abort();
     m_retry.start(m_retryMs);
     m_retryMs = qMin(m_retryMs * 2, kLastRetryMs);
+    emit linkLost();
 }
 
 void UsbCamera::onReadyRead()

@@ -48,6 +48,8 @@ public:
 signals:
     void opened();
     void finished();
+    // A connection to the application dropped or could not be made.
+    void linkLost();
 
 private:
     void connectNow();

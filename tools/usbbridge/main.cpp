@@ -7,9 +7,11 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 #include "GphotoBackend.h"
@@ -80,26 +82,44 @@ int main(int argc, char **argv)
     std::unique_ptr<ServiceBrowser> browser;
     const QString wanted = parser.value(serviceOpt);
     QString chosen; // the service the cameras go to, once one is found
+    QTimer rebrowse;
+    constexpr int kRebrowseMs = 2000;
+    std::function<bool()> browse; // (re)starts browsing; called from the event loop
     if (parser.isSet(hostOpt)) {
         const int port = parser.value(portOpt).toInt(&ok);
         if (!ok || port < 1 || port > 65535)
             usageError(QStringLiteral("--host needs --port 1-65535"));
         bridge.setTarget(parser.value(hostOpt), quint16(port));
     } else {
-        browser = std::make_unique<ServiceBrowser>(parser.value(typeOpt));
-        QObject::connect(browser.get(), &ServiceBrowser::resolved, &app, [&](const QString &name, const QString &host, quint16 port) {
-            say(QStringLiteral("resolved %1 %2 %3").arg(port).arg(host, name));
-            // The service found first (or the one asked for) is followed, also when it comes
-            // back on another port after the application restarted.
-            if ((!wanted.isEmpty() && name != wanted) || (!chosen.isEmpty() && name != chosen))
-                return;
-            chosen = name;
-            bridge.setTarget(host, port);
-        });
-        QObject::connect(browser.get(), &ServiceBrowser::failed, &app,
-                         [](const QString &why) { say(QStringLiteral("error DNS-SD: ") + why); });
-        if (!browser->start())
+        browse = [&] {
+            browser = std::make_unique<ServiceBrowser>(parser.value(typeOpt));
+            QObject::connect(browser.get(), &ServiceBrowser::resolved, &app, [&](const QString &name, const QString &host, quint16 port) {
+                say(QStringLiteral("resolved %1 %2 %3").arg(port).arg(host, name));
+                // The service found first (or the one asked for) is followed, also when it comes
+                // back on another port after the application restarted.
+                if ((!wanted.isEmpty() && name != wanted) || (!chosen.isEmpty() && name != chosen))
+                    return;
+                chosen = name;
+                bridge.setTarget(host, port);
+            });
+            QObject::connect(browser.get(), &ServiceBrowser::found, &app, [](const QString &name) { say(QStringLiteral("found ") + name); });
+            QObject::connect(browser.get(), &ServiceBrowser::removed, &app, [](const QString &name) { say(QStringLiteral("removed ") + name); });
+            QObject::connect(browser.get(), &ServiceBrowser::failed, &app,
+                             [](const QString &why) { say(QStringLiteral("error DNS-SD: ") + why); });
+            return browser->start();
+        };
+        if (!browse())
             return 2;
+        // An application that restarts within a second keeps its name in every cache, so no
+        // "removed" and "new" is seen for it: a lost connection looks the service up afresh,
+        // at most every few seconds.
+        rebrowse.setSingleShot(true);
+        rebrowse.setInterval(kRebrowseMs);
+        QObject::connect(&rebrowse, &QTimer::timeout, &app, [&] { browse(); });
+        QObject::connect(&bridge, &usb::UsbBridge::linkLost, &app, [&] {
+            if (!rebrowse.isActive())
+                rebrowse.start();
+        });
     }
     bridge.start(scanMs);
     const int status = app.exec();
