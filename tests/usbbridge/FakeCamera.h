@@ -90,6 +90,11 @@ public:
     }
     [[nodiscard]] QString lastError() const override { return QStringLiteral("fake failure"); }
 
+    qsizetype cardSize() const
+    {
+        std::lock_guard lock(m_lock);
+        return card.size();
+    }
     void unplug()
     {
         std::lock_guard lock(m_lock);

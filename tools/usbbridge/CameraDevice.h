@@ -14,10 +14,10 @@ namespace usb {
 struct ConfigItem
 {
     enum class Kind { Choice, Range, Text };
-    QString name;
+    QString name{};
     Kind kind = Kind::Choice;
-    QString text; // Choice, Text: the current value
-    QStringList choices;
+    QString text{}; // Choice, Text: the current value
+    QStringList choices{};
     double value = 0; // Range
     double min = 0;
     double max = 0;
