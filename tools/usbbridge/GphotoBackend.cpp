@@ -280,8 +280,12 @@ bool GphotoBackend::loadAbilities()
 
 QList<DetectedCamera> GphotoBackend::detect()
 {
-    const std::lock_guard guard(m_lock);
     QList<DetectedCamera> out;
+    // While a camera is being opened (seconds, for some bodies) the caller is not held up:
+    // this round finds nothing new, the next one will.
+    const std::unique_lock guard(m_lock, std::try_to_lock);
+    if (!guard.owns_lock())
+        return out;
     if (!loadAbilities())
         return out;
     // The port list is read anew each time: that is how a camera plugged in later shows up.

@@ -7,7 +7,11 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QTimer>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -38,9 +42,19 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("halvane-usb-bridge"));
-    // A stop request from the service manager ends the event loop, so cameras are closed.
-    for (int sig : {SIGTERM, SIGINT})
-        std::signal(sig, [](int) { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); });
+    // A stop request from the service manager ends the event loop, so cameras are closed: the
+    // handler only writes a byte to a pipe, which the event loop reads.
+    static int stopPipe[2] = {-1, -1};
+    if (::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return 1;
+    QSocketNotifier stopNotifier(stopPipe[0], QSocketNotifier::Read);
+    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+    for (int sig : {SIGTERM, SIGINT}) {
+        std::signal(sig, [](int) {
+            const char byte = 1;
+            [[maybe_unused]] const auto written = ::write(stopPipe[1], &byte, 1);
+        });
+    }
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
