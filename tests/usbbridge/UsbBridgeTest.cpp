@@ -21,39 +21,35 @@ public:
     QList<DetectedCamera> detect() override
     {
         std::lock_guard lock(m_lock);
-        return plugged;
+        return m_plugged;
     }
     std::unique_ptr<CameraDevice> open(const DetectedCamera &camera, QString &) override
     {
         std::lock_guard lock(m_lock);
         auto device = std::make_unique<FakeCamera>();
-        device->config.append({QStringLiteral("serialnumber"), ConfigItem::Kind::Text, serials.value(camera.port)});
-        opened[camera.port] = device.get();
+        device->config.append({"serialnumber", ConfigItem::Kind::Text, QString(camera.port).replace("usb:", "S")});
+        m_opened[camera.port] = device.get();
         return device;
     }
-    void plug(const QString &model, const QString &port)
+    // Plugs a camera in, or without a model pulls it out.
+    void plug(const QString &port, const QString &model = {})
     {
         std::lock_guard lock(m_lock);
-        plugged.append({model, port});
-    }
-    void unplug(const QString &port)
-    {
-        std::lock_guard lock(m_lock);
-        plugged.removeIf([&](const DetectedCamera &c) { return c.port == port; });
-        opened.take(port)->unplug();
+        if (!model.isEmpty())
+            return m_plugged.append({model, port});
+        m_plugged.removeIf([&](const DetectedCamera &c) { return c.port == port; });
+        m_opened.take(port)->unplug();
     }
     FakeCamera *device(const QString &port)
     {
         std::lock_guard lock(m_lock);
-        return opened.value(port);
+        return m_opened.value(port);
     }
-
-    QMap<QString, QString> serials;
 
 private:
     std::mutex m_lock;
-    QList<DetectedCamera> plugged;
-    QMap<QString, FakeCamera *> opened;
+    QList<DetectedCamera> m_plugged;
+    QMap<QString, FakeCamera *> m_opened;
 };
 
 // The application's side: every connection with the frames it brought, by type.
@@ -95,24 +91,20 @@ protected:
             peer.buffer.remove(0, 8 + length);
         }
     }
-    // The names that the open connections go by.
+    // The names that the open connections go by, and the open connection going by `name`.
     QStringList names() const
     {
         QStringList out;
-        for (const auto &peer : peers) {
-            if (!peer->closed)
-                out.append(peer->name);
-        }
+        for (const auto &peer : peers)
+            out.append(peer->closed ? QString() : peer->name);
+        out.removeAll(QString());
         out.sort();
         return out;
     }
     Peer *open(const QString &name)
     {
-        for (const auto &peer : peers) {
-            if (!peer->closed && peer->name == name)
-                return peer.get();
-        }
-        return nullptr;
+        auto it = std::find_if(peers.begin(), peers.end(), [&](const auto &p) { return !p->closed && p->name == name; });
+        return it == peers.end() ? nullptr : it->get();
     }
 
     std::vector<std::unique_ptr<Peer>> peers; // outlives the server's sockets
@@ -122,9 +114,8 @@ protected:
 TEST_F(UsbBridgeTest, CamerasComeAndGoEachOnItsOwnConnection)
 {
     FakeBackend backend;
-    backend.serials = {{"usb:1", "S1"}, {"usb:2", "S2"}};
-    backend.plug("M", "usb:1");
-    backend.plug("M", "usb:2");
+    backend.plug("usb:1", "M");
+    backend.plug("usb:2", "M");
     SessionOptions options;
     options.deleteFromCard = true;
     UsbBridge bridge(backend, options);
@@ -134,11 +125,11 @@ TEST_F(UsbBridgeTest, CamerasComeAndGoEachOnItsOwnConnection)
 
     // Plugged in later: taken up without a restart. One of two alike unplugged: the other is
     // then just its model; plugged in again: a connection of its own again.
-    backend.plug("N", "usb:3");
+    backend.plug("usb:3", "N");
     EXPECT_TRUE(QTest::qWaitFor([&] { return names() == QStringList{"M (S1)", "M (S2)", "N"}; }, 10000));
-    backend.unplug("usb:1");
+    backend.plug("usb:1");
     EXPECT_TRUE(QTest::qWaitFor([&] { return names() == QStringList{"M", "N"}; }, 10000)) << names().join(", ").toStdString();
-    backend.plug("M", "usb:1");
+    backend.plug("usb:1", "M");
     EXPECT_TRUE(QTest::qWaitFor([&] { return names() == QStringList{"M (S1)", "M (S2)", "N"}; }, 10000));
 
     // A photo reaches the application and then leaves the card.
