@@ -13,6 +13,8 @@ UsbCamera::UsbCamera(CameraBackend &backend, const DetectedCamera &camera, const
     , m_name(camera.model)
 {
     m_worker->moveToThread(&m_thread);
+    // Deleted in its own thread as that ends (its timer and the camera belong there).
+    connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
     connect(m_worker, &CameraWorker::opened, this, [this](const QString &serial) {
         m_open = true;
         m_serial = serial;
@@ -56,7 +58,6 @@ UsbCamera::~UsbCamera()
     disconnect(&m_socket, nullptr, this, nullptr);
     m_thread.quit();
     m_thread.wait();
-    delete m_worker; // its thread has stopped: the camera is closed here
 }
 
 void UsbCamera::say(const QString &event, const QString &rest) const
