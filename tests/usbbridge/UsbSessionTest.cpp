@@ -68,7 +68,7 @@ TEST(UsbMapping, ConfigBecomesStateAndValuesBecomeChanges)
     EXPECT_EQ(params["colorTemperature"].values.size(), 76);
     EXPECT_EQ(params["whiteBalanceMode"].values, (QList<qint64>{2, 4})); // one code, one value
     EXPECT_EQ(params["colorTemperature"].values.last(), 10000);
-    const QJsonObject state = QJsonDocument::fromJson(mapping::stateJson(params)).object();
+    const QJsonObject state = QJsonDocument::fromJson(frames::stateJson(params)).object();
     EXPECT_EQ(state["aperture"].toObject()["current"].toInteger(), 400);
     EXPECT_EQ(state["supported"].toArray().size(), 4);
 

@@ -79,7 +79,7 @@ void CameraSession::sendState()
 {
     QList<ConfigItem> config;
     if (check(retrying("config", [&] { return m_device->readConfig(config); }), QStringLiteral("reading the configuration")))
-        m_sink.state(mapping::stateJson(mapping::paramsFromConfig(config)));
+        m_sink.state(frames::stateJson(mapping::paramsFromConfig(config)));
 }
 
 void CameraSession::shutter()

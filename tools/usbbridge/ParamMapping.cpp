@@ -1,8 +1,5 @@
 #include "ParamMapping.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 #include <cmath>
 
@@ -292,21 +289,6 @@ QMap<QString, Param> paramsFromConfig(const QList<ConfigItem> &config)
         }
     }
     return out;
-}
-
-QByteArray stateJson(const QMap<QString, Param> &params)
-{
-    QJsonObject root;
-    QJsonArray supported;
-    for (auto it = params.cbegin(); it != params.cend(); ++it) {
-        QJsonArray values;
-        for (qint64 v : it->values)
-            values.append(v);
-        root.insert(it.key(), QJsonObject{{QStringLiteral("current"), it->current}, {QStringLiteral("values"), values}});
-        supported.append(it.key());
-    }
-    root.insert(QStringLiteral("supported"), supported);
-    return QJsonDocument(root).toJson(QJsonDocument::Compact);
 }
 
 const ConfigItem *itemFor(const QList<ConfigItem> &config, const QString &key)

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "CameraDevice.h"
+#include "Frames.h"
 
 // Between a camera's configuration, which drivers describe as text ("1/250", "f/5.6",
 // "Auto ISO", "Daylight"), and the parameter vocabulary of the camera link: shutter speed in
@@ -33,19 +34,12 @@ std::optional<qint64> dynamicRangeCode(const QString &text);
 std::optional<qint64> grainCode(const QString &text);
 std::optional<qint64> tuneSteps(const QString &text);
 
-struct Param
-{
-    qint64 current = 0;
-    QList<qint64> values;
-};
+using Param = frames::Param;
 
 // The vocabulary keys this configuration carries, each with its current value and the values
 // the camera offers now. A key whose widget is missing, or whose current value has no code, is
 // left out.
 QMap<QString, Param> paramsFromConfig(const QList<ConfigItem> &config);
-
-// The state frame's JSON for those parameters, with "supported" listing the keys.
-QByteArray stateJson(const QMap<QString, Param> &params);
 
 // How to set `key` to `value` on this camera: the item and the text (choices, text widgets) or
 // number (ranges) to give it. None when the camera has no such key or does not offer the value.
