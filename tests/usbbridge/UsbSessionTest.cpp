@@ -45,7 +45,7 @@ TEST(UsbMapping, ChoiceTextsReadAsVocabularyValues)
         {mapping::filmSimulationCode, "PROVIA/Standard", 1}, {mapping::filmSimulationCode, "PRO Neg. Hi", 4},
         {mapping::filmSimulationCode, "Classic Chrome", 11}, {mapping::filmSimulationCode, "ACROS +R", 14},
         {mapping::filmSimulationCode, "Nostalgic Neg.", 19}, {mapping::filmSimulationCode, "REALA ACE", 20},
-        {mapping::filmSimulationCode, "Kodachrome", std::nullopt},
+        {mapping::filmSimulationCode, "Sunset", std::nullopt},
         {mapping::dynamicRangeCode, "DR Auto", 65535}, {mapping::dynamicRangeCode, "DR400", 400},
         {mapping::dynamicRangeCode, "200%", 200}, {mapping::dynamicRangeCode, "DR300", std::nullopt},
         {mapping::grainCode, "Off", 1}, {mapping::grainCode, "Weak Small", 2}, {mapping::grainCode, "Strong Large", 5},

@@ -27,7 +27,7 @@ void CameraWorker::start()
     QList<ConfigItem> config;
     if (device->readConfig(config) == Status::Ok) {
         for (const ConfigItem &item : std::as_const(config)) {
-            if (item.name == QLatin1String("serialnumber") || item.name == QLatin1String("eosserialnumber"))
+            if (item.name == QLatin1String("serialnumber"))
                 serial = item.text.trimmed();
             if (item.name == QLatin1String("capturetarget") && item.kind == ConfigItem::Kind::Choice) {
                 for (const QString &choice : item.choices) {
