@@ -53,8 +53,8 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_CONTACT "Halvane developers <developers@halvane.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "tethered capture from networked cameras")
-set(CPACK_PACKAGE_DESCRIPTION "\
+# Each package's description starts with its summary line (CPack would put one summary before both).
+set(CPACK_DEBIAN_UNSPECIFIED_DESCRIPTION "tethered capture from networked cameras
 Halvane is for photographers who shoot tethered. Cameras on the local network
 find the workstation through DNS-SD and send every photo as it is taken,
 together with live view and their exposure settings.
