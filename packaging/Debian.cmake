@@ -8,7 +8,7 @@ include(GNUInstallDirs)
 # Debian wants them: maximum compression, no name or time stamp in the gzip header.
 set(halvane_packaging_dir ${CMAKE_BINARY_DIR}/packaging)
 set(halvane_compressed)
-foreach(pair halvane.1:halvane.1 changelog:changelog.Debian)
+foreach(pair halvane.1:halvane.1 halvane-usb-bridge.1:halvane-usb-bridge.1 changelog:changelog.Debian)
     string(REPLACE ":" ";" pair ${pair})
     list(GET pair 0 source)
     list(GET pair 1 name)
@@ -24,14 +24,37 @@ install(FILES ${halvane_packaging_dir}/halvane.1.gz DESTINATION ${CMAKE_INSTALL_
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${halvane_packaging_dir}/changelog.Debian.gz
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/halvane)
 
+# The USB camera bridge is a package of its own, so a small computer beside the camera needs no
+# desktop stack: its program, manual page, documentation and a systemd unit, installed disabled
+# (the package has no maintainer scripts that would enable it).
+install(FILES ${halvane_packaging_dir}/halvane-usb-bridge.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+        COMPONENT usbbridge)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${halvane_packaging_dir}/changelog.Debian.gz
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/halvane-usb-bridge COMPONENT usbbridge)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/halvane-usb-bridge.service DESTINATION lib/systemd/system
+        COMPONENT usbbridge)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME halvane)
+# Two packages: the application (everything installed without a component) and the USB bridge.
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL Unspecified usbbridge)
+set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_NAME halvane)
+set(CPACK_DEBIAN_USBBRIDGE_PACKAGE_NAME halvane-usb-bridge)
+set(CPACK_DEBIAN_USBBRIDGE_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_USBBRIDGE_DESCRIPTION "connects cameras on USB ports to Halvane
+halvane-usb-bridge makes every camera on this computer's USB ports (through
+libgphoto2) a network camera for Halvane: it finds the workstation by DNS-SD
+and sends each camera's photos, live view and settings, and carries out
+Halvane's commands. It needs no display, so a small computer beside the
+camera can run it; a systemd unit, disabled, runs it at boot.")
+set(CPACK_DEBIAN_USBBRIDGE_PACKAGE_RECOMMENDS "avahi-daemon")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_CONTACT "Halvane developers <developers@halvane.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "tethered capture from networked cameras")
-set(CPACK_PACKAGE_DESCRIPTION "\
+# Each package's description starts with its summary line (CPack would put one summary before both).
+set(CPACK_DEBIAN_UNSPECIFIED_DESCRIPTION "tethered capture from networked cameras
 Halvane is for photographers who shoot tethered. Cameras on the local network
 find the workstation through DNS-SD and send every photo as it is taken,
 together with live view and their exposure settings.
@@ -45,11 +68,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qml6-module-qtquick, qml6-module-qtquick-controls, \
+set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_DEPENDS "qml6-module-qtquick, qml6-module-qtquick-controls, \
 qml6-module-qtquick-templates, qml6-module-qtquick-layouts, qml6-module-qtquick-window, \
 qml6-module-qtquick-dialogs, qml6-module-qtquick-shapes, qml6-module-qtqml-workerscript, \
 qml6-module-qt-labs-folderlistmodel, qt6-qpa-plugins")
 # Cameras find Halvane through the service it advertises with the system's avahi-daemon; image
 # formats other than JPEG, HEIF and camera raw files are read through Qt's plugins.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "avahi-daemon, qt6-image-formats-plugins")
+set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_RECOMMENDS "avahi-daemon, qt6-image-formats-plugins")
 include(CPack)

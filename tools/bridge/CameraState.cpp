@@ -1,8 +1,5 @@
 #include "CameraState.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 #include <cmath>
 
@@ -75,18 +72,7 @@ CameraState::SetResult CameraState::set(const QString &key, qint64 value)
 
 QByteArray CameraState::toJson() const
 {
-    QJsonObject root;
-    QJsonArray supported;
-    for (auto it = m_params.cbegin(); it != m_params.cend(); ++it) {
-        QJsonArray values;
-        for (qint64 v : it->values)
-            values.append(v);
-        root.insert(it.key(), QJsonObject{{QStringLiteral("current"), it->current},
-                                          {QStringLiteral("values"), values}});
-        supported.append(it.key());
-    }
-    root.insert(QStringLiteral("supported"), supported);
-    return QJsonDocument(root).toJson(QJsonDocument::Compact);
+    return frames::stateJson(m_params);
 }
 
 qint64 CameraState::effectiveIso() const

@@ -5,17 +5,15 @@
 #include <QMap>
 #include <QString>
 
+#include "Frames.h"
+
 // The parameter state of a simulated camera: every key of the application's vocabulary plus
 // "exposureComp", each with a current raw value and the values the camera allows, in the
 // camera's own units (µs, hundredths of an f-number, kelvin, enumeration codes).
 class CameraState
 {
 public:
-    struct Param
-    {
-        qint64 current = 0;
-        QList<qint64> values;
-    };
+    using Param = frames::Param;
 
     enum class SetResult { Applied, UnknownKey, NotAllowed };
 

@@ -1,5 +1,6 @@
 #include "Frames.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -57,6 +58,21 @@ QByteArray helloFrame(const QString &cameraName)
     payload.append(QJsonDocument(QJsonObject{{QStringLiteral("camera"), cameraName}})
                        .toJson(QJsonDocument::Compact));
     return frame(Hello, payload);
+}
+
+QByteArray stateJson(const QMap<QString, Param> &params)
+{
+    QJsonObject root;
+    QJsonArray supported;
+    for (auto it = params.cbegin(); it != params.cend(); ++it) {
+        QJsonArray values;
+        for (qint64 v : it->values)
+            values.append(v);
+        root.insert(it.key(), QJsonObject{{QStringLiteral("current"), it->current}, {QStringLiteral("values"), values}});
+        supported.append(it.key());
+    }
+    root.insert(QStringLiteral("supported"), supported);
+    return QJsonDocument(root).toJson(QJsonDocument::Compact);
 }
 
 void CommandReader::feed(const QByteArray &bytes)

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMap>
 #include <QString>
 
 #include <cstdint>
@@ -28,6 +29,15 @@ QByteArray frame(quint8 type, const QByteArray &payload);
 QByteArray fileFrame(const QByteArray &name, const QByteArray &content);
 // Payload: two leading bytes, then {"camera": name}.
 QByteArray helloFrame(const QString &cameraName);
+
+// One camera parameter in the camera's own units: its value and the values allowed now.
+struct Param
+{
+    qint64 current = 0;
+    QList<qint64> values;
+};
+// A state frame's JSON: {"key": {"current": C, "values": [...]}, ..., "supported": [keys]}.
+QByteArray stateJson(const QMap<QString, Param> &params);
 
 // Cuts the application's byte stream into frames and keeps the payloads of command frames.
 // Frames of other types are skipped; a header with the wrong magic or version stops it for good

@@ -18,6 +18,9 @@ void resolverCallback(AvahiServiceResolver *resolver, AvahiIfIndex, AvahiProtoco
         char text[AVAHI_ADDRESS_STR_MAX];
         avahi_address_snprint(text, sizeof text, address);
         emit browser->resolved(QString::fromUtf8(name), QString::fromLatin1(text), port);
+    } else if (event == AVAHI_RESOLVER_FAILURE) {
+        emit browser->failed(QStringLiteral("resolving %1: %2").arg(QString::fromUtf8(name),
+            QString::fromUtf8(avahi_strerror(avahi_client_errno(avahi_service_resolver_get_client(resolver))))));
     }
     avahi_service_resolver_free(resolver);
 }
