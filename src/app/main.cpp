@@ -9,6 +9,7 @@
 
 #include "WindowState.h"
 #include "ingest/PendingFolder.h"
+#include "share/ShareService.h"
 #include "state/Monitor.h"
 
 Q_IMPORT_QML_PLUGIN(Halvane_UiPlugin)
@@ -31,6 +32,9 @@ int main(int argc, char *argv[])
     // left here are stored as soon as a capture folder works.
     monitor.store().setPendingFolder(pending::defaultFolder());
     WindowState windowState(monitor);
+    // The client view: off unless it was on when Halvane last ran.
+    ShareService share(monitor);
+    windowState.setShare(&share);
 
     QQmlApplicationEngine engine;
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
@@ -59,6 +63,8 @@ int main(int argc, char *argv[])
     window->show();
     window->raise();
     window->requestActivate();
+
+    share.restore();
 
     // First launch: no folder was restored, so ask for one over the window just shown.
     if (monitor.folder().isEmpty())
