@@ -5,6 +5,7 @@
 #include <QSettings>
 #include <QStandardPaths>
 
+#include "ingest/ImageDecode.h"
 #include "link/ServiceAdvertiser.h"
 #include "model/Background.h"
 #include "model/Logging.h"
@@ -50,6 +51,8 @@ ShareService::ShareService(Monitor &monitor, const QString &cacheRoot, QObject *
     , m_downloads(monitor.settings().value(QLatin1String(kDownloadsKey), false).toBool())
 {
     m_thread.setObjectName(QStringLiteral("client view"));
+    // The server gives way to the window and to the store's writes whenever they want a core.
+    connect(&m_thread, &QThread::started, this, [] { background::yieldToWindow(kServerNiceness); }, Qt::DirectConnection);
     m_encoder.setMaxThreadCount(1);
 }
 
@@ -83,6 +86,9 @@ void ShareService::setOn(bool on)
     m_monitor.settings().sync();
     if (!on) {
         disconnect(m_following);
+        disconnect(m_listing);
+        m_bytes.clear();
+        m_bytesQueued = 0;
         m_advertiser.reset();
         // Every connection is closed before this returns.
         ShareServer *server = m_server;
@@ -106,7 +112,7 @@ void ShareService::setOn(bool on)
     m_server = new ShareServer(m_shelf, m_code, pageBytes());
     m_server->setDownloads(m_downloads);
     m_server->moveToThread(&m_thread);
-    m_thread.start(QThread::LowPriority);
+    m_thread.start();
     const int generation = m_generation;
     connect(m_server, &ShareServer::listening, this, [this, generation](quint16 port) {
         if (generation != m_generation || port == 0)
@@ -148,6 +154,12 @@ void ShareService::setOn(bool on)
         server->listen(preferred);
     });
     m_following = connect(&m_monitor, &Monitor::objectWillChange, this, &ShareService::follow);
+    m_listing = connect(&m_monitor, &Monitor::photoListed, this, [this](const QUuid &id, const QString &, const QByteArray &data) {
+        if (m_bytesQueued + data.size() > kQueuedBytesBudget)
+            return;
+        m_bytes.insert(id, data);
+        m_bytesQueued += data.size();
+    });
     m_cardShown = true;
     qCInfo(lcShare) << "client view on";
     emit changed();
@@ -257,8 +269,8 @@ void ShareService::want(const QUuid &id, bool first)
     makeNext();
 }
 
-// One photo at a time: its preview decode takes the window's decoding thread only briefly, and
-// the viewer's own requests never wait behind more than one of these.
+// One photo at a time: the encoder never holds more than one photo decoded, and when the window's
+// decoding thread is borrowed, the viewer's own requests wait behind one of these at most.
 void ShareService::makeNext()
 {
     if (m_making || m_queue.empty() || !isOn())
@@ -268,38 +280,59 @@ void ShareService::makeNext()
     m_queued.remove(id);
     const auto at = m_index.constFind(id);
     const CapturedPhoto *photo = at == m_index.cend() ? nullptr : m_monitor.photo(m_known.at(*at).cameraId, id);
+    const QByteArray data = m_bytes.take(id);
+    m_bytesQueued -= data.size();
+    m_making = true;
+    // From the bytes as they arrived, else from the stored file (read on the encoder's thread),
+    // else (a photo not stored yet) from the window's own preview decode.
+    if (photo && (!data.isEmpty() || photo->isStored()))
+        return encode(id, {}, data, data.isEmpty() ? photo->storedPath : QString(), photo->filename);
     if (!photo || !photo->preview) {
+        m_making = false;
         made(id, false);
         return makeNext();
     }
-    m_making = true;
     const int generation = m_generation;
     const std::shared_ptr<std::atomic<int>> current = m_current;
-    photo->preview->requestImage(this, QSize(share::kPreviewSide, share::kPreviewSide), [current, generation] { return current->load() == generation; },
+    photo->preview->requestImage(this, QSize(share::kPreviewSide, share::kPreviewSide),
+        [current, generation] { return current->load() == generation; },
         [this, id, generation](const QImage &image, bool) {
-            if (generation != m_generation)
-                return; // of an earlier session
-            const std::shared_ptr<ImageShelf> shelf = m_shelf;
-            m_encoder.start([this, shelf, image, id, generation] {
-                background::yieldToWindow(kEncoderNiceness);
-                const QByteArray preview = share::encodeJpeg(image, share::kPreviewSide);
-                const QByteArray thumb = preview.isEmpty() ? QByteArray()
-                    : share::encodeJpeg(image.scaled(share::kThumbSide * 2, share::kThumbSide * 2, Qt::KeepAspectRatio),
-                                        share::kThumbSide);
-                const bool ok = !preview.isEmpty() && !thumb.isEmpty();
-                if (ok) {
-                    shelf->put(id, share::ImageKind::Preview, preview);
-                    shelf->put(id, share::ImageKind::Thumb, thumb);
-                }
-                QMetaObject::invokeMethod(this, [this, id, ok, generation] {
-                    if (generation != m_generation)
-                        return;
-                    m_making = false;
-                    made(id, ok);
-                    makeNext();
-                }, Qt::QueuedConnection);
-            });
+            if (generation == m_generation) // else of an earlier session
+                encode(id, image, {}, {}, {});
         });
+}
+
+// Decodes (unless `image` is given) and encodes the two images on the encoder's thread, then
+// reports them on this one and goes on with the next photo.
+void ShareService::encode(const QUuid &id, const QImage &image, const QByteArray &data, const QString &path, const QString &name)
+{
+    const int generation = m_generation;
+    const std::shared_ptr<ImageShelf> shelf = m_shelf;
+    m_encoder.start([this, shelf, image, data, path, name, id, generation] {
+        background::yieldToWindow(kEncoderNiceness);
+        QImage picture = image;
+        if (picture.isNull()) {
+            QByteArray bytes = data;
+            if (QFile file(path); bytes.isEmpty() && file.open(QIODevice::ReadOnly) && file.size() <= kMaxSourceBytes)
+                bytes = file.readAll();
+            picture = decodeForView(bytes, name, QSize(share::kPreviewSide, share::kPreviewSide)).image;
+        }
+        const QByteArray preview = share::encodeJpeg(picture, share::kPreviewSide);
+        const QByteArray thumb = preview.isEmpty() ? QByteArray()
+            : share::encodeJpeg(picture.scaled(share::kThumbSide * 2, share::kThumbSide * 2, Qt::KeepAspectRatio), share::kThumbSide);
+        const bool ok = !preview.isEmpty() && !thumb.isEmpty();
+        if (ok) {
+            shelf->put(id, share::ImageKind::Preview, preview);
+            shelf->put(id, share::ImageKind::Thumb, thumb);
+        }
+        QMetaObject::invokeMethod(this, [this, id, ok, generation] {
+            if (generation != m_generation)
+                return;
+            m_making = false;
+            made(id, ok);
+            makeNext();
+        }, Qt::QueuedConnection);
+    });
 }
 
 void ShareService::made(const QUuid &id, bool ok)

@@ -48,6 +48,14 @@ public:
     static constexpr const char *kServiceType = "_http._tcp";
     // Images are made one photo at a time, behind the window's and the store's threads.
     static constexpr int kEncoderNiceness = 15;
+    // Viewers wait for the server less than for images: it runs before the encoder.
+    static constexpr int kServerNiceness = 10;
+    // Received bytes kept for photos whose images are still to be made, so that they are made
+    // without reading the file back: a burst of a few raw files; past it, later ones are read
+    // from their stored file when their turn comes.
+    static constexpr qint64 kQueuedBytesBudget = qint64(64) << 20;
+    // A stored file read back for its images: larger than any camera's raw file.
+    static constexpr qint64 kMaxSourceBytes = qint64(400) << 20;
 
     // `cacheRoot`: where the images go (the user's cache folder when empty).
     explicit ShareService(Monitor &monitor, const QString &cacheRoot = {}, QObject *parent = nullptr);
@@ -85,6 +93,7 @@ private:
     [[nodiscard]] share::PhotoEntry entryOf(const Known &known, const CapturedPhoto &photo) const;
     void want(const QUuid &id, bool first);
     void makeNext();
+    void encode(const QUuid &id, const QImage &image, const QByteArray &data, const QString &path, const QString &name);
     void made(const QUuid &id, bool ok);
     template<typename F> void toServer(F &&f);
 
@@ -95,6 +104,7 @@ private:
     share::ShareServer *m_server = nullptr; // lives on m_thread while on
     std::unique_ptr<ServiceAdvertiser> m_advertiser;
     QMetaObject::Connection m_following;
+    QMetaObject::Connection m_listing;
     QString m_code;
     QString m_address;
     quint16 m_port = 0;
@@ -107,6 +117,8 @@ private:
     QHash<QUuid, qsizetype> m_seenPerCamera;
     QList<qsizetype> m_unsettled;
     QHash<QUuid, bool> m_made;
+    QHash<QUuid, QByteArray> m_bytes; // photoListed's buffers, for photos queued
+    qint64 m_bytesQueued = 0;
     std::deque<QUuid> m_queue;
     QSet<QUuid> m_queued;
     bool m_making = false;

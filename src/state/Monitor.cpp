@@ -370,6 +370,7 @@ void Monitor::handleFile(const QString &name, const QByteArray &data, CameraConn
     m_selectedPhotoId = photo.id();
     const QUuid cameraId = cam.id(), photoId = photo.id();
     cam.photos.append(std::move(photo));
+    emit photoListed(photoId, name, data);
     emit objectWillChange();
 
     // Only the bytes, the name and plain built values cross threads; the record is filled in
