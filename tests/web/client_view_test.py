@@ -3,9 +3,9 @@
 python's Debian module), against halvane-testhost with its client view on and bridge simulators,
 inside scripts/netns-run (loopback only).
 
-Usage: client_view_test.py TESTHOST BRIDGE OUTDIR [--bench]
-Screenshots at a phone's and a tablet's size go to OUTDIR. With --bench it prints `figure` lines
-instead: photo listed in the window to shown in the browser, and bytes sent per photo.
+Usage: client_view_test.py TESTHOST BRIDGE OUTDIR
+Screenshots at a phone's and a tablet's size go to OUTDIR. bench/bench_client_view.py drives the
+same pieces for its figures.
 """
 import http.client
 import json
@@ -22,8 +22,7 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
-TESTHOST, BRIDGE, OUT = sys.argv[1:4]
-BENCH = "--bench" in sys.argv[4:]
+TESTHOST = BRIDGE = OUT = None
 CHROMIUM_FLAGS = ("--headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
                   "--disable-background-networking --disable-component-update --disable-sync").split()
 
@@ -97,30 +96,31 @@ def shown(driver):
         "return i.style.display === 'block' && i.complete && i.naturalWidth > 0 ? i.src.split('/')[4] : null;")
 
 
-def send_photos(port, count, folder=None):
+def send_photos(port, count, size="3000x2000"):
     args = [BRIDGE, "--host", "127.0.0.1", "--port", str(port), "--photos", str(count), "--interval-ms", "300",
-            "--exit-after-photos", str(count), "--photo-size", "3000x2000"]
-    if folder:
-        args += ["--folder", folder]
+            "--exit-after-photos", str(count), "--photo-size", size]
     bridge = Lines(args)
     bridge.proc.wait(timeout=60)
     return bridge
 
 
-def main():
+def start_host():
+    """The core with its client view on: the host, its camera port, its page's port and code."""
     work = tempfile.mkdtemp(prefix="halvane-web-")
     os.makedirs(os.path.join(work, "capture"))
     env = dict(os.environ, HALVANE_TESTHOST_SHARE="1", QT_QPA_PLATFORM="offscreen",
                XDG_CACHE_HOME=os.path.join(work, "cache"))
     host = Lines([TESTHOST, os.path.join(work, "settings.ini"), os.path.join(work, "capture")], env=env, stdin=True)
+    camera_port = int(host.wait_for(r"^port (\d+)")[0].group(1))
+    m, _ = host.wait_for(r"^share (\d+) (\d{6})$")
+    return host, camera_port, int(m.group(1)), m.group(2)
+
+
+def main():
+    host, camera_port, port, code = start_host()
     drivers = []
     try:
-        camera_port = int(host.wait_for(r"^port (\d+)")[0].group(1))
-        m, _ = host.wait_for(r"^share (\d+) (\d{6})$")
-        port, code = int(m.group(1)), m.group(2)
         send_photos(camera_port, 1)
-        if BENCH:
-            return bench(host, camera_port, port, code, drivers)
 
         phone = browser((390, 844))
         drivers.append(phone)
@@ -212,41 +212,6 @@ def main():
         host.stop()
 
 
-def bench(host, camera_port, port, code, drivers):
-    """Photo listed in the window to shown in the browser, and bytes sent per photo."""
-    status, cookie, _, _ = request(port, "POST", "/api/acceso", code)
-    session = cookie.split(";")[0]
-    # Anchor: a round trip of the page itself over the same loopback, in the same run.
-    start = time.time()
-    for _ in range(20):
-        request(port, "GET", "/", cookie=session)
-    anchor_ms = (time.time() - start) / 20 * 1000
-    driver = browser((820, 1180))
-    drivers.append(driver)
-    driver.get(f"http://127.0.0.1:{port}/nada")
-    driver.add_cookie({"name": session.split("=")[0], "value": session.split("=")[1], "path": "/"})
-    driver.get(f"http://127.0.0.1:{port}/")
-    WebDriverWait(driver, 20, poll_frequency=0.02).until(shown)
-    host.send("sharestats")
-    before = int(host.wait_for(r"^sharestats sent=(\d+)")[0].group(1))
-    rounds, latencies = 10, []
-    for i in range(rounds):
-        mark = len(host.lines)
-        last = shown(driver)
-        send_photos(camera_port, 1)
-        _, listed_at = host.wait_for(r"^photo ", start=mark)
-        WebDriverWait(driver, 20, poll_frequency=0.01).until(lambda d: shown(d) not in (None, last))
-        shown_at = driver.execute_script("return window.halvaneMostrada.t;") / 1000.0
-        latencies.append((shown_at - listed_at) * 1000)
-    mark = len(host.lines)
-    host.send("sharestats")
-    after = int(host.wait_for(r"^sharestats sent=(\d+)", start=mark)[0].group(1))
-    latencies.sort()
-    print(f"figure anchor_page_roundtrip {anchor_ms:.1f} ms")
-    print(f"figure listed_to_shown_median {latencies[len(latencies) // 2]:.0f} ms")
-    print(f"figure listed_to_shown_max {latencies[-1]:.0f} ms")
-    print(f"figure bytes_per_photo {(after - before) / rounds:.0f} bytes")
-
-
 if __name__ == "__main__":
+    TESTHOST, BRIDGE, OUT = sys.argv[1:4]
     main()
