@@ -6,8 +6,7 @@ namespace share {
 
 AccessGate::AccessGate(QString code)
     : m_code(std::move(code))
-{
-}
+{ }
 
 QString AccessGate::randomCode()
 {
@@ -34,12 +33,12 @@ AccessGate::Attempt AccessGate::attempt(const QString &address, const QByteArray
     const bool addressFull = int(times.size()) >= kWrongPerAddress;
     if (addressFull || int(m_wrong.size()) >= kWrongInTotal) {
         const qint64 oldest = addressFull ? times.front() : m_wrong.front();
-        return {Outcome::Limited, {}, oldest + kWindowMs - nowMs};
+        return { Outcome::Limited, {}, oldest + kWindowMs - nowMs };
     }
     if (given.trimmed() != m_code.toLatin1()) {
         times.push_back(nowMs);
         m_wrong.push_back(nowMs);
-        return {Outcome::Wrong, {}, 0};
+        return { Outcome::Wrong, {}, 0 };
     }
     QByteArray token = QByteArray::number(QRandomGenerator::system()->generate64(), 16)
         + QByteArray::number(QRandomGenerator::system()->generate64(), 16);
@@ -49,7 +48,7 @@ AccessGate::Attempt AccessGate::attempt(const QString &address, const QByteArray
         m_sessions.remove(m_sessionOrder.front());
         m_sessionOrder.pop_front();
     }
-    return {Outcome::Granted, token, 0};
+    return { Outcome::Granted, token, 0 };
 }
 
 QByteArray AccessGate::tokenFromCookies(const QByteArray &cookieHeader)

@@ -40,7 +40,10 @@ public:
 
     [[nodiscard]] const QString &code() const { return m_code; }
     Attempt attempt(const QString &address, const QByteArray &given, qint64 nowMs);
-    [[nodiscard]] bool admits(const QByteArray &token) const { return !token.isEmpty() && m_sessions.contains(token); }
+    [[nodiscard]] bool admits(const QByteArray &token) const
+    {
+        return !token.isEmpty() && m_sessions.contains(token);
+    }
     // The session token in a Cookie header's value; empty when there is none.
     [[nodiscard]] static QByteArray tokenFromCookies(const QByteArray &cookieHeader);
     static constexpr const char *kCookieName = "halvane_acceso";

@@ -9,17 +9,28 @@ namespace {
 const char *reason(int status)
 {
     switch (status) {
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 413: return "Content Too Large";
-    case 429: return "Too Many Requests";
-    case 431: return "Request Header Fields Too Large";
-    default: return "Service Unavailable";
+    case 200:
+        return "OK";
+    case 204:
+        return "No Content";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 413:
+        return "Content Too Large";
+    case 429:
+        return "Too Many Requests";
+    case 431:
+        return "Request Header Fields Too Large";
+    default:
+        return "Service Unavailable";
     }
 }
 
@@ -47,7 +58,7 @@ HeadStatus parseHead(const QByteArray &buffer, HttpRequest &out)
     const QList<QByteArray> first = lines.first().trimmed().split(' ');
     if (first.size() != 3 || !first[2].startsWith("HTTP/1.") || first[0].isEmpty() || first[1].isEmpty())
         return HeadStatus::Malformed;
-    out = HttpRequest{};
+    out = HttpRequest {};
     out.method = first[0];
     out.target = first[1];
     out.keepAlive = first[2] != "HTTP/1.0";
@@ -91,13 +102,13 @@ Route route(const QByteArray &method, const QByteArray &target)
     const QByteArray path = target.left(target.indexOf('?') < 0 ? target.size() : target.indexOf('?'));
     const bool get = method == "GET" || method == "HEAD";
     if (path == "/" && get)
-        return {Route::Page, {}};
+        return { Route::Page, {} };
     if (path == "/api/acceso" && method == "POST")
-        return {Route::Login, {}};
+        return { Route::Login, {} };
     if (path == "/api/fotos" && get)
-        return {Route::List, {}};
+        return { Route::List, {} };
     if (path == "/ws" && method == "GET")
-        return {Route::Socket, {}};
+        return { Route::Socket, {} };
     // /foto/<id>/<what>
     const QList<QByteArray> parts = path.split('/');
     if (parts.size() != 4 || !parts[0].isEmpty() || parts[1] != "foto" || !get)
@@ -106,16 +117,16 @@ Route route(const QByteArray &method, const QByteArray &target)
     if (!id)
         return {};
     if (parts[3] == "vista.jpg")
-        return {Route::Preview, *id};
+        return { Route::Preview, *id };
     if (parts[3] == "mini.jpg")
-        return {Route::Thumb, *id};
+        return { Route::Thumb, *id };
     if (parts[3] == "original")
-        return {Route::Original, *id};
+        return { Route::Original, *id };
     return {};
 }
 
 QByteArray response(int status, const QByteArray &contentType, const QByteArray &body,
-                    const QByteArray &extraHeaders, bool keepAlive)
+    const QByteArray &extraHeaders, bool keepAlive)
 {
     QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason(status) + "\r\n";
     if (!contentType.isEmpty())

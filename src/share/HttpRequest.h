@@ -39,6 +39,6 @@ struct Route {
 
 // A complete response with the headers every answer carries.
 [[nodiscard]] QByteArray response(int status, const QByteArray &contentType, const QByteArray &body,
-                                  const QByteArray &extraHeaders = {}, bool keepAlive = true);
+    const QByteArray &extraHeaders = {}, bool keepAlive = true);
 
 } // namespace share

@@ -94,7 +94,8 @@ ImageShelf::ImageShelf(const QString &cacheRoot, qint64 memoryBudget)
     root.mkpath(QStringLiteral("."));
     // Folders of earlier runs: each run holds a lock file in its own, so a folder whose lock can
     // be taken belongs to a run that has ended (a crash, a kill) and goes.
-    for (const QString &name : root.entryList({QLatin1String(kRunPrefix) + QLatin1Char('*')}, QDir::Dirs | QDir::NoDotAndDotDot)) {
+    for (const QString &name :
+        root.entryList({ QLatin1String(kRunPrefix) + QLatin1Char('*') }, QDir::Dirs | QDir::NoDotAndDotDot)) {
         QLockFile stale(root.filePath(name + QStringLiteral("/lock")));
         stale.setStaleLockTime(0);
         if (stale.tryLock(0)) {

@@ -1,5 +1,6 @@
 #include "share/ShareServer.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -16,7 +17,7 @@
 namespace share {
 
 struct ShareServer::Client {
-    QTimer idle;
+    QTimer *idle = nullptr; // a child of the socket: it goes with it, never inside its own timeout
     bool keepAlive = true;
     bool waiting = false; // for images being made
     bool headOnly = false;
@@ -40,8 +41,12 @@ QByteArray disposition(const QString &name)
 {
     QByteArray ascii;
     for (const QChar c : name)
-        ascii += (c.unicode() >= 0x20 && c.unicode() < 0x7f && c != QLatin1Char('"') && c != QLatin1Char('\\')) ? char(c.unicode()) : '_';
-    return "Content-Disposition: attachment; filename=\"" + ascii + "\"; filename*=UTF-8''" + QUrl::toPercentEncoding(name) + "\r\n";
+        ascii
+            += (c.unicode() >= 0x20 && c.unicode() < 0x7f && c != QLatin1Char('"') && c != QLatin1Char('\\'))
+            ? char(c.unicode())
+            : '_';
+    return "Content-Disposition: attachment; filename=\"" + ascii + "\"; filename*=UTF-8''"
+        + QUrl::toPercentEncoding(name) + "\r\n";
 }
 
 // The client's address, an IPv4 one in its plain form whether it came over IPv4 or IPv6.
@@ -56,19 +61,19 @@ QString clientAddress(const QTcpSocket &socket)
 
 QByteArray entryJson(const PhotoEntry &entry, bool downloads)
 {
-    QJsonObject o{{"id", entry.id.toString(QUuid::WithoutBraces)}, {"n", entry.number}, {"nombre", entry.name},
-                  {"camara", entry.camera}, {"obturacion", entry.shutter}, {"diafragma", entry.aperture},
-                  {"iso", entry.iso}, {"descarga", downloads && !entry.storedPath.isEmpty()}};
+    QJsonObject o { { "id", entry.id.toString(QUuid::WithoutBraces) }, { "n", entry.number },
+        { "nombre", entry.name }, { "camara", entry.camera }, { "obturacion", entry.shutter },
+        { "diafragma", entry.aperture }, { "iso", entry.iso },
+        { "descarga", downloads && !entry.storedPath.isEmpty() } };
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
-ShareServer::ShareServer(std::shared_ptr<ImageShelf> shelf, const QString &code, QByteArray page)
+ShareServer::ShareServer(std::shared_ptr<ImageShelf> shelf, std::shared_ptr<AccessGate> gate, QByteArray page)
     : m_shelf(std::move(shelf))
-    , m_gate(code)
+    , m_gate(std::move(gate))
     , m_page(std::move(page))
     , m_ping(new QTimer(this))
 {
-    m_clock.start();
     m_ping->setInterval(kPingMs);
     connect(m_ping, &QTimer::timeout, this, [this] { broadcast(R"({"t":"ping"})"); });
 }
@@ -82,7 +87,8 @@ void ShareServer::listen(quint16 preferredPort)
 {
     m_tcp = new QTcpServer(this);
     m_tcp->setMaxPendingConnections(kMaxConnections);
-    if (!(preferredPort != 0 && m_tcp->listen(QHostAddress::Any, preferredPort)) && !m_tcp->listen(QHostAddress::Any, 0)) {
+    if (!(preferredPort != 0 && m_tcp->listen(QHostAddress::Any, preferredPort))
+        && !m_tcp->listen(QHostAddress::Any, 0)) {
         qCWarning(lcShare) << "cannot listen:" << m_tcp->errorString();
         emit listening(0);
         return;
@@ -93,7 +99,8 @@ void ShareServer::listen(quint16 preferredPort)
     connect(m_sockets, &QWebSocketServer::newConnection, this, [this] {
         while (QWebSocket *viewer = m_sockets->nextPendingConnection()) {
             if (m_viewers.size() >= kMaxViewers) {
-                viewer->close(QWebSocketProtocol::CloseCodeTooMuchData, QStringLiteral("Demasiados espectadores"));
+                viewer->close(
+                    QWebSocketProtocol::CloseCodeTooMuchData, QStringLiteral("Demasiados espectadores"));
                 viewer->deleteLater();
                 continue;
             }
@@ -150,10 +157,11 @@ void ShareServer::accept()
         // A request head and an access code; the rest waits in the kernel.
         socket->setReadBufferSize(kMaxHeadBytes + kMaxBodyBytes);
         auto client = std::make_shared<Client>();
-        client->idle.setSingleShot(true);
-        client->idle.setInterval(kIdleMs);
-        connect(&client->idle, &QTimer::timeout, socket, [this, socket] { dropClient(socket); });
-        client->idle.start();
+        client->idle = new QTimer(socket);
+        client->idle->setSingleShot(true);
+        client->idle->setInterval(kIdleMs);
+        connect(client->idle, &QTimer::timeout, this, [this, socket] { dropClient(socket); });
+        client->idle->start();
         m_clients.insert(socket, client);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
         connect(socket, &QTcpSocket::bytesWritten, this, [this, socket](qint64 written) {
@@ -162,7 +170,7 @@ void ShareServer::accept()
             if (it == m_clients.end() || socket->bytesToWrite() > 0)
                 return;
             Client &client = **it;
-            client.idle.start();
+            client.idle->start();
             if (client.original)
                 sendChunk(socket, client);
             else if (!client.keepAlive)
@@ -195,7 +203,7 @@ void ShareServer::serve(QTcpSocket *socket)
     Client &client = **it;
     if (client.waiting || client.original || socket->bytesToWrite() > 0)
         return;
-    client.idle.start();
+    client.idle->start();
     // Peeked, not read: a WebSocket upgrade is handed over with its request unread.
     const QByteArray data = socket->peek(kMaxHeadBytes + kMaxBodyBytes);
     HttpRequest request;
@@ -237,28 +245,33 @@ void ShareServer::reply(QTcpSocket *socket, Client &client, const QByteArray &by
     }
 }
 
-void ShareServer::answer(QTcpSocket *socket, Client &client, const HttpRequest &request, const Route &where, const QByteArray &body)
+void ShareServer::answer(QTcpSocket *socket, Client &client, const HttpRequest &request, const Route &where,
+    const QByteArray &body)
 {
-    const bool admitted = m_gate.admits(AccessGate::tokenFromCookies(request.cookie));
+    const bool admitted = m_gate->admits(AccessGate::tokenFromCookies(request.cookie));
     switch (where.kind) {
     case Route::NotFound:
         return reply(socket, client, plain(404, "No encontrado", {}, client.keepAlive));
     case Route::Page:
         return reply(socket, client, response(200, "text/html; charset=utf-8", m_page, {}, client.keepAlive));
     case Route::Login: {
-        const auto attempt = m_gate.attempt(clientAddress(*socket), body, m_clock.elapsed());
+        const auto attempt = m_gate->attempt(clientAddress(*socket), body, QDeadlineTimer::current().deadline());
         switch (attempt.outcome) {
         case AccessGate::Outcome::Granted:
             // For the rest of the run; the page never reads it (HttpOnly), no other site sends it.
-            return reply(socket, client, response(204, {}, {},
-                "Set-Cookie: " + QByteArray(AccessGate::kCookieName) + '=' + attempt.token
-                    + "; Path=/; HttpOnly; SameSite=Strict; Max-Age=86400\r\n", client.keepAlive));
+            return reply(socket, client,
+                response(204, {}, {},
+                    "Set-Cookie: " + QByteArray(AccessGate::kCookieName) + '=' + attempt.token
+                        + "; Path=/; HttpOnly; SameSite=Strict; Max-Age=86400\r\n",
+                    client.keepAlive));
         case AccessGate::Outcome::Wrong:
             qCInfo(lcShare) << "wrong access code from" << clientAddress(*socket);
             return reply(socket, client, plain(403, "Código incorrecto", {}, client.keepAlive));
         case AccessGate::Outcome::Limited:
-            return reply(socket, client, plain(429, "Demasiados intentos",
-                "Retry-After: " + QByteArray::number((attempt.retryAfterMs + 999) / 1000) + "\r\n", client.keepAlive));
+            return reply(socket, client,
+                plain(429, "Demasiados intentos",
+                    "Retry-After: " + QByteArray::number((attempt.retryAfterMs + 999) / 1000) + "\r\n",
+                    client.keepAlive));
         }
         return;
     }
@@ -277,7 +290,8 @@ void ShareServer::answer(QTcpSocket *socket, Client &client, const HttpRequest &
             return reply(socket, client, plain(404, "No encontrado", {}, client.keepAlive));
         return startOriginal(socket, client, *photo);
     }
-    sendImage(socket, client, where.photo, where.kind == Route::Thumb ? ImageKind::Thumb : ImageKind::Preview);
+    sendImage(
+        socket, client, where.photo, where.kind == Route::Thumb ? ImageKind::Thumb : ImageKind::Preview);
 }
 
 void ShareServer::sendImage(QTcpSocket *socket, Client &client, const QUuid &id, ImageKind kind)
@@ -318,7 +332,8 @@ void ShareServer::startOriginal(QTcpSocket *socket, Client &client, const PhotoE
     auto file = std::make_unique<QFile>(entry.storedPath);
     if (!file->open(QIODevice::ReadOnly))
         return reply(socket, client, plain(404, "No encontrado", {}, client.keepAlive));
-    QByteArray head = response(200, "application/octet-stream", {}, disposition(QFileInfo(entry.storedPath).fileName()), client.keepAlive);
+    QByteArray head = response(200, "application/octet-stream", {},
+        disposition(QFileInfo(entry.storedPath).fileName()), client.keepAlive);
     head.replace("Content-Length: 0\r\n", "Content-Length: " + QByteArray::number(file->size()) + "\r\n");
     const bool headOnly = client.headOnly;
     client.headOnly = false;
@@ -347,14 +362,16 @@ void ShareServer::upgrade(QTcpSocket *socket, const HttpRequest &request)
     // A page of this server only: another site's script would not have the cookie either
     // (SameSite), but a socket opened from elsewhere is refused before that is even asked.
     const bool sameOrigin = request.origin.isEmpty() || request.origin == "http://" + request.host;
-    const bool admitted = m_gate.admits(AccessGate::tokenFromCookies(request.cookie));
+    const bool admitted = m_gate->admits(AccessGate::tokenFromCookies(request.cookie));
     if (!sameOrigin || !admitted || m_viewers.size() >= kMaxViewers) {
         socket->read(request.headBytes);
         client.keepAlive = false;
         const int status = !sameOrigin ? 403 : !admitted ? 401 : 503;
-        return reply(socket, client, plain(status, status == 503 ? "Demasiados espectadores" : "No permitido", {}, false));
+        return reply(socket, client,
+            plain(status, status == 503 ? "Demasiados espectadores" : "No permitido", {}, false));
     }
     // The WebSocket server takes the socket over, with its request still unread.
+    delete client.idle;
     m_clients.remove(socket);
     socket->disconnect(this);
     socket->setReadBufferSize(0);
@@ -387,7 +404,8 @@ QByteArray ShareServer::listJson() const
     return out + "]}";
 }
 
-void ShareServer::setPhotos(const QList<PhotoEntry> &photos, const QList<QUuid> &ready, const QList<QUuid> &failed)
+void ShareServer::setPhotos(
+    const QList<PhotoEntry> &photos, const QList<QUuid> &ready, const QList<QUuid> &failed)
 {
     m_photos = photos;
     m_index.clear();

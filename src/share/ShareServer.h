@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -64,7 +63,9 @@ public:
     // Originals are sent in pieces of this size, the next once the last has left.
     static constexpr qint64 kChunkBytes = 256 * 1024;
 
-    ShareServer(std::shared_ptr<ImageShelf> shelf, const QString &code, QByteArray page);
+    // The gate is the service's for the whole run (sessions outlive switching off and on); only
+    // one server at a time uses it, on its thread.
+    ShareServer(std::shared_ptr<ImageShelf> shelf, std::shared_ptr<AccessGate> gate, QByteArray page);
     ~ShareServer() override;
 
     // Listens on every interface, at `preferredPort` when it is free, else on any port;
@@ -96,7 +97,8 @@ private:
     struct Client;
     void accept();
     void serve(QTcpSocket *socket);
-    void answer(QTcpSocket *socket, Client &client, const HttpRequest &request, const Route &route, const QByteArray &body);
+    void answer(QTcpSocket *socket, Client &client, const HttpRequest &request, const Route &route,
+        const QByteArray &body);
     void sendImage(QTcpSocket *socket, Client &client, const QUuid &id, ImageKind kind);
     void startOriginal(QTcpSocket *socket, Client &client, const PhotoEntry &entry);
     void sendChunk(QTcpSocket *socket, Client &client);
@@ -108,7 +110,7 @@ private:
     [[nodiscard]] const PhotoEntry *entry(const QUuid &id) const;
 
     std::shared_ptr<ImageShelf> m_shelf;
-    AccessGate m_gate;
+    std::shared_ptr<AccessGate> m_gate;
     QByteArray m_page;
     QTcpServer *m_tcp = nullptr;
     QWebSocketServer *m_sockets = nullptr;
@@ -120,8 +122,7 @@ private:
     QHash<QUuid, QList<QTcpSocket *>> m_waiting;
     bool m_downloads = false;
     QTimer *m_ping; // a child, so that it moves to the server's thread with it
-    QElapsedTimer m_clock;
-    std::atomic<qint64> m_bytesSent{0};
+    std::atomic<qint64> m_bytesSent { 0 };
 };
 
 // The JSON object a browser is given for a photo.

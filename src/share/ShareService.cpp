@@ -45,14 +45,16 @@ QString reachableHost()
 ShareService::ShareService(Monitor &monitor, const QString &cacheRoot, QObject *parent)
     : QObject(parent)
     , m_monitor(monitor)
-    , m_cacheRoot(cacheRoot.isEmpty()
-              ? QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/client-view")
-              : cacheRoot)
+    , m_cacheRoot(cacheRoot.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::CacheLocation)
+                  + QStringLiteral("/client-view")
+                                      : cacheRoot)
     , m_downloads(monitor.settings().value(QLatin1String(kDownloadsKey), false).toBool())
 {
     m_thread.setObjectName(QStringLiteral("client view"));
     // The server gives way to the window and to the store's writes whenever they want a core.
-    connect(&m_thread, &QThread::started, this, [] { background::yieldToWindow(kServerNiceness); }, Qt::DirectConnection);
+    connect(
+        &m_thread, &QThread::started, this, [] { background::yieldToWindow(kServerNiceness); },
+        Qt::DirectConnection);
     m_encoder.setMaxThreadCount(1);
 }
 
@@ -63,7 +65,7 @@ ShareService::~ShareService()
     m_encoder.waitForDone();
 }
 
-template<typename F> void ShareService::toServer(F &&f)
+template <typename F> void ShareService::toServer(F &&f)
 {
     if (m_server)
         QMetaObject::invokeMethod(m_server, std::forward<F>(f), Qt::QueuedConnection);
@@ -93,7 +95,8 @@ void ShareService::setOn(bool on)
         // Every connection is closed before this returns.
         ShareServer *server = m_server;
         m_server = nullptr;
-        QMetaObject::invokeMethod(server, [server] { delete server; }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            server, [server] { delete server; }, Qt::BlockingQueuedConnection);
         m_thread.quit();
         m_thread.wait();
         m_queue.clear();
@@ -107,9 +110,9 @@ void ShareService::setOn(bool on)
     if (!m_shelf)
         m_shelf = std::make_shared<ImageShelf>(m_cacheRoot);
     // One code for the run: a browser that has it keeps its session across switching.
-    if (m_code.isEmpty())
-        m_code = share::AccessGate::randomCode();
-    m_server = new ShareServer(m_shelf, m_code, pageBytes());
+    if (!m_gate)
+        m_gate = std::make_shared<share::AccessGate>(share::AccessGate::randomCode());
+    m_server = new ShareServer(m_shelf, m_gate, pageBytes());
     m_server->setDownloads(m_downloads);
     m_server->moveToThread(&m_thread);
     m_thread.start();
@@ -154,12 +157,13 @@ void ShareService::setOn(bool on)
         server->listen(preferred);
     });
     m_following = connect(&m_monitor, &Monitor::objectWillChange, this, &ShareService::follow);
-    m_listing = connect(&m_monitor, &Monitor::photoListed, this, [this](const QUuid &id, const QString &, const QByteArray &data) {
-        if (m_bytesQueued + data.size() > kQueuedBytesBudget)
-            return;
-        m_bytes.insert(id, data);
-        m_bytesQueued += data.size();
-    });
+    m_listing = connect(&m_monitor, &Monitor::photoListed, this,
+        [this](const QUuid &id, const QString &, const QByteArray &data) {
+            if (m_bytesQueued + data.size() > kQueuedBytesBudget)
+                return;
+            m_bytes.insert(id, data);
+            m_bytesQueued += data.size();
+        });
     m_cardShown = true;
     qCInfo(lcShare) << "client view on";
     emit changed();
@@ -215,7 +219,7 @@ void ShareService::follow()
         qsizetype &seen = m_seenPerCamera[cam->id()];
         for (; seen < cam->photos.size(); ++seen) {
             const CapturedPhoto &photo = cam->photos.at(seen);
-            Known known{cam->id(), {}, false};
+            Known known { cam->id(), {}, false };
             known.entry.id = photo.id();
             known.entry.number = int(m_known.size()) + 1;
             known.entry.name = photo.filename;
@@ -238,8 +242,8 @@ void ShareService::follow()
             continue;
         }
         const PhotoEntry now = entryOf(known, *photo);
-        if (now.shutter != known.entry.shutter || now.aperture != known.entry.aperture || now.iso != known.entry.iso
-            || now.storedPath != known.entry.storedPath) {
+        if (now.shutter != known.entry.shutter || now.aperture != known.entry.aperture
+            || now.iso != known.entry.iso || now.storedPath != known.entry.storedPath) {
             known.entry = now;
             toServer([server, now] { server->updatePhoto(now); });
         }
@@ -279,7 +283,8 @@ void ShareService::makeNext()
     m_queue.pop_front();
     m_queued.remove(id);
     const auto at = m_index.constFind(id);
-    const CapturedPhoto *photo = at == m_index.cend() ? nullptr : m_monitor.photo(m_known.at(*at).cameraId, id);
+    const CapturedPhoto *photo
+        = at == m_index.cend() ? nullptr : m_monitor.photo(m_known.at(*at).cameraId, id);
     const QByteArray data = m_bytes.take(id);
     m_bytesQueued -= data.size();
     m_making = true;
@@ -294,7 +299,8 @@ void ShareService::makeNext()
     }
     const int generation = m_generation;
     const std::shared_ptr<std::atomic<int>> current = m_current;
-    photo->preview->requestImage(this, QSize(share::kPreviewSide, share::kPreviewSide),
+    photo->preview->requestImage(
+        this, QSize(share::kPreviewSide, share::kPreviewSide),
         [current, generation] { return current->load() == generation; },
         [this, id, generation](const QImage &image, bool) {
             if (generation == m_generation) // else of an earlier session
@@ -304,7 +310,8 @@ void ShareService::makeNext()
 
 // Decodes (unless `image` is given) and encodes the two images on the encoder's thread, then
 // reports them on this one and goes on with the next photo.
-void ShareService::encode(const QUuid &id, const QImage &image, const QByteArray &data, const QString &path, const QString &name)
+void ShareService::encode(
+    const QUuid &id, const QImage &image, const QByteArray &data, const QString &path, const QString &name)
 {
     const int generation = m_generation;
     const std::shared_ptr<ImageShelf> shelf = m_shelf;
@@ -313,25 +320,32 @@ void ShareService::encode(const QUuid &id, const QImage &image, const QByteArray
         QImage picture = image;
         if (picture.isNull()) {
             QByteArray bytes = data;
-            if (QFile file(path); bytes.isEmpty() && file.open(QIODevice::ReadOnly) && file.size() <= kMaxSourceBytes)
+            if (QFile file(path);
+                bytes.isEmpty() && file.open(QIODevice::ReadOnly) && file.size() <= kMaxSourceBytes)
                 bytes = file.readAll();
             picture = decodeForView(bytes, name, QSize(share::kPreviewSide, share::kPreviewSide)).image;
         }
         const QByteArray preview = share::encodeJpeg(picture, share::kPreviewSide);
-        const QByteArray thumb = preview.isEmpty() ? QByteArray()
-            : share::encodeJpeg(picture.scaled(share::kThumbSide * 2, share::kThumbSide * 2, Qt::KeepAspectRatio), share::kThumbSide);
+        const QByteArray thumb = preview.isEmpty()
+            ? QByteArray()
+            : share::encodeJpeg(
+                picture.scaled(share::kThumbSide * 2, share::kThumbSide * 2, Qt::KeepAspectRatio),
+                share::kThumbSide);
         const bool ok = !preview.isEmpty() && !thumb.isEmpty();
         if (ok) {
             shelf->put(id, share::ImageKind::Preview, preview);
             shelf->put(id, share::ImageKind::Thumb, thumb);
         }
-        QMetaObject::invokeMethod(this, [this, id, ok, generation] {
-            if (generation != m_generation)
-                return;
-            m_making = false;
-            made(id, ok);
-            makeNext();
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this, id, ok, generation] {
+                if (generation != m_generation)
+                    return;
+                m_making = false;
+                made(id, ok);
+                makeNext();
+            },
+            Qt::QueuedConnection);
     });
 }
 

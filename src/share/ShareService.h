@@ -67,7 +67,7 @@ public:
     void setOn(bool on);
     Q_INVOKABLE void toggle() { setOn(!isOn()); }
     [[nodiscard]] QString address() const { return m_address; }
-    [[nodiscard]] QString code() const { return m_code; }
+    [[nodiscard]] QString code() const { return m_gate ? m_gate->code() : QString(); }
     [[nodiscard]] quint16 port() const { return m_port; }
     [[nodiscard]] int viewers() const { return m_viewers; }
     [[nodiscard]] bool downloadsAllowed() const { return m_downloads; }
@@ -93,9 +93,10 @@ private:
     [[nodiscard]] share::PhotoEntry entryOf(const Known &known, const CapturedPhoto &photo) const;
     void want(const QUuid &id, bool first);
     void makeNext();
-    void encode(const QUuid &id, const QImage &image, const QByteArray &data, const QString &path, const QString &name);
+    void encode(const QUuid &id, const QImage &image, const QByteArray &data, const QString &path,
+        const QString &name);
     void made(const QUuid &id, bool ok);
-    template<typename F> void toServer(F &&f);
+    template <typename F> void toServer(F &&f);
 
     Monitor &m_monitor;
     QString m_cacheRoot;
@@ -105,7 +106,7 @@ private:
     std::unique_ptr<ServiceAdvertiser> m_advertiser;
     QMetaObject::Connection m_following;
     QMetaObject::Connection m_listing;
-    QString m_code;
+    std::shared_ptr<share::AccessGate> m_gate; // the code and sessions of the whole run
     QString m_address;
     quint16 m_port = 0;
     int m_viewers = 0;

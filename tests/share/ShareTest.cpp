@@ -24,17 +24,17 @@ struct HeadCase {
 TEST(ShareHttp, ParsesOnlyCompleteWellFormedHeads)
 {
     const HeadCase cases[] = {
-        {"GET / HTTP/1.1\r\nHost: a\r\n\r\n", HeadStatus::Complete},
-        {"GET / HTTP/1.1\r\nHost: a\r\n", HeadStatus::Incomplete},
-        {"GET / HTTP/1.0\r\n\r\n", HeadStatus::Complete, false},
-        {"GET / HTTP/1.1\r\nConnection: Close\r\n\r\n", HeadStatus::Complete, false},
-        {"POST /api/acceso HTTP/1.1\r\nContent-Length: 6\r\n\r\n123456", HeadStatus::Complete, true, 6},
-        {"POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n", HeadStatus::Malformed},
-        {"POST / HTTP/1.1\r\nContent-Length: 1x\r\n\r\n", HeadStatus::Malformed},
-        {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", HeadStatus::Malformed},
-        {"GET /\r\n\r\n", HeadStatus::Malformed},
-        {"GET / SPDY/3\r\n\r\n", HeadStatus::Malformed},
-        {"GET / HTTP/1.1\r\nno colon here\r\n\r\n", HeadStatus::Malformed},
+        { "GET / HTTP/1.1\r\nHost: a\r\n\r\n", HeadStatus::Complete },
+        { "GET / HTTP/1.1\r\nHost: a\r\n", HeadStatus::Incomplete },
+        { "GET / HTTP/1.0\r\n\r\n", HeadStatus::Complete, false },
+        { "GET / HTTP/1.1\r\nConnection: Close\r\n\r\n", HeadStatus::Complete, false },
+        { "POST /api/acceso HTTP/1.1\r\nContent-Length: 6\r\n\r\n123456", HeadStatus::Complete, true, 6 },
+        { "POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n", HeadStatus::Malformed },
+        { "POST / HTTP/1.1\r\nContent-Length: 1x\r\n\r\n", HeadStatus::Malformed },
+        { "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", HeadStatus::Malformed },
+        { "GET /\r\n\r\n", HeadStatus::Malformed },
+        { "GET / SPDY/3\r\n\r\n", HeadStatus::Malformed },
+        { "GET / HTTP/1.1\r\nno colon here\r\n\r\n", HeadStatus::Malformed },
     };
     for (const HeadCase &c : cases) {
         HttpRequest request;
@@ -52,8 +52,11 @@ TEST(ShareHttp, ParsesOnlyCompleteWellFormedHeads)
     EXPECT_EQ(parseHead(endless, request), HeadStatus::TooLarge);
     EXPECT_EQ(parseHead(endless + "\r\n\r\n", request), HeadStatus::TooLarge);
     // Headers the server acts on: every Cookie line, the upgrade in lower case.
-    ASSERT_EQ(parseHead("GET /ws HTTP/1.1\r\nCookie: a=1\r\ncookie: b=2\r\nUpgrade: WebSocket\r\nHost: h:1\r\n"
-                        "Origin: http://h:1\r\n\r\n", request), HeadStatus::Complete);
+    ASSERT_EQ(
+        parseHead("GET /ws HTTP/1.1\r\nCookie: a=1\r\ncookie: b=2\r\nUpgrade: WebSocket\r\nHost: h:1\r\n"
+                  "Origin: http://h:1\r\n\r\n",
+            request),
+        HeadStatus::Complete);
     EXPECT_EQ(request.cookie, "a=1; b=2");
     EXPECT_EQ(request.upgrade, "websocket");
     EXPECT_EQ(request.host, "h:1");
@@ -68,19 +71,28 @@ TEST(ShareHttp, RoutesNamePhotosByTheirCanonicalIdOnly)
         QByteArray method, target;
         Route::Kind kind;
     } cases[] = {
-        {"GET", "/", Route::Page}, {"HEAD", "/?x=1", Route::Page}, {"POST", "/", Route::NotFound},
-        {"POST", "/api/acceso", Route::Login}, {"GET", "/api/acceso", Route::NotFound},
-        {"GET", "/api/fotos", Route::List}, {"GET", "/ws", Route::Socket}, {"DELETE", "/api/fotos", Route::NotFound},
-        {"GET", "/foto/" + text + "/vista.jpg", Route::Preview}, {"GET", "/foto/" + text + "/mini.jpg", Route::Thumb},
-        {"GET", "/foto/" + text + "/original", Route::Original}, {"PUT", "/foto/" + text + "/vista.jpg", Route::NotFound},
-        {"GET", "/foto/" + text.toUpper() + "/vista.jpg", Route::NotFound},
-        {"GET", "/foto/{" + text + "}/vista.jpg", Route::NotFound},
-        {"GET", "/foto/" + text + "/../vista.jpg", Route::NotFound},
-        {"GET", "/foto/../" + text + "/vista.jpg", Route::NotFound},
-        {"GET", "/foto/" + text + "/vista.jpg/", Route::NotFound}, {"GET", "//foto/" + text + "/vista.jpg", Route::NotFound},
-        {"GET", "/foto/" + text, Route::NotFound}, {"GET", "/foto/%2e%2e/vista.jpg", Route::NotFound},
-        {"GET", "/foto/00000000-0000-0000-0000-000000000000/vista.jpg", Route::NotFound},
-        {"GET", "/index.html", Route::NotFound},
+        { "GET", "/", Route::Page },
+        { "HEAD", "/?x=1", Route::Page },
+        { "POST", "/", Route::NotFound },
+        { "POST", "/api/acceso", Route::Login },
+        { "GET", "/api/acceso", Route::NotFound },
+        { "GET", "/api/fotos", Route::List },
+        { "GET", "/ws", Route::Socket },
+        { "DELETE", "/api/fotos", Route::NotFound },
+        { "GET", "/foto/" + text + "/vista.jpg", Route::Preview },
+        { "GET", "/foto/" + text + "/mini.jpg", Route::Thumb },
+        { "GET", "/foto/" + text + "/original", Route::Original },
+        { "PUT", "/foto/" + text + "/vista.jpg", Route::NotFound },
+        { "GET", "/foto/" + text.toUpper() + "/vista.jpg", Route::NotFound },
+        { "GET", "/foto/{" + text + "}/vista.jpg", Route::NotFound },
+        { "GET", "/foto/" + text + "/../vista.jpg", Route::NotFound },
+        { "GET", "/foto/../" + text + "/vista.jpg", Route::NotFound },
+        { "GET", "/foto/" + text + "/vista.jpg/", Route::NotFound },
+        { "GET", "//foto/" + text + "/vista.jpg", Route::NotFound },
+        { "GET", "/foto/" + text, Route::NotFound },
+        { "GET", "/foto/%2e%2e/vista.jpg", Route::NotFound },
+        { "GET", "/foto/00000000-0000-0000-0000-000000000000/vista.jpg", Route::NotFound },
+        { "GET", "/index.html", Route::NotFound },
     };
     for (const auto &c : cases) {
         const Route r = route(c.method, c.target);
@@ -115,7 +127,7 @@ TEST(ShareAccess, WrongCodesAreLimitedPerAddressAndInTotal)
     // A sweep from many addresses meets the total.
     for (int i = 0; i < AccessGate::kWrongInTotal; ++i)
         EXPECT_EQ(gate.attempt(QStringLiteral("10.1.%1.%2").arg(i / 4).arg(i % 4), "111111", ++now).outcome,
-                  AccessGate::Outcome::Wrong);
+            AccessGate::Outcome::Wrong);
     EXPECT_EQ(gate.attempt("10.2.0.1", "042917", ++now).outcome, AccessGate::Outcome::Limited);
     EXPECT_TRUE(gate.admits(granted.token)) << "a session outlives the limit";
 }
@@ -124,7 +136,8 @@ TEST(ShareAccess, CodesAndCookies)
 {
     for (int i = 0; i < 50; ++i)
         EXPECT_TRUE(QRegularExpression("^[0-9]{6}$").match(AccessGate::randomCode()).hasMatch());
-    EXPECT_NE(AccessGate::randomCode() + AccessGate::randomCode(), AccessGate::randomCode() + AccessGate::randomCode());
+    EXPECT_NE(AccessGate::randomCode() + AccessGate::randomCode(),
+        AccessGate::randomCode() + AccessGate::randomCode());
     EXPECT_EQ(AccessGate::tokenFromCookies("a=1; halvane_acceso=ab12; b=2"), "ab12");
     EXPECT_EQ(AccessGate::tokenFromCookies("halvane_acceso=ab12"), "ab12");
     EXPECT_EQ(AccessGate::tokenFromCookies("xhalvane_acceso=ab12; other=1"), "");
@@ -158,7 +171,8 @@ TEST(ShareImages, ShelfKeepsMemoryWithinItsBudgetAndItsFolderForTheRun)
     QLockFile live(root.filePath("run-live/lock"));
     ASSERT_TRUE(live.tryLock(0));
     const QByteArray jpeg(100'000, 'j');
-    const QList<QUuid> ids = {QUuid::createUuid(), QUuid::createUuid(), QUuid::createUuid(), QUuid::createUuid()};
+    const QList<QUuid> ids
+        = { QUuid::createUuid(), QUuid::createUuid(), QUuid::createUuid(), QUuid::createUuid() };
     QString folder;
     {
         ImageShelf shelf(root.path(), 250'000);

@@ -111,6 +111,7 @@ def start_host():
     env = dict(os.environ, HALVANE_TESTHOST_SHARE="1", QT_QPA_PLATFORM="offscreen",
                XDG_CACHE_HOME=os.path.join(work, "cache"))
     host = Lines([TESTHOST, os.path.join(work, "settings.ini"), os.path.join(work, "capture")], env=env, stdin=True)
+    host.capture = os.path.join(work, "capture")
     camera_port = int(host.wait_for(r"^port (\d+)")[0].group(1))
     m, _ = host.wait_for(r"^share (\d+) (\d{6})$")
     return host, camera_port, int(m.group(1)), m.group(2)
@@ -194,6 +195,16 @@ def main():
         check(status == 429 and retry and int(retry) > 0, f"then limited: {status} {retry}")
         check(request(port, "GET", "/api/fotos", cookie=session)[0] == 200, "a session outlives the limit")
 
+        # Originals only once downloads are allowed, then byte for byte.
+        original = "/foto/" + first + "/original"
+        host.send("downloads on")
+        deadline = time.time() + 10
+        while request(port, "GET", original, cookie=session)[0] != 200 and time.time() < deadline:
+            pass
+        status, _, _, body = request(port, "GET", original, cookie=session)
+        with open(os.path.join(host.capture, "IMG_0001.JPG"), "rb") as stored:
+            check(status == 200 and body == stored.read(), f"the original: {status}, {len(body)} bytes")
+
         # Switching the server off ends the pages' connections.
         host.send("share off")
         for driver in (phone, tablet):
@@ -205,6 +216,12 @@ def main():
         except OSError:
             pass
         phone.save_screenshot(os.path.join(OUT, "client-view-off.png"))
+        # Back on (at the same address): the pages reconnect by themselves, their sessions intact.
+        host.send("share on")
+        for driver in (phone, tablet):
+            WebDriverWait(driver, 30, poll_frequency=0.05).until(
+                lambda d: d.find_element(By.ID, "estado").text == "En directo")
+            check(not driver.find_element(By.ID, "acceso").is_displayed(), "asked for the code again")
         print("client view: all checks passed")
     finally:
         for driver in drivers:
