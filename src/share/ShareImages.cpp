@@ -4,26 +4,12 @@
 #include <QFile>
 #include <QSaveFile>
 
-#include <csetjmp>
-#include <cstdio>
-
-#include <jpeglib.h>
-
+#include "ingest/JpegErrors.h"
 #include "model/Logging.h"
 
 namespace share {
 
 namespace {
-
-// libjpeg's fatal errors must not return: jump back out of the encoder.
-struct JpegErrors {
-    jpeg_error_mgr mgr;
-    std::jmp_buf jump;
-};
-[[noreturn]] void jpegFatal(j_common_ptr info)
-{
-    std::longjmp(reinterpret_cast<JpegErrors *>(info->err)->jump, 1);
-}
 
 // Holds the encoder's output buffer, which libjpeg allocates with malloc.
 struct MemDest {
@@ -38,8 +24,7 @@ bool compress(const QImage &rgb, int quality, MemDest &out)
 {
     jpeg_compress_struct info {};
     JpegErrors errors {};
-    info.err = jpeg_std_error(&errors.mgr);
-    errors.mgr.error_exit = jpegFatal;
+    info.err = errors.install();
     if (setjmp(errors.jump)) {
         jpeg_destroy_compress(&info);
         return false;
