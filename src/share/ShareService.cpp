@@ -58,9 +58,11 @@ ShareService::ShareService(Monitor &monitor, const QString &cacheRoot, QObject *
     m_encoder.setMaxThreadCount(1);
 }
 
+// Quitting is not switching off: the setting stays as the user left it.
 ShareService::~ShareService()
 {
-    setOn(false);
+    if (isOn())
+        stop();
     m_encoder.clear();
     m_encoder.waitForDone();
 }
@@ -81,32 +83,43 @@ void ShareService::setOn(bool on)
 {
     if (on == isOn())
         return;
+    m_monitor.settings().setValue(QLatin1String(kOnKey), on);
+    m_monitor.settings().sync();
+    if (on)
+        start();
+    else
+        stop();
+}
+
+void ShareService::stop()
+{
     // Work of the session that ends is dropped, where it is or when it comes back.
     m_current->store(++m_generation);
     m_making = false;
-    m_monitor.settings().setValue(QLatin1String(kOnKey), on);
-    m_monitor.settings().sync();
-    if (!on) {
-        disconnect(m_following);
-        disconnect(m_listing);
-        m_bytes.clear();
-        m_bytesQueued = 0;
-        m_advertiser.reset();
-        // Every connection is closed before this returns.
-        ShareServer *server = m_server;
-        m_server = nullptr;
-        QMetaObject::invokeMethod(
-            server, [server] { delete server; }, Qt::BlockingQueuedConnection);
-        m_thread.quit();
-        m_thread.wait();
-        m_queue.clear();
-        m_queued.clear();
-        m_address.clear();
-        m_viewers = 0;
-        qCInfo(lcShare) << "client view off";
-        emit changed();
-        return;
-    }
+    disconnect(m_following);
+    disconnect(m_listing);
+    m_bytes.clear();
+    m_bytesQueued = 0;
+    m_advertiser.reset();
+    // Every connection is closed before this returns.
+    ShareServer *server = m_server;
+    m_server = nullptr;
+    QMetaObject::invokeMethod(
+        server, [server] { delete server; }, Qt::BlockingQueuedConnection);
+    m_thread.quit();
+    m_thread.wait();
+    m_queue.clear();
+    m_queued.clear();
+    m_address.clear();
+    m_viewers = 0;
+    qCInfo(lcShare) << "client view off";
+    emit changed();
+}
+
+void ShareService::start()
+{
+    m_current->store(++m_generation);
+    m_making = false;
     if (!m_shelf)
         m_shelf = std::make_shared<ImageShelf>(m_cacheRoot);
     // One code for the run: a browser that has it keeps its session across switching.

@@ -89,6 +89,8 @@ private:
         share::PhotoEntry entry;
         bool settled = false; // texts built and file stored (or failed): nothing more to tell
     };
+    void start();
+    void stop();
     void follow();
     [[nodiscard]] share::PhotoEntry entryOf(const Known &known, const CapturedPhoto &photo) const;
     void want(const QUuid &id, bool first);
