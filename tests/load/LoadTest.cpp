@@ -41,7 +41,9 @@ struct Viewers {
     bool logIn(quint16 port, const QString &code)
     {
         base = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port));
-        QNetworkReply *reply = net.post(QNetworkRequest(base.resolved(QUrl("/api/acceso"))), code.toLatin1());
+        QNetworkRequest login(base.resolved(QUrl("/api/acceso")));
+        login.setHeader(QNetworkRequest::ContentTypeHeader, "text/plain");
+        QNetworkReply *reply = net.post(login, code.toLatin1());
         const bool answered = QTest::qWaitFor([reply] { return reply->isFinished(); }, 10000);
         cookie = !answered ? QByteArray() : reply->rawHeader("Set-Cookie").split(';').first();
         reply->deleteLater();
