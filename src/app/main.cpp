@@ -14,6 +14,7 @@
 #include "ingest/PendingFolder.h"
 #include "model/Logging.h"
 #include "model/MemoryBudget.h"
+#include "share/ShareService.h"
 #include "state/Monitor.h"
 
 Q_IMPORT_QML_PLUGIN(Halvane_UiPlugin)
@@ -41,6 +42,9 @@ int main(int argc, char *argv[])
     // left here are stored as soon as a capture folder works.
     monitor.store().setPendingFolder(pending::defaultFolder());
     WindowState windowState(monitor);
+    // The client view: off unless it was on when Halvane last ran.
+    ShareService share(monitor);
+    windowState.setShare(&share);
 
     // Ending on a signal skips the quit question, which nobody would see: photos whose only copy
     // is in memory go to the capture or the pending folder, and the store's destructor waits for
@@ -86,6 +90,8 @@ int main(int argc, char *argv[])
     window->show();
     window->raise();
     window->requestActivate();
+
+    share.restore();
 
     // First launch: no folder was restored, so ask for one over the window just shown.
     if (monitor.folder().isEmpty())

@@ -5,14 +5,11 @@
 #include <QTransform>
 
 #include <cmath>
-#include <csetjmp>
-#include <cstdio>
 #include <functional>
 #include <mutex>
 
-#include <jpeglib.h>
-
 #include "ingest/ImageProbe.h"
+#include "ingest/JpegErrors.h"
 #include "ingest/MediaBoxes.h"
 
 namespace {
@@ -49,25 +46,6 @@ bool declaredSizeHolds(const QByteArray &bytes, QSize size, bool reducible, qint
     return reducible || pixelsOf(size) <= maxPixels;
 }
 
-// libjpeg reports a fatal error through error_exit, which must not return: it jumps back to the
-// decoding call instead of ending the process.
-struct JpegErrors {
-    jpeg_error_mgr mgr;
-    std::jmp_buf jump;
-};
-
-[[noreturn]] void jpegFatal(j_common_ptr info)
-{
-    std::longjmp(reinterpret_cast<JpegErrors *>(info->err)->jump, 1);
-}
-
-void jpegMessage(j_common_ptr info)
-{
-    char text[JMSG_LENGTH_MAX];
-    info->err->format_message(info, text);
-    qCDebug(lcIngest) << "libjpeg:" << text;
-}
-
 // Decodes a JPEG reduced inside the decoder: libjpeg-turbo scales the DCT blocks by 1/8, 1/4 or
 // 1/2 (the scales it has fast paths for), so a 24 MP photo decoded at an eighth of its width and
 // height costs a fraction of the full decode. The scale is the smallest whose output is
@@ -79,9 +57,7 @@ bool decodeJpegReduced(const QByteArray &bytes, const std::function<bool(QSize)>
 {
     jpeg_decompress_struct info;
     JpegErrors errors;
-    info.err = jpeg_std_error(&errors.mgr);
-    errors.mgr.error_exit = jpegFatal;
-    errors.mgr.output_message = jpegMessage;
+    info.err = errors.install();
     if (setjmp(errors.jump)) {
         jpeg_destroy_decompress(&info);
         return false;

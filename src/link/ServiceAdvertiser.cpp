@@ -207,7 +207,7 @@ void ServiceAdvertiser::addService(AvahiClient *client)
         // No TXT strings: the list after the port is empty.
         const int rc = avahi_entry_group_add_service(m_group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC,
                                                      AvahiPublishFlags(0), name.constData(),
-                                                     kServiceType, nullptr, nullptr, m_port, nullptr);
+                                                     m_type.constData(), nullptr, nullptr, m_port, nullptr);
         if (rc == AVAHI_ERR_COLLISION) {
             takeAlternativeName();
             continue;

@@ -8,8 +8,9 @@
 struct AvahiClient;
 struct AvahiEntryGroup;
 
-// Advertises the camera listener as a DNS-SD service of type "_halvane._tcp" through the
-// Avahi daemon, on the main thread's event loop.
+// Advertises the camera listener as a DNS-SD service of type "_halvane._tcp" (or another
+// service of this workstation under a type of its own) through the Avahi daemon, on the main
+// thread's event loop.
 //
 // The listener does not depend on it: when no daemon is running at start the situation is
 // logged once and the service is registered as soon as a daemon appears; a daemon that
@@ -27,6 +28,10 @@ public:
 
     ServiceAdvertiser(const ServiceAdvertiser &) = delete;
     ServiceAdvertiser &operator=(const ServiceAdvertiser &) = delete;
+
+    // Another service type than the camera listener's (before start()).
+    void setServiceType(const QByteArray &type) { m_type = type; }
+    [[nodiscard]] QByteArray serviceType() const { return m_type; }
 
     // Connects to the daemon (or waits for one) and registers the service. Once only.
     void start();
@@ -67,6 +72,7 @@ private:
 
     const QString m_requestedName;
     const quint16 m_port;
+    QByteArray m_type = kServiceType;
     QString m_name; // the name being registered (after collisions, an alternative)
     QString m_registeredName;
     AvahiClient *m_client = nullptr;

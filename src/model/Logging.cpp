@@ -5,6 +5,7 @@
 Q_LOGGING_CATEGORY(lcLink, "halvane.link", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcIngest, "halvane.ingest", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcUi, "halvane.ui", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcShare, "halvane.share", QtInfoMsg)
 
 void logWarning(const QLoggingCategory &category, const QString &line)
 {

@@ -28,6 +28,7 @@ constexpr std::array kBindings {
     Binding { Qt::Key_J, "J", "Avisos de recorte" },
     Binding { Qt::Key_P, "P", "Realce de enfoque" },
     Binding { Qt::Key_G, "G", "Cuadrícula" },
+    Binding { Qt::Key_C, "C", "Vista para clientes" },
     Binding { Qt::Key_Question, "?", "Atajos de teclado" },
 };
 
@@ -193,6 +194,11 @@ bool KeyCommands::handleKey(int key)
         return true;
     case Qt::Key_G:
         m_options.toggleGrid();
+        return true;
+    case Qt::Key_C:
+        if (!m_share)
+            return false;
+        m_share->toggle();
         return true;
     case Qt::Key_Question:
         setOverlayOpen(true);

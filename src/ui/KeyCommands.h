@@ -9,6 +9,7 @@
 #include "QuitGuard.h"
 #include "ViewOptions.h"
 #include "ViewerSource.h"
+#include "share/ShareService.h"
 #include "state/Monitor.h"
 
 // The window's keys: what each does, and whether they may fire at all. The window registers
@@ -61,6 +62,9 @@ public:
     // in a strip of `rows`; -1 for a key that does not move the selection.
     [[nodiscard]] static int stripRowFor(int key, int row, int rows);
 
+    // The client view the key switches; none (the key does nothing) until the shell sets it.
+    void setShare(ShareService *share) { m_share = share; }
+
     // Does what `key` (a Qt::Key) stands for; false when it did nothing.
     Q_INVOKABLE bool handleKey(int key);
     // The same for one of `sequences`.
@@ -83,6 +87,7 @@ private:
     ViewOptions &m_options;
     ViewerSource &m_viewer;
     QPointer<QQuickItem> m_focusItem;
+    QPointer<ShareService> m_share;
     bool m_fullScreen = false;
     bool m_enabled = true;
     bool m_overlayOpen = false;

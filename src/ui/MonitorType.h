@@ -2,6 +2,7 @@
 
 #include <QtQml/qqml.h>
 
+#include "share/ShareService.h"
 #include "state/Monitor.h"
 
 // Makes the one Monitor known to QML as a type, so the root view can take it as a required
@@ -11,4 +12,12 @@ struct MonitorForeign {
     QML_FOREIGN(Monitor)
     QML_NAMED_ELEMENT(Monitor)
     QML_UNCREATABLE("The application creates the one Monitor")
+};
+
+// The client view, reached through WindowState.share.
+struct ShareServiceForeign {
+    Q_GADGET
+    QML_FOREIGN(ShareService)
+    QML_NAMED_ELEMENT(ShareService)
+    QML_UNCREATABLE("The application creates the one ShareService")
 };

@@ -104,3 +104,10 @@ void WindowState::dismissRecovery()
 {
     m_monitor.dismissRecovered();
 }
+
+void WindowState::setShare(ShareService *share)
+{
+    m_share = share;
+    m_keys.setShare(share);
+    emit shareChanged();
+}

@@ -47,6 +47,8 @@ class WindowState : public QObject
     Q_PROPERTY(FileActions *files READ files CONSTANT)
     Q_PROPERTY(ViewerAids *aids READ aids CONSTANT)
     Q_PROPERTY(KeyCommands *keys READ keys CONSTANT)
+    // The client view, when the shell has one (null in tests of the window alone).
+    Q_PROPERTY(ShareService *share READ share NOTIFY shareChanged)
 
 public:
     // `monitor` must outlive this object.
@@ -70,6 +72,9 @@ public:
     [[nodiscard]] FileActions *files() { return &m_files; }
     [[nodiscard]] ViewerAids *aids() { return &m_aids; }
     [[nodiscard]] KeyCommands *keys() { return &m_keys; }
+    [[nodiscard]] ShareService *share() const { return m_share; }
+    // `share` must outlive this object.
+    void setShare(ShareService *share);
 
     Q_INVOKABLE void selectPhoto(const QString &photoId);
     Q_INVOKABLE void selectCamera(const QString &cameraId);
@@ -81,6 +86,7 @@ public:
 
 signals:
     void changed();
+    void shareChanged();
 
 private:
     void refresh();
@@ -103,4 +109,5 @@ private:
     FileActions m_files;
     ViewerAids m_aids;
     KeyCommands m_keys;
+    ShareService *m_share = nullptr;
 };

@@ -13,6 +13,9 @@
 // setParam KEY VALUE | folder PATH (chosen in the folder chooser) | stats ("stats maxstall=MS
 // ticks=N": the longest delay of a 10 ms timer, i.e. of the main thread). It quits when stdin
 // closes.
+// With HALVANE_TESTHOST_SHARE=1 the client view is switched on too: it prints "share PORT CODE"
+// once it listens and "viewers N" as they come and go, and takes "share on|off",
+// "downloads on|off" and "sharestats" ("sharestats sent=BYTES held=BYTES").
 
 #include <QElapsedTimer>
 #include <QGuiApplication>
@@ -27,6 +30,7 @@
 
 #include "link/ServiceAdvertiser.h"
 #include "model/MemoryBudget.h"
+#include "share/ShareService.h"
 #include "state/Monitor.h"
 
 namespace {
@@ -131,6 +135,19 @@ int main(int argc, char **argv)
     // Tests that fill every disk hold photos back after a few MiB instead of hundreds.
     if (const qint64 budget = qgetenv("HALVANE_TESTHOST_MEMORY_BUDGET").toLongLong(); budget > 0)
         monitor.store().setMemoryBudgets(budget, budget);
+    std::unique_ptr<ShareService> share;
+    if (qEnvironmentVariable("HALVANE_TESTHOST_SHARE") == QLatin1String("1")) {
+        share = std::make_unique<ShareService>(monitor);
+        QObject::connect(share.get(), &ShareService::changed, &app, [&share, shown = QString(), viewers = -1]() mutable {
+            const QString line = share->address().isEmpty() ? QString()
+                : QStringLiteral("share %1 %2").arg(share->port()).arg(share->code());
+            if (line != shown && !line.isEmpty())
+                say(line);
+            shown = line;
+            if (share->viewers() != viewers)
+                say(QStringLiteral("viewers %1").arg(viewers = share->viewers()));
+        });
+    }
     Reporter reporter(monitor);
     QObject::connect(&monitor, &Monitor::objectWillChange, &app, [&] { reporter.report(); });
     QObject::connect(&monitor, &Monitor::liveFrameChanged, &app, [&] { reporter.report(); });
@@ -168,6 +185,12 @@ int main(int argc, char **argv)
                 monitor.useChosenFolder(QUrl::fromLocalFile(words[1]));
             else if (words.size() == 3 && words[0] == QLatin1String("setParam"))
                 monitor.setParam(words[1], words[2].toLongLong());
+            else if (share && words.size() == 2 && words[0] == QLatin1String("share"))
+                share->setOn(words[1] == QLatin1String("on"));
+            else if (share && words.size() == 2 && words[0] == QLatin1String("downloads"))
+                share->setDownloadsAllowed(words[1] == QLatin1String("on"));
+            else if (share && words == QStringList{QStringLiteral("sharestats")})
+                say(QStringLiteral("sharestats sent=%1 held=%2").arg(share->bytesSent()).arg(share->bytesHeld()));
             else if (words == QStringList{QStringLiteral("stats")})
                 say(QStringLiteral("stats maxstall=%1 ticks=%2").arg(double(longestNs) / 1e6, 0, 'f', 1).arg(ticks));
             else
@@ -177,6 +200,8 @@ int main(int argc, char **argv)
 
     monitor.start();
     reporter.report();
+    if (share)
+        share->setOn(true);
     auto *advertiser = monitor.findChild<ServiceAdvertiser *>();
     if (!advertiser) {
         say(QStringLiteral("no-advertiser"));

@@ -1,10 +1,16 @@
 // Many simulated cameras at once, each streaming photos and live view, with bridges that
 // disconnect (cleanly, or killed mid-stream) and reconnect. Every photo that was sent completely
 // is stored exactly once and byte-identical, nothing is overwritten or left half-written, and
-// the figures (photos, longest main-thread stall, memory) are printed.
+// the figures (photos, longest main-thread stall, memory) are printed. Meanwhile thirty people
+// watch the shoot through the client view, each fetching every photo's preview as it is pushed.
 
 #include <QDeadlineTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QRandomGenerator>
+#include <QWebSocket>
 
 #include <algorithm>
 #include <csignal>
@@ -24,12 +30,73 @@ struct Camera {
     QDeadlineTimer killAt{QDeadlineTimer::Forever};
 };
 
+// Viewers of the client view, as their pages behave: told of each photo, they fetch its preview.
+struct Viewers {
+    QNetworkAccessManager net;
+    QByteArray cookie;
+    QUrl base;
+    std::vector<std::unique_ptr<QWebSocket>> sockets;
+    int pushes = 0, fetched = 0, failed = 0;
+
+    bool logIn(quint16 port, const QString &code)
+    {
+        base = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port));
+        QNetworkRequest login(base.resolved(QUrl("/api/acceso")));
+        login.setHeader(QNetworkRequest::ContentTypeHeader, "text/plain");
+        QNetworkReply *reply = net.post(login, code.toLatin1());
+        const bool answered = QTest::qWaitFor([reply] { return reply->isFinished(); }, 10000);
+        cookie = !answered ? QByteArray() : reply->rawHeader("Set-Cookie").split(';').first();
+        reply->deleteLater();
+        return !cookie.isEmpty();
+    }
+    QWebSocket &open()
+    {
+        QUrl url = base;
+        url.setScheme(QStringLiteral("ws"));
+        url.setPath(QStringLiteral("/ws"));
+        QNetworkRequest request(url);
+        request.setRawHeader("Cookie", cookie);
+        auto &socket = *sockets.emplace_back(std::make_unique<QWebSocket>());
+        QObject::connect(&socket, &QWebSocket::textMessageReceived, &net, [this](const QString &text) {
+            const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
+            if (message.value("t") != QLatin1String("foto"))
+                return;
+            ++pushes;
+            QNetworkRequest get(base.resolved(QUrl("/foto/" + message.value("foto").toObject().value("id").toString() + "/vista.jpg")));
+            get.setRawHeader("Cookie", cookie);
+            QNetworkReply *reply = net.get(get);
+            QObject::connect(reply, &QNetworkReply::finished, &net, [this, reply] {
+                (reply->error() == QNetworkReply::NoError && reply->readAll().startsWith("\xff\xd8") ? fetched : failed)++;
+                reply->deleteLater();
+            });
+        });
+        socket.open(request);
+        return socket;
+    }
+    [[nodiscard]] int connected() const
+    {
+        return int(std::count_if(sockets.cbegin(), sockets.cend(), [](const auto &s) { return s->state() == QAbstractSocket::ConnectedState; }));
+    }
+};
+
 TEST_F(Load, ManyCamerasWithLiveViewAndReconnects)
 {
     // The short run is part of every test run; HALVANE_LOAD_FULL=1 runs the full one.
     const bool full = qEnvironmentVariable("HALVANE_LOAD_FULL") == QLatin1String("1");
     const int photosEach = full ? 100 : 10, maxRun = full ? 40 : 6, intervalMs = full ? 2000 : 250;
+    qputenv("HALVANE_TESTHOST_SHARE", "1");
     ASSERT_NE(startHost(), 0);
+    qunsetenv("HALVANE_TESTHOST_SHARE");
+    // At most 32 viewers: the 33rd is turned away; thirty stay for the run.
+    const auto share = host.waitForLine("^share (\\d+) (\\d{6})$");
+    Viewers viewers;
+    ASSERT_TRUE(share.hasMatch() && viewers.logIn(share.captured(1).toUShort(), share.captured(2)));
+    for (int i = 0; i < 33; ++i)
+        viewers.open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return viewers.connected() == 32 && viewers.sockets.back()->state() == QAbstractSocket::UnconnectedState; }, 20000))
+        << viewers.connected() << " viewers connected";
+    viewers.sockets.resize(30);
+    ASSERT_TRUE(host.waitForLine("^viewers 30$").hasMatch());
     std::vector<Camera> cameras(full ? 16 : 4);
     QStringList clean, killed; // hashes sent by bridges that left cleanly (all must be stored) or were killed
     int kills = 0;
@@ -106,6 +173,13 @@ TEST_F(Load, ManyCamerasWithLiveViewAndReconnects)
     EXPECT_EQ(host.photoCount(), stored.size()) << "records and files differ";
     EXPECT_EQ(host.storedPaths().removeDuplicates(), 0);
 
+    // Every viewer was told of every photo, and got its preview.
+    const int expected = 30 * host.photoCount();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return viewers.fetched + viewers.failed == expected; }, 120000));
+    EXPECT_EQ(viewers.pushes, expected);
+    EXPECT_EQ(viewers.failed, 0);
+    EXPECT_EQ(viewers.connected(), 30);
+
     const int from = int(host.lines.size());
     host.write("stats");
     const auto stats = host.waitForLine("^stats maxstall=([0-9.]+) ", from);
@@ -115,6 +189,10 @@ TEST_F(Load, ManyCamerasWithLiveViewAndReconnects)
                  int(cameras.size()), int(connections), kills, int(clean.size() + killed.size()), int(clean.size()),
                  int(stored.size()), int(lost), qPrintable(stats.captured(1)), residentKiB(host.process.processId()) / 1024.0,
                  residentKiB(host.process.processId(), "VmHWM") / 1024.0);
+    std::fprintf(stderr, "[load] 30 viewers: %d previews fetched\n", viewers.fetched);
+    // The 16-camera run keeps the window responsive with the viewers; the short one is the
+    // everyday check of the rest, on machines too busy to hold a bound so tight.
+    EXPECT_TRUE(!full || stats.captured(1).toDouble() <= 30.0) << "longest main-thread stall " << qPrintable(stats.captured(1)) << " ms";
 }
 
 } // namespace

@@ -4,7 +4,7 @@ import Halvane.Ui
 
 // Everything inside the window: the root view, the window's context menu with the quit item, the
 // question asked before quitting with unsaved photos, the notice of photos recovered from an
-// earlier run, and the window's keys with their overlay. `requestQuit()` is what every way of
+// earlier run, the client view's card, and the window's keys with their overlay. `requestQuit()` is what every way of
 // quitting calls; `guard.quitConfirmed` says the application may end.
 Item {
     id: root
@@ -27,6 +27,10 @@ Item {
 
     CaptureWindowView {
         anchors.fill: parent
+        ws: root.ws
+    }
+
+    ShareCardView {
         ws: root.ws
     }
 
@@ -56,6 +60,21 @@ Item {
     ZMenu {
         id: contextMenu
         objectName: "contextMenu"
+        ZMenuItem {
+            objectName: "shareItem"
+            visible: root.ws.share !== null
+            height: visible ? implicitHeight : 0
+            text: root.ws.share && root.ws.share.on ? "Desactivar vista para clientes" : "Activar vista para clientes"
+            shortcut: "C"
+            onTriggered: root.ws.share.toggle()
+        }
+        ZMenuItem {
+            objectName: "shareCardItem"
+            visible: root.ws.share !== null && root.ws.share.on && !root.ws.share.cardShown
+            height: visible ? implicitHeight : 0
+            text: "Mostrar código de acceso"
+            onTriggered: root.ws.share.cardShown = true
+        }
         ZMenuItem {
             objectName: "quitItem"
             text: "Quit Halvane"

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QByteArray>
+#include <QCache>
+#include <QDir>
+#include <QImage>
+#include <QLockFile>
+#include <QMutex>
+#include <QString>
+#include <QUuid>
+
+#include <memory>
+#include <optional>
+
+namespace share {
+
+// The two sizes a viewer's browser gets of a photo: one to fill a tablet's screen, one for the
+// strip under it.
+enum class ImageKind { Preview, Thumb };
+inline constexpr int kPreviewSide = 1600;
+inline constexpr int kThumbSide = 320;
+
+// `image` reduced (never enlarged) so that its longer side is at most `side`, as a baseline
+// JPEG; empty when the image is null or cannot be encoded.
+[[nodiscard]] QByteArray encodeJpeg(const QImage &image, int side, int quality = 82);
+
+// The encoded images of this run's photos, made once: on disk in a folder of this run's own
+// under the user's cache folder, and the most recent in memory within a byte budget. Written by
+// the encoding thread, read by the server's; every member is thread-safe.
+class ImageShelf
+{
+public:
+    // About fifteen previews of 300 KB and their thumbnails: the photos viewers are most likely
+    // to ask for at once (the newest) come from memory; the rest are read back from disk.
+    static constexpr qint64 kMemoryBudget = qint64(6) << 20;
+
+    // Takes a folder of its own under `cacheRoot` and removes the folders earlier runs left
+    // there (those no running Halvane holds). The folder goes away with the shelf.
+    explicit ImageShelf(const QString &cacheRoot, qint64 memoryBudget = kMemoryBudget);
+    ~ImageShelf();
+    ImageShelf(const ImageShelf &) = delete;
+    ImageShelf &operator=(const ImageShelf &) = delete;
+
+    // Keeps the image; false when it could not be written to disk (it is then kept in memory
+    // only, while the budget allows).
+    bool put(const QUuid &id, ImageKind kind, const QByteArray &jpeg);
+    // The image, from memory or disk; nullopt when it was never made (or its file is gone).
+    [[nodiscard]] std::optional<QByteArray> get(const QUuid &id, ImageKind kind) const;
+    [[nodiscard]] qint64 bytesHeld() const;
+    [[nodiscard]] QString folder() const { return m_dir.path(); }
+
+private:
+    [[nodiscard]] QString pathOf(const QUuid &id, ImageKind kind) const;
+
+    QDir m_dir;
+    std::unique_ptr<QLockFile> m_lock;
+    mutable QMutex m_mutex;
+    // Keyed by the file name; cost = bytes.
+    mutable QCache<QString, QByteArray> m_memory;
+};
+
+} // namespace share
