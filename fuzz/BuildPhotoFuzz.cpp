@@ -60,8 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(photo.capturedAt.isValid());
     FUZZ_CHECK(photo.width >= 0 && photo.height >= 0);
     if (!photo.thumb.isNull()) {
-        FUZZ_CHECK(photo.thumb.width() <= kThumbnailMaxSide && photo.thumb.height() <= kThumbnailMaxSide);
-        FUZZ_CHECK(photo.thumb.width() > 0 && photo.thumb.height() > 0);
+        const QSize thumb = photo.thumb.size();
+        FUZZ_CHECK(thumb.width() <= kThumbnailMaxSide && thumb.height() <= kThumbnailMaxSide);
+        FUZZ_CHECK(thumb.width() > 0 && thumb.height() > 0);
     }
 
     // Every text is the missing value or has its display form.

@@ -65,7 +65,7 @@ struct Parsed {
     std::vector<InboundMessage> messages;
     FrameReader::Stop stop = FrameReader::Stop::Ended;
     qsizetype consumed = 0; // bytes before the stop (all of them when the stream just ends)
-    quint64 oversized = 0; // hello, state and live-view frames over their cap, passed over
+    quint64 oversized = 0; // frames over their type's cap, passed over
 };
 
 // The wire layout read from a complete buffer by offsets, followed by the end of the connection.
@@ -113,6 +113,14 @@ Parsed parseWhole(QByteArrayView s)
             const quint64 content = quint64(length) - 2 - n;
             if (content == 0)
                 continue;
+            if (content > FrameReader::kMaxFileContent) {
+                // Passed over like an oversized payload.
+                ++r.oversized;
+                if (!have(content))
+                    return stopAt(FrameReader::Stop::Ended, s.size());
+                pos += qsizetype(content);
+                continue;
+            }
             if (!have(content))
                 return stopAt(FrameReader::Stop::Ended, s.size());
             InboundMessage m;
