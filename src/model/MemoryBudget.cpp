@@ -22,14 +22,6 @@ void MemoryBudget::tuneAllocator()
     mallopt(M_ARENA_MAX, 4);
 }
 
-qint64 MemoryBudget::total() const
-{
-    qint64 sum = 0;
-    for (const auto &used : m_used)
-        sum += used.load(std::memory_order_relaxed);
-    return sum;
-}
-
 void MemoryBudget::notePeak(Part part)
 {
     const qint64 now = used(part);

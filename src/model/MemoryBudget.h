@@ -54,8 +54,6 @@ public:
     // Every photo also costs its record, its entries and their strings, whatever its size.
     static constexpr qint64 kPerPhotoOverhead = 2048;
 
-    static constexpr qint64 kTotal = kReceivingHardCap + kWriting + kBuilding + kReadBack + kDecoded + kLive
-        + kThumbnails;
 
     [[nodiscard]] qint64 share(Part part) const { return m_shares[size_t(part)]; }
     [[nodiscard]] qint64 receivingHardCap() const { return m_receivingHardCap; }
@@ -74,7 +72,6 @@ public:
     void charge(Part part, qint64 bytes) { m_used[size_t(part)].fetch_add(bytes, std::memory_order_relaxed); }
     void release(Part part, qint64 bytes) { charge(part, -bytes); }
     [[nodiscard]] qint64 used(Part part) const { return m_used[size_t(part)].load(std::memory_order_relaxed); }
-    [[nodiscard]] qint64 total() const;
     // The most each part has held at once since the last reset (for the benchmarks' figures).
     [[nodiscard]] qint64 peak(Part part) const { return m_peak[size_t(part)].load(std::memory_order_relaxed); }
     void notePeak(Part part);
