@@ -159,7 +159,7 @@ void ShareServer::accept()
         auto client = std::make_shared<Client>();
         client->idle = new QTimer(socket);
         client->idle->setSingleShot(true);
-        client->idle->setInterval(kIdleMs);
+        client->idle->setInterval(m_idleMs);
         connect(client->idle, &QTimer::timeout, this, [this, socket] { dropClient(socket); });
         client->idle->start();
         m_clients.insert(socket, client);
@@ -298,7 +298,9 @@ void ShareServer::sendImage(QTcpSocket *socket, Client &client, const QUuid &id,
 {
     const auto made = m_made.constFind(id);
     if (made == m_made.cend()) {
-        // Not made yet: the answer waits until it is.
+        // Not made yet: the answer waits until it is, however long the images take (the
+        // connection is not idle, it is waiting on us).
+        client.idle->stop();
         client.waiting = true;
         client.waitingKind = kind;
         QList<QTcpSocket *> &waiting = m_waiting[id];

@@ -81,6 +81,8 @@ public:
     // Its images are on the shelf (or cannot be made): the requests waiting for them are answered.
     void imagesDone(const QUuid &id, bool made);
     void setDownloads(bool allowed) { m_downloads = allowed; }
+    // For tests: how long a connection may have nothing to do (kIdleMs).
+    void setIdleMs(int ms) { m_idleMs = ms; }
     // Closes every connection and stops listening.
     void shutdown();
 
@@ -121,6 +123,7 @@ private:
     QHash<QUuid, bool> m_made; // images made (true) or failed (false)
     QHash<QUuid, QList<QTcpSocket *>> m_waiting;
     bool m_downloads = false;
+    int m_idleMs = kIdleMs;
     QTimer *m_ping; // a child, so that it moves to the server's thread with it
     std::atomic<qint64> m_bytesSent { 0 };
 };

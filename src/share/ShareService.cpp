@@ -228,11 +228,13 @@ PhotoEntry ShareService::entryOf(const Known &known, const CapturedPhoto &photo)
 void ShareService::follow()
 {
     ShareServer *server = m_server;
-    for (const auto &cam : m_monitor.cameras()) {
+    const auto &cameras = m_monitor.cameras();
+    for (qsizetype c = 0; c < cameras.size(); ++c) {
+        const CameraConnection *cam = cameras.at(c).get();
         qsizetype &seen = m_seenPerCamera[cam->id()];
         for (; seen < cam->photos.size(); ++seen) {
             const CapturedPhoto &photo = cam->photos.at(seen);
-            Known known { cam->id(), {}, false };
+            Known known { cam->id(), c, seen, {} };
             known.entry.id = photo.id();
             known.entry.number = int(m_known.size()) + 1;
             known.entry.name = photo.filename;
@@ -247,13 +249,16 @@ void ShareService::follow()
         }
     }
     const bool allBuilt = m_monitor.buildsInFlight() == 0;
-    for (qsizetype i = m_unsettled.size() - 1; i >= 0; --i) {
-        Known &known = m_known[m_unsettled.at(i)];
-        const CapturedPhoto *photo = m_monitor.photo(known.cameraId, known.entry.id);
-        if (!photo) {
-            m_unsettled.removeAt(i);
-            continue;
-        }
+    m_unsettled.removeIf([&](qsizetype index) {
+        Known &known = m_known[index];
+        // Cameras and their photos are only ever appended: where it was listed, it still is.
+        const CameraConnection *cam = known.camera < cameras.size() ? cameras.at(known.camera).get() : nullptr;
+        const CapturedPhoto *photo = cam && cam->id() == known.cameraId && known.at < cam->photos.size()
+                && cam->photos.at(known.at).id() == known.entry.id
+            ? &cam->photos.at(known.at)
+            : m_monitor.photo(known.cameraId, known.entry.id);
+        if (!photo)
+            return true;
         const PhotoEntry now = entryOf(known, *photo);
         if (now.shutter != known.entry.shutter || now.aperture != known.entry.aperture
             || now.iso != known.entry.iso || now.storedPath != known.entry.storedPath) {
@@ -261,9 +266,8 @@ void ShareService::follow()
             toServer([server, now] { server->updatePhoto(now); });
         }
         const bool built = allBuilt || photo->width > 0;
-        if (built && photo->storage != CapturedPhoto::Storage::Writing)
-            m_unsettled.removeAt(i);
-    }
+        return built && photo->storage != CapturedPhoto::Storage::Writing;
+    });
 }
 
 // Queues the making of a photo's images: a new photo goes first (viewers are waiting for it),

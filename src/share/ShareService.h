@@ -86,8 +86,9 @@ signals:
 private:
     struct Known {
         QUuid cameraId;
+        qsizetype camera = 0; // where it was listed: the Monitor's camera and its photo
+        qsizetype at = 0;
         share::PhotoEntry entry;
-        bool settled = false; // texts built and file stored (or failed): nothing more to tell
     };
     void start();
     void stop();

@@ -13,6 +13,9 @@
 #include "ingest/ImageLibraries.h"
 #include "ingest/PhotoBuilder.h"
 #include "link/InboundMessages.h"
+#include "model/Background.h"
+
+#include <utility>
 
 namespace {
 // The folder's last path component; the root directory has none and shows as itself.
@@ -254,7 +257,7 @@ void Monitor::showLiveFrame(const QUuid &cameraId, const QImage &frame)
     // A frame decoded while its connection was being lost is not kept.
     if (!cam || cam->status == CameraStatus::NoSignal)
         return;
-    cam->liveFrame = frame;
+    background::release(std::exchange(cam->liveFrame, frame));
     m_liveCharges.try_emplace(cameraId, MemoryBudget::Part::Live).first->second.set(frame.sizeInBytes());
     // Over the share, the frames of cameras that are not shown go: a camera sends its next one
     // within a frame's time when it is picked.
@@ -275,7 +278,7 @@ void Monitor::showLiveFrame(const QUuid &cameraId, const QImage &frame)
 
 void Monitor::releaseLiveFrame(CameraConnection &cam)
 {
-    cam.liveFrame = QImage();
+    background::release(std::exchange(cam.liveFrame, QImage()));
     m_liveCharges.erase(cam.id());
 }
 

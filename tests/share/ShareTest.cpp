@@ -2,13 +2,17 @@
 #include <QDir>
 #include <QImageReader>
 #include <QLockFile>
+#include <QRegularExpression>
+#include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
 #include "share/AccessGate.h"
 #include "share/HttpRequest.h"
 #include "share/ShareImages.h"
+#include "share/ShareServer.h"
 
 using namespace share;
 
@@ -191,6 +195,64 @@ TEST(ShareImages, ShelfKeepsMemoryWithinItsBudgetAndItsFolderForTheRun)
         EXPECT_FALSE(shelf.get(ids[0], ImageKind::Thumb).has_value());
     }
     EXPECT_FALSE(QDir(folder).exists()) << "the run's images go with it";
+}
+
+// The server on this thread, with one photo listed whose images are not made yet.
+TEST(ShareServerTest, ARequestWaitingForItsImagesIsNotClosedAsIdle)
+{
+    QTemporaryDir dir;
+    auto shelf = std::make_shared<ImageShelf>(dir.path());
+    ShareServer server(shelf, std::make_shared<AccessGate>(QStringLiteral("123456")), "<html></html>");
+    server.setIdleMs(50);
+    const QUuid id = QUuid::createUuid();
+    server.setPhotos({ PhotoEntry { id, 1, "a.jpg", "cam", {}, {}, {}, {} } }, {}, {});
+    QSignalSpy listening(&server, &ShareServer::listening);
+    QSignalSpy wanted(&server, &ShareServer::imagesWanted);
+    server.listen(0);
+    ASSERT_EQ(listening.size(), 1);
+    const auto port = listening.at(0).at(0).value<quint16>();
+    ASSERT_NE(port, 0);
+    const auto open = [port](QTcpSocket &socket) {
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        return socket.waitForConnected(5000);
+    };
+
+    QTcpSocket login;
+    ASSERT_TRUE(open(login));
+    login.write("POST /api/acceso HTTP/1.1\r\nConnection: close\r\nContent-Length: 6\r\n\r\n123456");
+    QByteArray answer;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        answer += login.readAll();
+        return login.state() == QAbstractSocket::UnconnectedState;
+    }, 5000));
+    const QByteArray cookie = QRegularExpression("Set-Cookie: ([^;]+);")
+                                  .match(QString::fromLatin1(answer + login.readAll()))
+                                  .captured(1)
+                                  .toLatin1();
+    ASSERT_FALSE(cookie.isEmpty()) << answer.constData();
+
+    // A preview asked for before it is made waits, past the idle limit, for as long as it takes.
+    QTcpSocket viewer;
+    ASSERT_TRUE(open(viewer));
+    viewer.write("GET /foto/" + id.toByteArray(QUuid::WithoutBraces) + "/vista.jpg HTTP/1.1\r\nCookie: " + cookie
+        + "\r\nConnection: close\r\n\r\n");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return wanted.size() == 1; }, 5000));
+    QTcpSocket quiet; // opened later, sends nothing: closed once the idle limit has passed
+    ASSERT_TRUE(open(quiet));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return quiet.state() == QAbstractSocket::UnconnectedState; }, 5000));
+    EXPECT_EQ(viewer.state(), QAbstractSocket::ConnectedState);
+
+    const QByteArray jpeg = encodeJpeg(QImage(64, 48, QImage::Format_RGB32), kPreviewSide);
+    ASSERT_TRUE(shelf->put(id, ImageKind::Preview, jpeg) && shelf->put(id, ImageKind::Thumb, jpeg));
+    server.imagesDone(id, true);
+    QByteArray got;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        got += viewer.readAll();
+        return viewer.state() == QAbstractSocket::UnconnectedState;
+    }, 5000));
+    got += viewer.readAll();
+    EXPECT_TRUE(got.startsWith("HTTP/1.1 200")) << got.left(200).constData();
+    EXPECT_TRUE(got.endsWith(jpeg));
 }
 
 } // namespace
