@@ -1,10 +1,13 @@
 #include "ingest/PreviewCache.h"
 
+#include <utility>
+
 #include <QFile>
 #include <QFutureWatcher>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include "ingest/ImageDecode.h"
+#include "model/Background.h"
 
 PreviewCache::PreviewCache(qint64 bytesBudget, qint64 decodedBudget)
     : m_bytesBudget(bytesBudget)
@@ -47,7 +50,7 @@ void PreviewCache::markStored(Key key, const QString &path, qint64 offset, bool 
     it->offset = offset;
     if (firstFile && !keepInMemory && !it->data.isNull()) {
         m_unstoredBytes -= it->size;
-        it->data = QByteArray();
+        background::release(std::exchange(it->data, QByteArray()));
     } else if (firstFile && !it->data.isNull()) {
         m_unstoredBytes -= it->size;
         m_storedBytes += it->size;
@@ -72,7 +75,7 @@ void PreviewCache::trimToBudget()
         if (it == m_entries.end() || it->data.isNull())
             continue;
         m_storedBytes -= it->size;
-        it->data = QByteArray();
+        background::release(std::exchange(it->data, QByteArray()));
     }
 }
 

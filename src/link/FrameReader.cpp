@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "link/WireProtocol.h"
+#include "model/Background.h"
 
 namespace {
 
@@ -143,8 +144,9 @@ void FrameReader::finish(std::vector<InboundMessage> &out)
     }
     m_stop = Stop::Ended;
     m_field = QByteArray();
-    m_payload = QByteArray();
-    m_spare = QByteArray();
+    // A photo cut short may be large: it goes behind the window.
+    background::release(std::exchange(m_payload, QByteArray()));
+    background::release(std::exchange(m_spare, QByteArray()));
 }
 
 void FrameReader::startHeader()
@@ -176,6 +178,8 @@ void FrameReader::startPayload(quint64 count)
     if (room >= count / 2 && room <= count + count / 4) {
         spare.resize(0);
         m_payload = std::move(spare);
+    } else {
+        background::release(std::move(spare));
     }
 }
 

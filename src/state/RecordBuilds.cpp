@@ -4,6 +4,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <utility>
 
 #include "model/Background.h"
 #include "model/Logging.h"
@@ -53,7 +54,7 @@ void RecordBuilds::shed()
             onDisk += it->data.size();
         } else {
             m_heldBytes -= it->data.size();
-            it->data = QByteArray();
+            background::release(std::exchange(it->data, QByteArray()));
         }
     }
     // Bytes of photos in no file yet are counted where they wait to be written.
