@@ -193,14 +193,12 @@ void PreviewCache::requestImage(Key key, QSize atLeast, QObject *context, std::f
         done(ViewImage());
         return;
     }
-    const QByteArray held = entry->data;
-    const FileSpan span{entry->path, entry->offset, entry->size};
     const QFuture<DecodeOutcome> future = QtConcurrent::run(
-        &m_pool, [held, span, name = entry->name, atLeast, decoder = m_decoder, cancelled = m_cancelled,
+        &m_pool, [bytes = reader(key), name = entry->name, atLeast, decoder = m_decoder, cancelled = m_cancelled,
                   wanted = std::move(stillWanted)] {
             if (cancelled->load() || !wanted())
                 return DecodeOutcome{};
-            const QByteArray data = held.isNull() ? read(span) : held;
+            const QByteArray data = bytes();
             // Bytes that are gone are no decode failure: the file may come back.
             if (data.isEmpty())
                 return DecodeOutcome{};

@@ -31,7 +31,6 @@ public:
 
     // Another service type than the camera listener's (before start()).
     void setServiceType(const QByteArray &type) { m_type = type; }
-    [[nodiscard]] QByteArray serviceType() const { return m_type; }
 
     // Connects to the daemon (or waits for one) and registers the service. Once only.
     void start();

@@ -27,6 +27,10 @@ void yieldToWindow(int niceness)
 
 namespace {
 
+// Below this a block is cheap to free anywhere; past this much waiting, callers free their own.
+constexpr qsizetype kMinReleased = 256 * 1024;
+constexpr qint64 kMaxReleasing = qint64(32) << 20;
+
 using Block = std::variant<QImage, QByteArray>;
 
 // One thread for the whole process, started when first needed, ended at exit after it has let

@@ -18,11 +18,9 @@ void yieldToWindow(int niceness);
 // the system (munmap, or a free into an arena another thread holds) waits for the process's
 // memory map or that arena, which other threads may hold for many milliseconds while they map,
 // unmap or fault in theirs; the window's thread hands such blocks over instead of waiting. Small
-// or still shared ones are let go at once, and so is any while kMaxReleasing bytes already wait:
-// what waits here is bounded.
+// (under 256 KiB) or still shared ones are let go at once, and so is any while 32 MiB already
+// wait: what waits here is bounded.
 void release(QImage &&image);
 void release(QByteArray &&bytes);
-inline constexpr qsizetype kMinReleased = 256 * 1024;
-inline constexpr qint64 kMaxReleasing = qint64(32) << 20;
 
 } // namespace background

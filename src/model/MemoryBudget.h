@@ -13,8 +13,9 @@
 // disk: bytes read back, decoded images, thumbnails, queued record builds whose photo is on
 // disk) drop their oldest entries to stay within it. The parts that cannot (photo content
 // being received, bytes whose only copy is in memory) hold the cameras back through the link
-// instead, so TCP waits for room. The shares add up to kTotal; with the process's own base
-// (Qt, the views, the libraries: about 130 MiB) that keeps a busy run within 512 MiB resident.
+// instead, so TCP waits for room. The shares add up to 608 MiB, counting the receiving hard
+// cap, on top of the process's own base (Qt, the views, the libraries: about 130 MiB); the
+// parts are seldom full at once, and a burst at full link speed peaks under 300 MiB resident.
 //
 // Counts are atomic: the builders and the decoding threads charge from their own threads.
 class MemoryBudget

@@ -382,12 +382,13 @@ void ShareServer::upgrade(QTcpSocket *socket, const HttpRequest &request)
 
 void ShareServer::broadcast(const QByteArray &message)
 {
+    const QString text = QString::fromUtf8(message);
     for (QWebSocket *viewer : std::as_const(m_viewers)) {
         if (viewer->bytesToWrite() > kMaxViewerBacklog) {
             viewer->abort();
             continue;
         }
-        m_bytesSent += viewer->sendTextMessage(QString::fromUtf8(message));
+        m_bytesSent += viewer->sendTextMessage(text);
     }
 }
 

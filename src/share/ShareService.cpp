@@ -9,6 +9,7 @@
 #include "link/ServiceAdvertiser.h"
 #include "model/Background.h"
 #include "model/Logging.h"
+#include "model/MemoryBudget.h"
 #include "state/Monitor.h"
 
 using share::ImageShelf;
@@ -94,12 +95,9 @@ void ShareService::setOn(bool on)
 void ShareService::stop()
 {
     // Work of the session that ends is dropped, where it is or when it comes back.
-    m_current->store(++m_generation);
+    ++*m_generation;
     m_making = false;
     disconnect(m_following);
-    disconnect(m_listing);
-    m_bytes.clear();
-    m_bytesQueued = 0;
     m_advertiser.reset();
     // Every connection is closed before this returns.
     ShareServer *server = m_server;
@@ -118,7 +116,7 @@ void ShareService::stop()
 
 void ShareService::start()
 {
-    m_current->store(++m_generation);
+    ++*m_generation;
     m_making = false;
     if (!m_shelf)
         m_shelf = std::make_shared<ImageShelf>(m_cacheRoot);
@@ -129,9 +127,9 @@ void ShareService::start()
     m_server->setDownloads(m_downloads);
     m_server->moveToThread(&m_thread);
     m_thread.start();
-    const int generation = m_generation;
+    const int generation = *m_generation;
     connect(m_server, &ShareServer::listening, this, [this, generation](quint16 port) {
-        if (generation != m_generation || port == 0)
+        if (generation != *m_generation || port == 0)
             return;
         m_port = port;
         m_monitor.settings().setValue(QLatin1String(kPortKey), port);
@@ -142,20 +140,18 @@ void ShareService::start()
         emit changed();
     });
     connect(m_server, &ShareServer::imagesWanted, this, [this, generation](const QUuid &id) {
-        if (generation == m_generation)
+        if (generation == *m_generation)
             want(id, false);
     });
     connect(m_server, &ShareServer::viewersChanged, this, [this, generation](int count) {
-        if (generation != m_generation)
+        if (generation != *m_generation)
             return;
         m_viewers = count;
         emit changed();
     });
     // The catalogue so far (its images made when asked for), then every change as it comes
     // (the new photos' images made at once).
-    m_eager = false;
-    follow();
-    m_eager = true;
+    follow(false);
     QList<PhotoEntry> entries;
     QList<QUuid> ready, failed;
     for (const Known &known : std::as_const(m_known)) {
@@ -169,14 +165,7 @@ void ShareService::start()
         server->setPhotos(entries, ready, failed);
         server->listen(preferred);
     });
-    m_following = connect(&m_monitor, &Monitor::objectWillChange, this, &ShareService::follow);
-    m_listing = connect(&m_monitor, &Monitor::photoListed, this,
-        [this](const QUuid &id, const QString &, const QByteArray &data) {
-            if (m_bytesQueued + data.size() > kQueuedBytesBudget)
-                return;
-            m_bytes.insert(id, data);
-            m_bytesQueued += data.size();
-        });
+    m_following = connect(&m_monitor, &Monitor::objectWillChange, this, [this] { follow(true); });
     m_cardShown = true;
     qCInfo(lcShare) << "client view on";
     emit changed();
@@ -212,6 +201,11 @@ qint64 ShareService::bytesSent() const
     return m_server ? m_server->bytesSent() : 0;
 }
 
+const CapturedPhoto &ShareService::photoOf(const Known &known) const
+{
+    return m_monitor.cameras().at(known.camera)->photos.at(known.at);
+}
+
 PhotoEntry ShareService::entryOf(const Known &known, const CapturedPhoto &photo) const
 {
     PhotoEntry entry = known.entry;
@@ -225,7 +219,7 @@ PhotoEntry ShareService::entryOf(const Known &known, const CapturedPhoto &photo)
 // After every change of the Monitor: photos listed since the last look are announced (and their
 // images made, newest first), and those whose texts or file were still on their way are told
 // again once they have settled. Only the new and the unsettled photos are looked at.
-void ShareService::follow()
+void ShareService::follow(bool eager)
 {
     ShareServer *server = m_server;
     const auto &cameras = m_monitor.cameras();
@@ -234,7 +228,7 @@ void ShareService::follow()
         qsizetype &seen = m_seenPerCamera[cam->id()];
         for (; seen < cam->photos.size(); ++seen) {
             const CapturedPhoto &photo = cam->photos.at(seen);
-            Known known { cam->id(), c, seen, {} };
+            Known known { c, seen, {} };
             known.entry.id = photo.id();
             known.entry.number = int(m_known.size()) + 1;
             known.entry.name = photo.filename;
@@ -244,29 +238,22 @@ void ShareService::follow()
             m_unsettled.append(m_known.size());
             m_known.append(known);
             toServer([server, entry = known.entry] { server->addPhoto(entry); });
-            if (m_eager)
+            if (eager)
                 want(photo.id(), true);
         }
     }
     const bool allBuilt = m_monitor.buildsInFlight() == 0;
     m_unsettled.removeIf([&](qsizetype index) {
         Known &known = m_known[index];
-        // Cameras and their photos are only ever appended: where it was listed, it still is.
-        const CameraConnection *cam = known.camera < cameras.size() ? cameras.at(known.camera).get() : nullptr;
-        const CapturedPhoto *photo = cam && cam->id() == known.cameraId && known.at < cam->photos.size()
-                && cam->photos.at(known.at).id() == known.entry.id
-            ? &cam->photos.at(known.at)
-            : m_monitor.photo(known.cameraId, known.entry.id);
-        if (!photo)
-            return true;
-        const PhotoEntry now = entryOf(known, *photo);
+        const CapturedPhoto &photo = photoOf(known);
+        const PhotoEntry now = entryOf(known, photo);
         if (now.shutter != known.entry.shutter || now.aperture != known.entry.aperture
             || now.iso != known.entry.iso || now.storedPath != known.entry.storedPath) {
             known.entry = now;
             toServer([server, now] { server->updatePhoto(now); });
         }
-        const bool built = allBuilt || photo->width > 0;
-        return built && photo->storage != CapturedPhoto::Storage::Writing;
+        const bool built = allBuilt || photo.width > 0;
+        return built && photo.storage != CapturedPhoto::Storage::Writing;
     });
 }
 
@@ -300,46 +287,42 @@ void ShareService::makeNext()
     m_queue.pop_front();
     m_queued.remove(id);
     const auto at = m_index.constFind(id);
-    const CapturedPhoto *photo
-        = at == m_index.cend() ? nullptr : m_monitor.photo(m_known.at(*at).cameraId, id);
-    const QByteArray data = m_bytes.take(id);
-    m_bytesQueued -= data.size();
+    const CapturedPhoto *photo = at == m_index.cend() ? nullptr : &photoOf(m_known.at(*at));
     m_making = true;
-    // From the bytes as they arrived, else from the stored file (read on the encoder's thread),
-    // else (a photo not stored yet) from the window's own preview decode.
-    if (photo && (!data.isEmpty() || photo->isStored()))
-        return encode(id, {}, data, data.isEmpty() ? photo->storedPath : QString(), photo->filename);
+    // From the photo's bytes where they are now (read on the encoder's thread), else from the
+    // window's own preview decode.
+    if (auto read = photo && photo->preview ? photo->preview->bytesReader() : nullptr)
+        return encode(id, {}, std::move(read), photo->filename);
     if (!photo || !photo->preview) {
         m_making = false;
         made(id, false);
         return makeNext();
     }
-    const int generation = m_generation;
-    const std::shared_ptr<std::atomic<int>> current = m_current;
+    const int generation = *m_generation;
+    const std::shared_ptr<std::atomic<int>> current = m_generation;
     photo->preview->requestImage(
         this, QSize(share::kPreviewSide, share::kPreviewSide),
         [current, generation] { return current->load() == generation; },
         [this, id, generation](const QImage &image, bool) {
-            if (generation == m_generation) // else of an earlier session
-                encode(id, image, {}, {}, {});
+            if (generation == *m_generation) // else of an earlier session
+                encode(id, image, {}, {});
         });
 }
 
 // Decodes (unless `image` is given) and encodes the two images on the encoder's thread, then
 // reports them on this one and goes on with the next photo.
 void ShareService::encode(
-    const QUuid &id, const QImage &image, const QByteArray &data, const QString &path, const QString &name)
+    const QUuid &id, const QImage &image, std::function<QByteArray()> read, const QString &name)
 {
-    const int generation = m_generation;
+    const int generation = *m_generation;
     const std::shared_ptr<ImageShelf> shelf = m_shelf;
-    m_encoder.start([this, shelf, image, data, path, name, id, generation] {
+    m_encoder.start([this, shelf, image, read = std::move(read), name, id, generation] {
         background::yieldToWindow(kEncoderNiceness);
         QImage picture = image;
         if (picture.isNull()) {
-            QByteArray bytes = data;
-            if (QFile file(path);
-                bytes.isEmpty() && file.open(QIODevice::ReadOnly) && file.size() <= kMaxSourceBytes)
-                bytes = file.readAll();
+            const QByteArray bytes = read();
+            // The photo's bytes are held only while its images are made from them.
+            const MemoryBudget::Charge readBack(MemoryBudget::Part::ReadBack, bytes.size());
             picture = decodeForView(bytes, name, QSize(share::kPreviewSide, share::kPreviewSide)).image;
         }
         const QByteArray preview = share::encodeJpeg(picture, share::kPreviewSide);
@@ -356,7 +339,7 @@ void ShareService::encode(
         QMetaObject::invokeMethod(
             this,
             [this, id, ok, generation] {
-                if (generation != m_generation)
+                if (generation != *m_generation)
                     return;
                 m_making = false;
                 made(id, ok);

@@ -50,12 +50,6 @@ public:
     static constexpr int kEncoderNiceness = 15;
     // Viewers wait for the server less than for images: it runs before the encoder.
     static constexpr int kServerNiceness = 10;
-    // Received bytes kept for photos whose images are still to be made, so that they are made
-    // without reading the file back: a burst of a few raw files; past it, later ones are read
-    // from their stored file when their turn comes.
-    static constexpr qint64 kQueuedBytesBudget = qint64(64) << 20;
-    // A stored file read back for its images: larger than any camera's raw file.
-    static constexpr qint64 kMaxSourceBytes = qint64(400) << 20;
 
     // `cacheRoot`: where the images go (the user's cache folder when empty).
     explicit ShareService(Monitor &monitor, const QString &cacheRoot = {}, QObject *parent = nullptr);
@@ -78,26 +72,26 @@ public:
     [[nodiscard]] qint64 bytesHeld() const;
     // Bytes sent to browsers while on.
     [[nodiscard]] qint64 bytesSent() const;
-    [[nodiscard]] const share::ImageShelf *shelf() const { return m_shelf.get(); }
 
 signals:
     void changed();
 
 private:
     struct Known {
-        QUuid cameraId;
         qsizetype camera = 0; // where it was listed: the Monitor's camera and its photo
         qsizetype at = 0;
         share::PhotoEntry entry;
     };
     void start();
     void stop();
-    void follow();
+    // `eager`: the new photos' images are made at once (else when a browser asks for them).
+    void follow(bool eager);
+    // Cameras and their photos are only ever appended: where a photo was listed, it still is.
+    [[nodiscard]] const CapturedPhoto &photoOf(const Known &known) const;
     [[nodiscard]] share::PhotoEntry entryOf(const Known &known, const CapturedPhoto &photo) const;
     void want(const QUuid &id, bool first);
     void makeNext();
-    void encode(const QUuid &id, const QImage &image, const QByteArray &data, const QString &path,
-        const QString &name);
+    void encode(const QUuid &id, const QImage &image, std::function<QByteArray()> read, const QString &name);
     void made(const QUuid &id, bool ok);
     template <typename F> void toServer(F &&f);
 
@@ -108,7 +102,6 @@ private:
     share::ShareServer *m_server = nullptr; // lives on m_thread while on
     std::unique_ptr<ServiceAdvertiser> m_advertiser;
     QMetaObject::Connection m_following;
-    QMetaObject::Connection m_listing;
     std::shared_ptr<share::AccessGate> m_gate; // the code and sessions of the whole run
     QString m_address;
     quint16 m_port = 0;
@@ -121,14 +114,11 @@ private:
     QHash<QUuid, qsizetype> m_seenPerCamera;
     QList<qsizetype> m_unsettled;
     QHash<QUuid, bool> m_made;
-    QHash<QUuid, QByteArray> m_bytes; // photoListed's buffers, for photos queued
-    qint64 m_bytesQueued = 0;
     std::deque<QUuid> m_queue;
     QSet<QUuid> m_queued;
     bool m_making = false;
     // Bumped at every switch: work of an earlier session is dropped when it comes back.
-    int m_generation = 0;
-    std::shared_ptr<std::atomic<int>> m_current = std::make_shared<std::atomic<int>>(0); // for other threads
-    bool m_eager = true;
+    // Shared with the decoding thread, which asks whether a photo is still wanted.
+    std::shared_ptr<std::atomic<int>> m_generation = std::make_shared<std::atomic<int>>(0);
     QThreadPool m_encoder;
 };

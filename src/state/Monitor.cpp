@@ -415,7 +415,6 @@ void Monitor::handleFile(const QString &name, const QByteArray &data, CameraConn
     m_selectedPhotoId = photo.id();
     const QUuid cameraId = cam.id(), photoId = photo.id();
     cam.photos.append(std::move(photo));
-    emit photoListed(photoId, name, data);
     emit objectWillChange();
 
     // Only the bytes (or where they are on disk), the name and plain built values cross

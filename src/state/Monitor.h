@@ -158,9 +158,6 @@ public:
 
 signals:
     void objectWillChange();
-    // A photo was listed (before the objectWillChange that shows it), with the bytes it arrived
-    // with; for whoever makes something of them off the main thread. The buffer is shared.
-    void photoListed(const QUuid &photoId, const QString &name, const QByteArray &data);
     // A camera's liveFrame changed. Emitted instead of objectWillChange: a frame changes nothing
     // else, and comes up to sixty times a second.
     void liveFrameChanged();

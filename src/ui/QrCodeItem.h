@@ -15,14 +15,12 @@ class QrCodeItem : public QQuickPaintedItem
     Q_PROPERTY(QColor color MEMBER m_color NOTIFY textChanged)
     Q_PROPERTY(QColor background MEMBER m_background NOTIFY textChanged)
     // Modules on a side, quiet zone included; 0 when there is no code.
-    Q_PROPERTY(int modules READ modules NOTIFY textChanged)
 
 public:
     explicit QrCodeItem(QQuickItem *parent = nullptr);
 
     [[nodiscard]] QString text() const { return m_text; }
     void setText(const QString &text);
-    [[nodiscard]] int modules() const { return m_code.width(); }
     void paint(QPainter *painter) override;
 
     // One pixel per module (black on white), quiet zone included; null when `text` is empty or
