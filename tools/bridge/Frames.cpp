@@ -41,13 +41,16 @@ QByteArray frame(quint8 type, const QByteArray &payload)
 
 QByteArray fileFrame(const QByteArray &name, const QByteArray &content)
 {
-    QByteArray payload;
-    payload.reserve(2 + name.size() + content.size());
-    payload.append(char(name.size() & 0xff));
-    payload.append(char((name.size() >> 8) & 0xff));
-    payload.append(name);
-    payload.append(content);
-    return frame(File, payload);
+    // Built in one buffer: the photo is copied once.
+    const qsizetype length = 2 + name.size() + content.size();
+    QByteArray out;
+    out.reserve(kHeaderSize + length);
+    out.append(header(File, quint32(length)));
+    out.append(char(name.size() & 0xff));
+    out.append(char((name.size() >> 8) & 0xff));
+    out.append(name);
+    out.append(content);
+    return out;
 }
 
 QByteArray helloFrame(const QString &cameraName)

@@ -36,7 +36,7 @@ enum class Status {
 
 struct CameraEvent
 {
-    enum class Type { None, FileAdded, CaptureComplete, Other };
+    enum class Type { None, FileAdded, Other };
     Type type = Type::None;
     QString folder;
     QString name;

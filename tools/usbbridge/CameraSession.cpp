@@ -40,17 +40,12 @@ bool CameraSession::check(Status status, const QString &what)
     return false;
 }
 
-template<typename Call> Status CameraSession::retrying(const char *, Call call)
+template<typename Call> Status CameraSession::retrying(Call call)
 {
     Status status = call();
     for (int attempt = 0; status == Status::Busy && attempt < m_options.busyRetries && !m_gone; ++attempt) {
-        // A busy camera is usually finishing a capture it will announce: take its events
-        // meanwhile (only once, not from inside another retry).
-        if (m_retryDepth == 0) {
-            ++m_retryDepth;
-            pollEvents(m_options.busyWaitMs);
-            --m_retryDepth;
-        }
+        // A busy camera is usually finishing a capture it will announce: take its events meanwhile.
+        pollEvents(m_options.busyWaitMs);
         if (m_gone)
             return Status::Gone;
         status = call();
@@ -78,13 +73,13 @@ void CameraSession::handleCommand(const QByteArray &json)
 void CameraSession::sendState()
 {
     QList<ConfigItem> config;
-    if (check(retrying("config", [&] { return m_device->readConfig(config); }), QStringLiteral("reading the configuration")))
+    if (check(retrying([&] { return m_device->readConfig(config); }), QStringLiteral("reading the configuration")))
         m_sink.state(frames::stateJson(mapping::paramsFromConfig(config)));
 }
 
 void CameraSession::shutter()
 {
-    Status status = retrying("capture", [&] { return m_device->triggerCapture(); });
+    Status status = retrying([&] { return m_device->triggerCapture(); });
     if (status != Status::Ok && status != Status::Gone && liveViewOn()) {
         // Cameras that cannot capture while their viewfinder is up: close it and try once
         // more. The next live frame opens it again.
@@ -93,7 +88,7 @@ void CameraSession::shutter()
             for (const ConfigItem &item : std::as_const(config)) {
                 if (item.name == QLatin1String("viewfinder") && item.kind == ConfigItem::Kind::Range) {
                     m_device->setConfig(item, QString(), 0);
-                    status = retrying("capture", [&] { return m_device->triggerCapture(); });
+                    status = retrying([&] { return m_device->triggerCapture(); });
                     break;
                 }
             }
@@ -106,14 +101,14 @@ void CameraSession::shutter()
 void CameraSession::setParam(const QString &key, qint64 value)
 {
     QList<ConfigItem> config;
-    if (!check(retrying("config", [&] { return m_device->readConfig(config); }), QStringLiteral("reading the configuration")))
+    if (!check(retrying([&] { return m_device->readConfig(config); }), QStringLiteral("reading the configuration")))
         return;
     const auto change = mapping::changeFor(config, key, value);
     QString outcome;
     if (!change) {
         outcome = mapping::itemFor(config, key) ? QStringLiteral("rejected") : QStringLiteral("unknown");
     } else {
-        const Status status = retrying("set", [&] { return m_device->setConfig(change->item, change->text, change->value); });
+        const Status status = retrying([&] { return m_device->setConfig(change->item, change->text, change->value); });
         outcome = check(status, QStringLiteral("setting ") + key) ? QStringLiteral("applied") : QStringLiteral("failed");
     }
     m_sink.log(QStringLiteral("param %1 %2 %3").arg(key).arg(value).arg(outcome));
@@ -172,7 +167,7 @@ void CameraSession::sendNextFile()
         return;
     }
     qint64 size = -1;
-    const Status sized = retrying("size", [&] { return m_device->fileSize(ref.folder, ref.name, size); });
+    const Status sized = retrying([&] { return m_device->fileSize(ref.folder, ref.name, size); });
     if (sized == Status::Ok && size > limit) {
         m_sink.log(QStringLiteral("skipped %1: too large (%2 bytes)").arg(ref.name).arg(size));
         return;
@@ -180,7 +175,7 @@ void CameraSession::sendNextFile()
     if (sized != Status::NotSupported && !check(sized, QStringLiteral("reading the size of ") + ref.name))
         return;
     QByteArray content;
-    if (!check(retrying("download", [&] { return m_device->download(ref.folder, ref.name, content); }),
+    if (!check(retrying([&] { return m_device->download(ref.folder, ref.name, content); }),
                QStringLiteral("downloading ") + ref.name))
         return;
     if (content.size() > limit) {
@@ -208,7 +203,7 @@ void CameraSession::fileDelivered()
     const FileRef ref = *m_inFlight;
     m_inFlight.reset();
     if (m_options.deleteFromCard)
-        check(retrying("delete", [&] { return m_device->remove(ref.folder, ref.name); }), QStringLiteral("deleting ") + ref.name);
+        check(retrying([&] { return m_device->remove(ref.folder, ref.name); }), QStringLiteral("deleting ") + ref.name);
 }
 
 void CameraSession::liveFrame()

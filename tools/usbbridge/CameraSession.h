@@ -74,7 +74,7 @@ private:
         QString name;
     };
     // Calls `call` until it is not busy (waiting for events in between), noting a lost camera.
-    template<typename Call> Status retrying(const char *what, Call call);
+    template<typename Call> Status retrying(Call call);
     void pollEvents(int waitMs);
     void sendNextFile();
     void liveFrame();
@@ -89,7 +89,6 @@ private:
     double m_liveFps;
     bool m_linkReady = false;
     bool m_gone = false;
-    int m_retryDepth = 0;
 };
 
 } // namespace usb

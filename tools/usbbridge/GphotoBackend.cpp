@@ -170,9 +170,6 @@ public:
                 out.name = QString::fromUtf8(path->name);
                 break;
             }
-            case GP_EVENT_CAPTURE_COMPLETE:
-                out.type = CameraEvent::Type::CaptureComplete;
-                break;
             default:
                 out.type = CameraEvent::Type::Other;
                 break;

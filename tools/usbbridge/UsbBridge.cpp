@@ -49,9 +49,7 @@ void UsbBridge::scan()
             m_cameras.remove(camera->camera().port);
             camera->deleteLater();
             rename();
-            emit camerasChanged();
         });
-        emit camerasChanged();
     }
 }
 

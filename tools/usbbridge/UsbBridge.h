@@ -26,14 +26,11 @@ public:
     void setTarget(const QString &host, quint16 port);
     void scan();
 
-    [[nodiscard]] QList<UsbCamera *> cameras() const { return m_cameras.values(); }
-
     // The hello names: the model, and where two cameras share one, the serial number (or the
     // port when the camera tells none) beside it.
     static QMap<QString, QString> names(const QList<DetectedCamera> &cameras, const QMap<QString, QString> &serials);
 
 signals:
-    void camerasChanged();
     // A camera lost its connection, or could not make one: the application may have moved.
     void linkLost();
 
