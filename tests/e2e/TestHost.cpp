@@ -80,11 +80,16 @@ public:
                 if (!photo.isStored())
                     seen.unstored.append(seen.photos);
             }
-            const char *const statuses[] = {"receiving", "paused", "noSignal"};
-            show(QStringLiteral("camera %1 status=%2 live=%3x%4 params=%5 name=%6")
-                     .arg(i).arg(QLatin1String(statuses[int(cam.status)])).arg(cam.liveFrame.width()).arg(cam.liveFrame.height())
-                     .arg(cam.paramState.size()).arg(cam.name),
-                 QStringLiteral("camera %1").arg(i));
+            // Reports run after every change; the camera's line is made only when it changed.
+            const Seen::Line line{int(cam.status), cam.liveFrame.size(), cam.paramState.size(), cam.name};
+            if (seen.line != line) {
+                seen.line = line;
+                const char *const statuses[] = {"receiving", "paused", "noSignal"};
+                show(QStringLiteral("camera %1 status=%2 live=%3x%4 params=%5 name=%6")
+                         .arg(i).arg(QLatin1String(statuses[line.status])).arg(line.live.width()).arg(line.live.height())
+                         .arg(line.params).arg(line.name),
+                     QStringLiteral("camera %1").arg(i));
+            }
         }
         const auto active = std::find_if(cameras.cbegin(), cameras.cend(),
                                           [&](const auto &cam) { return cam.get() == m_monitor.activeCamera(); });
@@ -105,6 +110,13 @@ private:
         QList<qsizetype> unstored; // photos printed without a stored path
         QSet<qsizetype> failed; // those printed as unsaved
         QMap<QString, ParamState> params; // the table as last printed
+        struct Line {
+            int status = -1;
+            QSize live;
+            qsizetype params = 0;
+            QString name;
+            bool operator==(const Line &) const = default;
+        } line; // what the camera's line was last made of
     };
     Monitor &m_monitor;
     QHash<QString, QString> m_last;
