@@ -1,7 +1,7 @@
 #include "share/ShareImages.h"
 
-#include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include "ingest/JpegErrors.h"
@@ -77,17 +77,6 @@ ImageShelf::ImageShelf(const QString &cacheRoot, qint64 memoryBudget)
     m_memory.setMaxCost(memoryBudget);
     QDir root(cacheRoot);
     root.mkpath(QStringLiteral("."));
-    // Folders of earlier runs: each run holds a lock file in its own, so a folder whose lock can
-    // be taken belongs to a run that has ended (a crash, a kill) and goes.
-    for (const QString &name :
-        root.entryList({ QLatin1String(kRunPrefix) + QLatin1Char('*') }, QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QLockFile stale(root.filePath(name + QStringLiteral("/lock")));
-        stale.setStaleLockTime(0);
-        if (stale.tryLock(0)) {
-            stale.unlock();
-            QDir(root.filePath(name)).removeRecursively();
-        }
-    }
     const QString name = QLatin1String(kRunPrefix) + QUuid::createUuid().toString(QUuid::Id128);
     root.mkdir(name);
     m_dir = QDir(root.filePath(name));
@@ -101,6 +90,22 @@ ImageShelf::~ImageShelf()
 {
     m_lock->unlock();
     m_dir.removeRecursively();
+}
+
+void ImageShelf::removeEarlierRuns() const
+{
+    // Each run holds a lock file in its folder, so a folder whose lock can be taken belongs to a
+    // run that has ended (a crash, a kill) and goes. This run's own lock is held.
+    const QDir root = QFileInfo(m_dir.path()).dir();
+    for (const QString &name :
+        root.entryList({ QLatin1String(kRunPrefix) + QLatin1Char('*') }, QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QLockFile stale(root.filePath(name + QStringLiteral("/lock")));
+        stale.setStaleLockTime(0);
+        if (stale.tryLock(0)) {
+            stale.unlock();
+            QDir(root.filePath(name)).removeRecursively();
+        }
+    }
 }
 
 QString ImageShelf::pathOf(const QUuid &id, ImageKind kind) const

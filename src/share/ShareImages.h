@@ -34,8 +34,7 @@ public:
     // to ask for at once (the newest) come from memory; the rest are read back from disk.
     static constexpr qint64 kMemoryBudget = qint64(6) << 20;
 
-    // Takes a folder of its own under `cacheRoot` and removes the folders earlier runs left
-    // there (those no running Halvane holds). The folder goes away with the shelf.
+    // Takes a folder of its own under `cacheRoot`; it goes away with the shelf.
     explicit ImageShelf(const QString &cacheRoot, qint64 memoryBudget = kMemoryBudget);
     ~ImageShelf();
     ImageShelf(const ImageShelf &) = delete;
@@ -47,6 +46,9 @@ public:
     // The image, from memory or disk; nullopt when it was never made (or its file is gone).
     [[nodiscard]] std::optional<QByteArray> get(const QUuid &id, ImageKind kind) const;
     [[nodiscard]] qint64 bytesHeld() const;
+    // Removes the folders earlier runs left beside this one (those no running Halvane holds).
+    // Thousands of files, perhaps: called off the window's thread.
+    void removeEarlierRuns() const;
     [[nodiscard]] QString folder() const { return m_dir.path(); }
 
 private:

@@ -118,8 +118,14 @@ void ShareService::start()
 {
     ++*m_generation;
     m_making = false;
-    if (!m_shelf)
+    if (!m_shelf) {
         m_shelf = std::make_shared<ImageShelf>(m_cacheRoot);
+        // Before any image is made, and away from the window.
+        m_encoder.start([shelf = m_shelf] {
+            background::yieldToWindow(kEncoderNiceness);
+            shelf->removeEarlierRuns();
+        });
+    }
     // One code for the run: a browser that has it keeps its session across switching.
     if (!m_gate)
         m_gate = std::make_shared<share::AccessGate>(share::AccessGate::randomCode());

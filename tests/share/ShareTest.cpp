@@ -181,6 +181,8 @@ TEST(ShareImages, ShelfKeepsMemoryWithinItsBudgetAndItsFolderForTheRun)
     {
         ImageShelf shelf(root.path(), 250'000);
         folder = shelf.folder();
+        shelf.removeEarlierRuns();
+        EXPECT_TRUE(QDir(folder).exists()) << "its own folder is held";
         EXPECT_FALSE(QDir(root.filePath("run-old")).exists());
         EXPECT_TRUE(QDir(root.filePath("run-live")).exists());
         EXPECT_FALSE(shelf.get(ids[0], ImageKind::Preview).has_value());
