@@ -72,7 +72,8 @@ QByteArray encodeJpeg(const QImage &image, int side, int quality)
     return QByteArray(reinterpret_cast<const char *>(out.data), qsizetype(out.size));
 }
 
-ImageShelf::ImageShelf(const QString &cacheRoot, qint64 memoryBudget)
+ImageShelf::ImageShelf(const QString &cacheRoot, qint64 memoryBudget, qint64 diskBudget)
+    : m_diskBudget(diskBudget)
 {
     m_memory.setMaxCost(memoryBudget);
     QDir root(cacheRoot);
@@ -120,8 +121,23 @@ bool ImageShelf::put(const QUuid &id, ImageKind kind, const QByteArray &jpeg)
     const bool written = file.open(QIODevice::WriteOnly) && file.write(jpeg) == jpeg.size() && file.commit();
     if (!written)
         qCWarning(lcShare) << "cannot write" << path << file.errorString();
-    const QMutexLocker lock(&m_mutex);
-    m_memory.insert(path, new QByteArray(jpeg), jpeg.size());
+    QStringList dropped;
+    {
+        const QMutexLocker lock(&m_mutex);
+        m_memory.insert(path, new QByteArray(jpeg), jpeg.size());
+        if (written) {
+            m_files.emplace_back(path, jpeg.size());
+            m_diskBytes += jpeg.size();
+        }
+        // The oldest files make room; the newest always stays.
+        while (m_diskBytes > m_diskBudget && m_files.size() > 1) {
+            dropped.append(m_files.front().first);
+            m_diskBytes -= m_files.front().second;
+            m_files.pop_front();
+        }
+    }
+    for (const QString &old : std::as_const(dropped))
+        QFile::remove(old);
     return written;
 }
 
@@ -141,6 +157,21 @@ std::optional<QByteArray> ImageShelf::get(const QUuid &id, ImageKind kind) const
     const QMutexLocker lock(&m_mutex);
     m_memory.insert(path, new QByteArray(bytes), bytes.size());
     return bytes;
+}
+
+bool ImageShelf::has(const QUuid &id) const
+{
+    for (const ImageKind kind : { ImageKind::Preview, ImageKind::Thumb }) {
+        const QString path = pathOf(id, kind);
+        bool held = false;
+        {
+            const QMutexLocker lock(&m_mutex);
+            held = m_memory.contains(path);
+        }
+        if (!held && !QFile::exists(path))
+            return false;
+    }
+    return true;
 }
 
 qint64 ImageShelf::bytesHeld() const

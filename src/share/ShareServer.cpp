@@ -310,6 +310,11 @@ void ShareServer::sendImage(QTcpSocket *socket, Client &client, const QUuid &id,
         return;
     }
     const std::optional<QByteArray> jpeg = *made ? m_shelf->get(id, kind) : std::nullopt;
+    if (!jpeg && *made) {
+        // Its files made room for newer photos' (or went some other way): made again.
+        m_made.erase(made);
+        return sendImage(socket, client, id, kind);
+    }
     if (!jpeg)
         return reply(socket, client, plain(404, "Sin imagen", {}, client.keepAlive));
     reply(socket, client, response(200, "image/jpeg", *jpeg, {}, client.keepAlive));

@@ -267,11 +267,14 @@ void ShareService::follow(bool eager)
 // one a browser asks for after those.
 void ShareService::want(const QUuid &id, bool first)
 {
-    if (m_made.contains(id)) {
-        const bool ok = m_made.value(id);
-        ShareServer *server = m_server;
-        toServer([server, id, ok] { server->imagesDone(id, ok); });
-        return;
+    if (const auto it = m_made.constFind(id); it != m_made.cend()) {
+        const bool ok = *it;
+        if (!ok || m_shelf->has(id)) {
+            ShareServer *server = m_server;
+            toServer([server, id, ok] { server->imagesDone(id, ok); });
+            return;
+        }
+        m_made.erase(it); // let go for newer photos' images: made again
     }
     if (m_queued.contains(id))
         return;

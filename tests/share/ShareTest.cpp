@@ -197,13 +197,27 @@ TEST(ShareImages, ShelfKeepsMemoryWithinItsBudgetAndItsFolderForTheRun)
         EXPECT_FALSE(shelf.get(ids[0], ImageKind::Thumb).has_value());
     }
     EXPECT_FALSE(QDir(folder).exists()) << "the run's images go with it";
+
+    // On disk, past its budget, the oldest files go; what is left comes back whole.
+    ImageShelf small(root.path(), 0, 250'000);
+    for (const QUuid &id : ids)
+        ASSERT_TRUE(small.put(id, ImageKind::Preview, jpeg + id.toByteArray())
+                    && small.put(id, ImageKind::Thumb, id.toByteArray()));
+    qint64 onDisk = 0;
+    for (const QFileInfo &file : QDir(small.folder()).entryInfoList({ "*.jpg" }, QDir::Files))
+        onDisk += file.size();
+    EXPECT_LE(onDisk, 250'000);
+    EXPECT_FALSE(small.has(ids[0]) || small.has(ids[1]));
+    EXPECT_FALSE(small.get(ids[0], ImageKind::Preview).has_value());
+    EXPECT_TRUE(small.has(ids[3]));
+    EXPECT_EQ(small.get(ids[3], ImageKind::Preview), jpeg + ids[3].toByteArray());
 }
 
 // The server on this thread, with one photo listed whose images are not made yet.
 TEST(ShareServerTest, ARequestWaitingForItsImagesIsNotClosedAsIdle)
 {
     QTemporaryDir dir;
-    auto shelf = std::make_shared<ImageShelf>(dir.path());
+    auto shelf = std::make_shared<ImageShelf>(dir.path(), 0); // from disk only
     ShareServer server(shelf, std::make_shared<AccessGate>(QStringLiteral("123456")), "<html></html>");
     server.setIdleMs(50);
     const QUuid id = QUuid::createUuid();
@@ -255,6 +269,16 @@ TEST(ShareServerTest, ARequestWaitingForItsImagesIsNotClosedAsIdle)
     got += viewer.readAll();
     EXPECT_TRUE(got.startsWith("HTTP/1.1 200")) << got.left(200).constData();
     EXPECT_TRUE(got.endsWith(jpeg));
+
+    // Its files gone (room made for newer photos'), the next request has them made again.
+    for (const QString &name : QDir(shelf->folder()).entryList({ "*.jpg" }, QDir::Files))
+        ASSERT_TRUE(QFile::remove(shelf->folder() + "/" + name));
+    QTcpSocket again;
+    ASSERT_TRUE(open(again));
+    again.write("GET /foto/" + id.toByteArray(QUuid::WithoutBraces) + "/mini.jpg HTTP/1.1\r\nCookie: " + cookie
+        + "\r\nConnection: close\r\n\r\n");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return wanted.size() == 2; }, 5000));
+    EXPECT_EQ(again.state(), QAbstractSocket::ConnectedState);
 }
 
 } // namespace
