@@ -14,7 +14,6 @@ class QrCodeItem : public QQuickPaintedItem
     Q_PROPERTY(QString text READ text WRITE setText NOTIFY textChanged)
     Q_PROPERTY(QColor color MEMBER m_color NOTIFY textChanged)
     Q_PROPERTY(QColor background MEMBER m_background NOTIFY textChanged)
-    // Modules on a side, quiet zone included; 0 when there is no code.
 
 public:
     explicit QrCodeItem(QQuickItem *parent = nullptr);

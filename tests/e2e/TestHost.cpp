@@ -80,15 +80,15 @@ public:
                 if (!photo.isStored())
                     seen.unstored.append(seen.photos);
             }
-            // Reports run after every change; the camera's line is made only when it changed.
+            // Reports run after every change; the camera's line is made and printed only when
+            // what it shows changed.
             const Seen::Line line{int(cam.status), cam.liveFrame.size(), cam.paramState.size(), cam.name};
             if (seen.line != line) {
                 seen.line = line;
                 const char *const statuses[] = {"receiving", "paused", "noSignal"};
-                show(QStringLiteral("camera %1 status=%2 live=%3x%4 params=%5 name=%6")
-                         .arg(i).arg(QLatin1String(statuses[line.status])).arg(line.live.width()).arg(line.live.height())
-                         .arg(line.params).arg(line.name),
-                     QStringLiteral("camera %1").arg(i));
+                say(QStringLiteral("camera %1 status=%2 live=%3x%4 params=%5 name=%6")
+                        .arg(i).arg(QLatin1String(statuses[line.status])).arg(line.live.width()).arg(line.live.height())
+                        .arg(line.params).arg(line.name));
             }
         }
         const auto active = std::find_if(cameras.cbegin(), cameras.cend(),

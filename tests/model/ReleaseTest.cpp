@@ -3,7 +3,6 @@
 #include <mutex>
 #include <thread>
 
-
 #include "model/Background.h"
 
 namespace {
