@@ -229,9 +229,10 @@ void ShareService::follow(bool eager)
 {
     ShareServer *server = m_server;
     const auto &cameras = m_monitor.cameras();
+    m_seenPerCamera.resize(cameras.size());
     for (qsizetype c = 0; c < cameras.size(); ++c) {
         const CameraConnection *cam = cameras.at(c).get();
-        qsizetype &seen = m_seenPerCamera[cam->id()];
+        qsizetype &seen = m_seenPerCamera[c];
         for (; seen < cam->photos.size(); ++seen) {
             const CapturedPhoto &photo = cam->photos.at(seen);
             Known known { c, seen, {} };

@@ -111,7 +111,7 @@ private:
 
     QList<Known> m_known; // the run's photos, in order of listing
     QHash<QUuid, qsizetype> m_index;
-    QHash<QUuid, qsizetype> m_seenPerCamera;
+    QList<qsizetype> m_seenPerCamera; // photos listed so far, by the Monitor's camera index
     QList<qsizetype> m_unsettled;
     QHash<QUuid, bool> m_made;
     std::deque<QUuid> m_queue;
